@@ -1,0 +1,350 @@
+// POSIX implementation of the platform layer. Everything here is a thin wrapper; the only
+// state is the terminal mode (restored at exit), the message-log switch and the signal hook.
+#include "base/platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+constexpr uint64_t kEpochDiff100ns = 116444736000000000ull;  // 1601 → 1970 in 100 ns units
+}
+
+int64_t platform_perfcounter() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+int64_t platform_perffrequency() {
+  return 1000000000LL;
+}
+
+uint32_t platform_tickcount() {
+  return (uint32_t)(platform_perfcounter() / 1000000LL);
+}
+
+double platform_walltime() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return (double)ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+uint64_t platform_filetime_now() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return (uint64_t)ts.tv_sec * 10000000ull + (uint64_t)ts.tv_nsec / 100 + kEpochDiff100ns;
+}
+
+uint64_t platform_filemodified(const char* path) {
+  int fd = open(path, O_RDONLY);
+  if (fd < 0) return 0;
+  struct stat st;
+  int r = fstat(fd, &st);
+  close(fd);
+  if (r != 0) return 0;
+  return (uint64_t)st.st_mtim.tv_sec * 10000000ull + (uint64_t)st.st_mtim.tv_nsec / 100 +
+         kEpochDiff100ns;
+}
+
+static PlatformTime fromtm(const std::tm& tm) {
+  return PlatformTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                      tm.tm_min,         tm.tm_sec,     tm.tm_wday};
+}
+
+PlatformTime platform_localtime(double t) {
+  time_t s = (time_t)t;
+  std::tm tm{};
+  localtime_r(&s, &tm);
+  return fromtm(tm);
+}
+
+PlatformTime platform_utctime(double t) {
+  time_t s = (time_t)t;
+  if ((double)s > t) s--;  // floor for times before 1970
+  std::tm tm{};
+  gmtime_r(&s, &tm);
+  return fromtm(tm);
+}
+
+bool platform_isdir(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool platform_isfile(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool platform_mkdir(const char* path) {
+  if (mkdir(path, 0777) == 0) return true;
+  return platform_isdir(path);
+}
+
+bool platform_chdir(const char* path) {
+  return chdir(path) == 0;
+}
+
+std::string platform_getcwd() {
+  char buf[4096];
+  if (!getcwd(buf, sizeof buf)) return ".";
+  return buf;
+}
+
+std::string platform_exepath() {
+  char buf[4096];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "";
+  buf[n] = 0;
+  return buf;
+}
+
+bool platform_remove(const char* path) {
+  return unlink(path) == 0;
+}
+
+bool platform_rename(const char* from, const char* to) {
+  return rename(from, to) == 0;
+}
+
+std::vector<PlatformDirEntry> platform_listdir(const char* dir) {
+  std::vector<PlatformDirEntry> out;
+  DIR* d = opendir(dir && *dir ? dir : ".");
+  if (!d) return out;
+  while (dirent* e = readdir(d)) {
+    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+    std::string full = std::string(dir && *dir ? dir : ".") + "/" + e->d_name;
+    out.push_back({e->d_name, platform_isdir(full.c_str())});
+  }
+  closedir(d);
+  return out;
+}
+
+void platform_sleep(uint32_t ms) {
+  timespec ts{(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+int platform_processorcount() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? (int)n : 1;
+}
+
+void platform_setpriority(int priorityclass, int threadpriority) {
+  // Idle class ≈ nice 19; within the normal class the thread priority −2 … −15 maps to a
+  // moderate to strong niceness. Raising priority needs privileges, so only lower it.
+  int nice = 0;
+  if (priorityclass == 0x40) nice = 19;
+  else if (threadpriority <= -15) nice = 15;
+  else if (threadpriority < 0) nice = 5;
+  if (nice > 0) setpriority(PRIO_PROCESS, 0, nice);
+}
+
+int platform_onbattery() {
+  // On battery when some battery reports "Discharging" and no mains supply reports online.
+  std::vector<PlatformDirEntry> supplies = platform_listdir("/sys/class/power_supply");
+  bool discharging = false, mainsonline = false, anymains = false;
+  for (const auto& e : supplies) {
+    std::string base = "/sys/class/power_supply/" + e.name + "/";
+    char buf[64] = {0};
+    FILE* f = fopen((base + "type").c_str(), "r");
+    if (!f) continue;
+    if (!fgets(buf, sizeof buf, f)) buf[0] = 0;
+    fclose(f);
+    std::string type = buf;
+    if (type.rfind("Mains", 0) == 0) {
+      anymains = true;
+      if ((f = fopen((base + "online").c_str(), "r"))) {
+        int v = 0;
+        if (fscanf(f, "%d", &v) == 1 && v) mainsonline = true;
+        fclose(f);
+      }
+    } else if (type.rfind("Battery", 0) == 0) {
+      if ((f = fopen((base + "status").c_str(), "r"))) {
+        if (fgets(buf, sizeof buf, f) && !strncmp(buf, "Discharging", 11)) discharging = true;
+        fclose(f);
+      }
+    }
+  }
+  if (mainsonline) return 0;
+  return (discharging || (anymains && !mainsonline && discharging)) ? 1 : 0;
+}
+
+int platform_system(const char* command) {
+  int r = std::system(command);
+  if (r == -1) return -1;
+  return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
+}
+
+bool platform_hasprogram(const char* name) {
+  const char* path = getenv("PATH");
+  if (!path) return false;
+  std::string p = path;
+  size_t start = 0;
+  while (start <= p.size()) {
+    size_t end = p.find(':', start);
+    if (end == std::string::npos) end = p.size();
+    std::string candidate = p.substr(start, end - start) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// ---- terminal ----
+
+namespace {
+std::mutex termlock;
+bool rawon = false;
+termios savedterm;
+
+void restoreterminal() {
+  if (rawon) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &savedterm);
+    rawon = false;
+  }
+}
+}  // namespace
+
+bool platform_stdout_isterminal() {
+  return isatty(STDOUT_FILENO);
+}
+
+bool platform_stdin_isterminal() {
+  return isatty(STDIN_FILENO);
+}
+
+int platform_terminal_columns() {
+  winsize ws;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return 80;
+}
+
+int platform_terminal_rows() {
+  winsize ws;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0) return ws.ws_row;
+  return 24;
+}
+
+void platform_gotoxy(int x, int y) {
+  printf("\x1b[%d;%dH", y, x);
+  fflush(stdout);
+}
+
+void platform_clreol() {
+  if (platform_stdout_isterminal()) {
+    fputs("\x1b[K", stdout);
+    fflush(stdout);
+  }
+}
+
+void platform_clrscr() {
+  fputs("\x1b[2J\x1b[H", stdout);
+  fflush(stdout);
+}
+
+int platform_getkey() {
+  fflush(stdout);
+  if (!isatty(STDIN_FILENO)) {
+    unsigned char c;
+    return read(STDIN_FILENO, &c, 1) == 1 ? c : -1;
+  }
+  termios old, t;
+  tcgetattr(STDIN_FILENO, &old);
+  t = old;
+  t.c_lflag &= ~(ICANON | ECHO);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  tcsetattr(STDIN_FILENO, TCSANOW, &t);
+  unsigned char c;
+  ssize_t n = read(STDIN_FILENO, &c, 1);
+  tcsetattr(STDIN_FILENO, TCSANOW, &old);
+  return n == 1 ? c : -1;
+}
+
+void platform_rawmode(bool on) {
+  std::lock_guard<std::mutex> lk(termlock);
+  if (!isatty(STDIN_FILENO)) return;
+  if (on && !rawon) {
+    tcgetattr(STDIN_FILENO, &savedterm);
+    termios t = savedterm;
+    t.c_lflag &= ~(ICANON | ECHO);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &t);
+    rawon = true;
+    static bool registered = false;
+    if (!registered) {
+      registered = true;
+      atexit(restoreterminal);
+    }
+  } else if (!on) {
+    restoreterminal();
+  }
+}
+
+int platform_pollkey() {
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return -1;
+  unsigned char c;
+  return read(STDIN_FILENO, &c, 1) == 1 ? c : -1;
+}
+
+// ---- message boxes ----
+
+namespace {
+bool messagelog = false;
+std::mutex messagelock;
+}  // namespace
+
+void platform_setmessagelog(bool tolog) {
+  messagelog = tolog;
+}
+
+void platform_messagebox(const char* text, const char* title) {
+  std::lock_guard<std::mutex> lk(messagelock);
+  if (messagelog) {
+    FILE* f = fopen("messages.log", "a");
+    if (f) {
+      fprintf(f, "[%s] %s\n", title ? title : "", text ? text : "");
+      fclose(f);
+    }
+    return;
+  }
+  fprintf(stderr, "\n[%s] %s\n", title ? title : "", text ? text : "");
+  fflush(stderr);
+}
+
+// ---- signals ----
+
+namespace {
+void (*quithandler)() = nullptr;
+extern "C" void onsignal(int) {
+  if (quithandler) quithandler();
+}
+}  // namespace
+
+void platform_onquitsignal(void (*handler)()) {
+  quithandler = handler;
+  struct sigaction sa {};
+  sa.sa_handler = onsignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+}

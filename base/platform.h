@@ -1,0 +1,83 @@
+// The platform layer: every operating-system service Ordax uses goes through here, so the
+// rest of the program includes no POSIX or terminal header. Clocks, file times (64-bit counts
+// of 100 ns since 1601), directories, sleeping, processor count, priority, power status,
+// terminal control, key input, message boxes. Sockets are added here by the network code.
+// Called from the main thread except where a function says otherwise.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// ---- clocks ----
+int64_t platform_perfcounter();    // steady high-resolution counter (QueryPerformanceCounter)
+int64_t platform_perffrequency();  // its ticks per second; 0 when there is no such counter
+uint32_t platform_tickcount();     // milliseconds since an arbitrary start (GetTickCount)
+double platform_walltime();        // seconds since 1970-01-01 00:00 UTC, with fractions
+
+// ---- file times: 100 ns units since 1601-01-01 UTC ----
+uint64_t platform_filetime_now();
+// Last-write time of a file that opens for reading, or 0 when it cannot be opened.
+uint64_t platform_filemodified(const char* path);
+// Seconds since 1970 in local time broken down; returns 0 on success.
+struct PlatformTime {
+  int year, month, day, hour, minute, second, weekday;  // month 1..12
+};
+PlatformTime platform_localtime(double t);  // t in seconds since 1970, local time zone
+PlatformTime platform_utctime(double t);    // the same, no time-zone shift
+
+// ---- files and directories ----
+bool platform_isdir(const char* path);
+bool platform_isfile(const char* path);     // exists and is not a directory
+bool platform_mkdir(const char* path);      // true if created or already a directory
+bool platform_chdir(const char* path);
+std::string platform_getcwd();
+std::string platform_exepath();             // absolute path of the running executable
+bool platform_remove(const char* path);     // deletes a file
+bool platform_rename(const char* from, const char* to);  // replaces an existing target
+struct PlatformDirEntry {
+  std::string name;
+  bool isdir;
+};
+// The entries of a directory (not "." and ".."), in the order the system lists them; empty if
+// the directory cannot be read.
+std::vector<PlatformDirEntry> platform_listdir(const char* dir);
+
+// ---- processes and threads ----
+void platform_sleep(uint32_t ms);
+int platform_processorcount();
+// Windows-style priority class (0x40 idle, 0x20 normal) and thread priority (−15 … 0) mapped
+// onto a nice value.
+void platform_setpriority(int priorityclass, int threadpriority);
+// 1 when the system reports its mains supply offline (running on battery), 0 when on mains or
+// when no power information exists.
+int platform_onbattery();
+int platform_system(const char* command);  // runs a shell command; its exit status
+bool platform_hasprogram(const char* name); // whether a program is found on PATH
+
+// ---- terminal ----
+bool platform_stdout_isterminal();
+bool platform_stdin_isterminal();
+int platform_terminal_columns();  // 80 when unknown
+int platform_terminal_rows();     // 24 when unknown
+void platform_gotoxy(int x, int y);  // 1-based column and row
+void platform_clreol();              // blank from the cursor to the end of the line
+void platform_clrscr();              // blank the screen, cursor to the top left
+// Reads one key without echo; blocks. Returns the byte, or −1 at end of input or when no
+// terminal can answer.
+int platform_getkey();
+// Terminal raw mode for the graphics display: keys are read without waiting for Enter.
+// platform_pollkey returns a waiting key or −1 at once. The terminal is restored by
+// platform_rawmode(false) and automatically at exit.
+void platform_rawmode(bool on);
+int platform_pollkey();
+
+// ---- message boxes ----
+// Shows a message box: printed to the terminal (stderr), or appended to "messages.log" when
+// background mode asked for that with platform_setmessagelog.
+void platform_messagebox(const char* text, const char* title);
+void platform_setmessagelog(bool tolog);
+
+// ---- signals ----
+// Ctrl-C, SIGTERM and SIGHUP call the handler (from signal context: it may only set flags).
+void platform_onquitsignal(void (*handler)());

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Ordax needs to build and test. As root it runs apt-get itself;
+# otherwise it prints the exact command to run and stops.
+set -euo pipefail
+need=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev)
+if [ "${1:-}" = "--test" ]; then need+=(clang libclang-rt-14-dev); fi
+missing=()
+for p in "${need[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -eq 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}"
+else
+  echo "Ordax needs these packages: ${missing[*]}"
+  echo "Install them with:"
+  echo "  sudo apt-get install -y ${missing[*]}"
+  exit 1
+fi

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds Ordax and runs every test twice: in a normal optimised build, and in a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer. Installs missing packages first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh --test
+jobs=$(nproc)
+
+echo "== normal build"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORDAX_SANITIZE=ON -DORDAX_BENCH=OFF >/dev/null
+cmake --build build-asan -j "$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 900)
+echo "== all tests passed in both builds"

@@ -1,0 +1,208 @@
+#include "base/lset.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <vector>
+
+namespace {
+
+LSet setwith(uint32_t count, uint32_t capacity) {
+  LSet s = LSet_newalloc(sizeof(int), capacity, 0);
+  s.initial = 1;
+  for (uint32_t i = 0; i < count; i++) LSet_addv(&s, (int)i);
+  return s;
+}
+
+std::vector<int> contents(const LSet& s) {
+  return std::vector<int>(LSet_data<int>(s), LSet_data<int>(s) + s.count);
+}
+
+TEST(LSet, GrowsByAQuarterWhenFull) {
+  LSet s = LSet_new(sizeof(int));
+  std::vector<uint32_t> caps;
+  for (int i = 0; i < 12; i++) {
+    LSet_addv(&s, i);
+    caps.push_back(s.capacity);
+  }
+  // 1 → trunc(2×1.25)=2 → trunc(3×1.25)=3 → 5 → 7 → 10 → 13
+  EXPECT_EQ(caps, (std::vector<uint32_t>{1, 2, 3, 5, 5, 7, 7, 10, 10, 10, 13, 13}));
+  LSet_free(s);
+}
+
+TEST(LSet, ShrinksOnlyBelowSixtyPercent) {
+  LSet a = setwith(10, 17);
+  LSet_remove(&a, 0);
+  EXPECT_EQ(a.count, 9u);
+  EXPECT_EQ(a.capacity, 11u);  // 9/17 < 0.6 → trunc(9 × 1.25)
+  LSet b = setwith(10, 14);
+  LSet_remove(&b, 0);
+  EXPECT_EQ(b.capacity, 14u);  // 9/14 is above 0.6
+  LSet_free(a);
+  LSet_free(b);
+}
+
+TEST(LSet, EmptiedSetKeepsInitialCapacity) {
+  LSet s = LSet_new(sizeof(int));
+  for (int i = 0; i < 50; i++) LSet_addv(&s, i);
+  while (s.count) LSet_remove(&s, 0);
+  EXPECT_EQ(s.capacity, 1u);
+  LSet_free(s);
+}
+
+TEST(LSet, RemoveMovesLastRemoveShiftKeepsOrder) {
+  LSet s = setwith(3, 3);
+  LSet t = LSet_copy(s);
+  LSet_remove(&s, 0);
+  EXPECT_EQ(contents(s), (std::vector<int>{2, 1}));
+  LSet_removeshift(&t, 0);
+  EXPECT_EQ(contents(t), (std::vector<int>{1, 2}));
+  LSet_remove(&t, 7);  // beyond the end: nothing
+  EXPECT_EQ(t.count, 2u);
+  LSet_free(s);
+  LSet_free(t);
+}
+
+TEST(LSet, IndexofFindsLaterOfEqualElements) {
+  LSet s = LSet_new(sizeof(int));
+  for (int v : {5, 7, 5, 9}) LSet_addv(&s, v);
+  int five = 5, four = 4;
+  EXPECT_EQ(LSet_indexof(&s, &five), 2);
+  EXPECT_EQ(LSet_indexof(&s, &four), -1);
+  LSet_delete(&s, &five);
+  EXPECT_EQ(contents(s), (std::vector<int>{5, 7, 9}));
+  LSet_free(s);
+}
+
+TEST(LSet, HookFollowsTheBuffer) {
+  LSet s = LSet_new(sizeof(int));
+  void* follow = nullptr;
+  LSet_hookup(&s, &follow);
+  EXPECT_EQ(follow, s.data);
+  for (int i = 0; i < 100; i++) {
+    LSet_addv(&s, i);
+    ASSERT_EQ(follow, s.data);
+  }
+  LSet_trim(&s);
+  EXPECT_EQ(follow, s.data);
+  EXPECT_EQ(s.capacity, 100u);
+  LSet_free(s);
+  EXPECT_EQ(follow, nullptr);
+}
+
+// Random adds, inserts and removals checked against std::vector as the reference model.
+TEST(LSet, MatchesVectorUnderRandomOperations) {
+  unsigned seed = 12345;
+  SCOPED_TRACE(seed);
+  std::mt19937 rng(seed);
+  LSet s = LSet_new(sizeof(int));
+  std::vector<int> ref;
+  for (int step = 0; step < 20000; step++) {
+    int op = rng() % 5, v = (int)(rng() % 1000);
+    if (op < 2) {
+      LSet_addv(&s, v);
+      ref.push_back(v);
+    } else if (op == 2) {
+      uint32_t i = ref.empty() ? 0 : rng() % (ref.size() + 1);
+      LSet_addshift(&s, &v, i);
+      ref.insert(ref.begin() + i, v);
+    } else if (!ref.empty()) {
+      uint32_t i = rng() % ref.size();
+      if (op == 3) {
+        LSet_removeshift(&s, i);
+        ref.erase(ref.begin() + i);
+      } else {
+        LSet_remove(&s, i);
+        ref[i] = ref.back();
+        ref.pop_back();
+      }
+    }
+    ASSERT_LE(s.count, s.capacity);
+    ASSERT_GE(s.capacity, 1u);
+  }
+  EXPECT_EQ(contents(s), ref);
+  LSet_free(s);
+}
+
+std::vector<unsigned char> bytesof(void (*writer)(const LSet*, FILE*), const LSet& s) {
+  FILE* f = tmpfile();
+  writer(&s, f);
+  long n = ftell(f);
+  rewind(f);
+  std::vector<unsigned char> b(n);
+  EXPECT_EQ(fread(b.data(), 1, n, f), (size_t)n);
+  fclose(f);
+  return b;
+}
+
+TEST(LSet, FileFormsHaveExactLayoutAndRoundTrip) {
+  LSet s = LSet_new(8);
+  for (double d : {1.5, -2.0, 3.25}) LSet_add(&s, &d);
+  std::vector<unsigned char> shortform = bytesof(LSet_write, s);
+  std::vector<unsigned char> fullform = bytesof(LSet_fullwrite, s);
+  ASSERT_EQ(shortform.size(), 29u);
+  ASSERT_EQ(fullform.size(), 40u);
+  EXPECT_EQ(shortform[0], 3);
+  EXPECT_EQ(shortform[4], 8);
+  EXPECT_EQ(fullform[4], 8);
+
+  FILE* f = tmpfile();
+  LSet_write(&s, f);
+  LSet_fullwrite(&s, f);
+  rewind(f);
+  LSet a = LSet_read(f);
+  LSet b = LSet_fullread(f);
+  fclose(f);
+  for (LSet* r : {&a, &b}) {
+    ASSERT_EQ(r->count, 3u);
+    EXPECT_EQ(r->size, 8u);
+    EXPECT_EQ(r->capacity, 3u);  // max(trunc(3 × 1.25), 1)
+    EXPECT_EQ(LSet_at<double>(*r, 2), 3.25);
+    EXPECT_EQ(r->hook, nullptr);
+  }
+  LSet_free(a);
+  LSet_free(b);
+  LSet_free(s);
+}
+
+TEST(LSet, TruncatedOrAbsurdFilesGiveEmptySets) {
+  struct Case {
+    const char* name;
+    std::vector<unsigned char> bytes;
+    bool full;
+  };
+  std::vector<Case> cases = {
+      {"empty", {}, false},
+      {"short header", {3, 0}, false},
+      {"count of 4 billion", {0xff, 0xff, 0xff, 0xff, 8, 1, 2, 3}, false},
+      {"data cut short", {3, 0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 9}, false},
+      {"full form absurd", {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f, 0xff, 0xff, 0xff, 0xff,
+                            0, 0, 0x70, 0x42},
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FILE* f = tmpfile();
+    if (!c.bytes.empty()) fwrite(c.bytes.data(), 1, c.bytes.size(), f);
+    rewind(f);
+    LSet s = c.full ? LSet_fullread(f) : LSet_read(f);
+    fclose(f);
+    EXPECT_EQ(s.count, 0u);
+    EXPECT_LE(s.capacity, 16u);
+    LSet_free(s);
+  }
+  LSet missing = LSet_load("/nonexistent/ordax/file.bin");
+  EXPECT_EQ(missing.count, 0u);
+  LSet_free(missing);
+}
+
+TEST(LSet, EnclosingPowerOfTwo) {
+  EXPECT_EQ(enclosingpoweroftwo(0), 0u);
+  EXPECT_EQ(enclosingpoweroftwo(1), 1u);
+  EXPECT_EQ(enclosingpoweroftwo(64), 64u);
+  EXPECT_EQ(enclosingpoweroftwo(65), 128u);
+  EXPECT_EQ(enclosingpoweroftwo(3), 4u);
+}
+
+}  // namespace
