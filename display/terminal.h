@@ -1,0 +1,57 @@
+// The terminal display of graphics mode: on a terminal it takes the alternate screen in raw
+// mode and draws the 20-line report panel (centred, white on a black band, dark-blue rules
+// above and below), an optional yellow notice above it and a status line at the bottom.
+// Keys: Escape or 'q' ends the program (simstop = 2); other keys go to the typed-key queue
+// of the report channel. Also the quit signals. Owns only the terminal state it changes and
+// restores it on every exit path. Called from the main thread: once per frame by the cycle.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// Prepares the display for the present displaymode; call once after the switches are known
+// (and again if displaymode changes).
+//   0 graphics: with stdout a terminal, enters the alternate screen (raw keys when stdin is a
+//     terminal), hides the cursor, draws the panel and returns true. Without a terminal it
+//     does nothing and report() prints as in console mode.
+//   1 console: nothing.
+//   2 background: message boxes are appended to "messages.log" from now on.
+// Returns whether the panel display is active.
+bool display_init();
+// Restores the terminal (colours, cursor, alternate screen, raw mode) if the display is
+// active; otherwise does nothing. Idempotent. Also run by report()'s fatal exits and atexit.
+void display_release();
+bool display_active();
+
+// Reads every waiting key: Escape (alone) or 'q' sets simstop = 2; the escape sequences of
+// arrow and function keys are skipped; any other key is appended to the typed-key queue.
+// Follows a change of the terminal's size. Returns non-zero when the user wants to stop
+// (simstop == 2, which the quit signals also set), in every display mode. Never blocks.
+int dealwithmessages();
+// Whether dealwithmessages has a key source that a waiting report() may poll.
+bool display_haskeys();
+
+// Draws the history (20 slots, slot 19 newest; an empty slot or one starting with a newline
+// is a blank line). Called by reports_plot; does nothing when the display is not active.
+void display_drawreports(char* const* history);
+// The status line at the bottom of the screen (e.g. "t = 1.23ns (500/1000 particles) 4.5
+// Mpts"); kept and redrawn with the panel. Does nothing visible when not active.
+void display_status(const char* text);
+// A notice of up to three lines ('\n'-separated) shown in yellow just above the panel (e.g.
+// the new-version message); null or "" removes it.
+void display_notice(const char* text);
+
+// Ctrl-C, SIGTERM and SIGHUP set simstop = 2 (the handler does nothing else); the run then
+// ends through the normal quit path. Call once at start-up, in every display mode.
+void installquitsignals();
+
+// ---- seams for tests ----
+// Attaches the display to a stream with a fixed size instead of the terminal (no raw mode).
+// display_release() detaches it again.
+void display_attach(FILE* out, int cols, int rows);
+// Replaces the key source (returns a key byte, or −1 when none is waiting); nullptr: none.
+void display_setkeysource(int (*source)(void* context), void* context);
+// The whole screen as terminal escapes for a cols × rows terminal: every row is written in
+// full, so it can be drawn over anything. Pure; what display_drawreports writes.
+std::string display_render(char* const* history, const char* notice, const char* status,
+                           int cols, int rows);
