@@ -253,6 +253,13 @@ void platform_clreol() {
   }
 }
 
+void platform_cursorup(int n) {
+  if (n > 0 && platform_stdout_isterminal()) {
+    printf("\x1b[%dF", n);
+    fflush(stdout);
+  }
+}
+
 void platform_clrscr() {
   fputs("\x1b[2J\x1b[H", stdout);
   fflush(stdout);

@@ -63,6 +63,7 @@ int platform_terminal_rows();     // 24 when unknown
 void platform_gotoxy(int x, int y);  // 1-based column and row
 void platform_clreol();              // blank from the cursor to the end of the line
 void platform_clrscr();              // blank the screen, cursor to the top left
+void platform_cursorup(int n);       // cursor n lines up, to the start of the line (terminal only)
 // Reads one key without echo; blocks. Returns the byte, or −1 at end of input or when no
 // terminal can answer.
 int platform_getkey();

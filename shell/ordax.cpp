@@ -1,12 +1,770 @@
-// Start-up and the run cycle.
+// Start-up and the run cycle: home directory, settings and switches, one-time preparation,
+// the user name, the lattice-file listing and choice, and the cycle of runs with its advance
+// loop (adaptive steps per frame, progress line, auto-save, battery sleep, CPU throttle).
+// Owns the results set for the life of the process, and the genome and Simulation of each
+// run, and the process-wide queue state. The advance loop runs once per frame (in console mode
+// once per time step); everything else once per run.
 #include "shell/ordax.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/files.h"
+#include "base/platform.h"
+#include "base/random.h"
+#include "base/text.h"
+#include "display/terminal.h"
+#include "net/exchange.h"
+#include "results/autosave.h"
+#include "results/genome.h"
+#include "results/optimiser.h"
+#include "results/queue.h"
+#include "results/results.h"
+#include "shell/config.h"
 #include "shell/report.h"
 #include "shell/runstate.h"
+#include "shell/switches.h"
+#include "sim/components/matchscan.h"
+#include "sim/simulation.h"
+#include "sim/species.h"
+
+QuarantineInfo quarantine;
+
+namespace {
+
+const char* const DOWNLOADPAGE = "http://ordax.muonfrontend.org/ordax/download";
+
+bool isws(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// The words of a command line: white space separates them, a double quote toggles quoting
+// (blanks inside quotes belong to the word) and is removed.
+std::vector<std::string> commandwords(const char* commandline) {
+  std::vector<std::string> words;
+  const char* s = commandline ? commandline : "";
+  for (;;) {
+    while (isws(*s)) s++;
+    if (!*s) break;
+    std::string word;
+    bool quoted = false;
+    for (; *s && (quoted || !isws(*s)); s++) {
+      if (*s == '"') quoted = !quoted;
+      else word += *s;
+    }
+    words.push_back(word);
+  }
+  return words;
+}
+
+bool equalnocase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && strnullcmpi(a.c_str(), b.c_str()) == 0;
+}
+
+bool endswith(const std::string& s, const char* tail) {
+  size_t n = strlen(tail);
+  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+// Sleeps `ms` milliseconds in short pieces, waking early when the user ends the program.
+void sleepunlessquit(uint32_t ms) {
+  while (ms > 0 && simstop != 2) {
+    uint32_t piece = ms < 100 ? ms : 100;
+    platform_sleep(piece);
+    ms -= piece;
+  }
+}
+
+// ---- the machine's cells as the cycle sees them ----
+// MARKED: the names and types of cells come from the cell code; until it exists the cycle
+// knows no name and finds no MatchScan cell.
+std::string cellname(const Cell* cell) {
+  (void)cell;
+  return "";
+}
+Cell* findmatchscan(Cell* root) {
+  (void)root;
+  return nullptr;
+}
+Cell* nextmatchscan(Cell* root, Cell* cell) {
+  (void)root;
+  (void)cell;
+  return nullptr;
+}
+// MARKED: the check of every cell type's run-time data size against its 408-byte area belongs
+// to the cell class table; until it exists there is nothing to check.
+void checkruntimedatasizes() {}
+
+// The text between the first '<' and the next '>' of a result line (empty when missing).
+std::string latticefield(const char* text) {
+  if (!text) return "";
+  const char* a = strchr(text, '<');
+  if (!a) return "";
+  const char* b = strchr(a + 1, '>');
+  if (!b) return "";
+  return std::string(a + 1, b - a - 1);
+}
+
+// ---- the state of the cycle ----
+
+struct Cycle {
+  const char* commandline = nullptr;
+  LSet results{};
+  bool haveresults = false;
+  Genome genome = Genome_none();
+  Simulation sim;
+  char units[5] = "Mpts";
+  ResultFormat format{3, 6, 1, units};
+  uint64_t configtime = 0;
+  uint64_t usertime = 0;
+  bool firstrun = true;
+  double steppingtime = 0;  // s spent in Simulation_advance during this run
+};
+
+// Frees what the cycle holds (every return path of TAVLIB_main2 goes through here).
+void cycle_free(Cycle& c) {
+  Simulation_free(&c.sim);
+  if (c.genome.count != -1) Genome_free(c.genome);
+  c.genome = Genome_none();
+  if (c.haveresults) Results_free(c.results);
+  c.haveresults = false;
+}
+
+void autosavenow(Cycle& c) {
+  report("Auto-saving...");
+  saveall(switches.autosavefile.c_str(), &c.sim, &c.results, c.genome, autosave_checksum);
+  lastautosave = eithertime();
+  report("Done");
+}
+
+// Number of results in a results text file, counted up to `limit`.
+int resultsinfile(const char* path, int limit) {
+  FILE* f = fopen(path, "rb");
+  if (!f) return 0;
+  int n = 0;
+  while (n < limit) {
+    Result r = Result_read(f, nullptr, nullptr, 1);
+    if (!r.genome && !r.text) break;
+    Result_free(r);
+    n++;
+  }
+  fclose(f);
+  return n;
+}
+
+std::string progressline(const Simulation& sim) {
+  char buf[200];
+  snprintf(buf, sizeof buf, "t = %.2fns (%d/%d particles) %.1f Mpts", sim.t * 1e9,
+           Beam_m(&sim.beam), Beam_M(&sim.beam), sim.Mpts);
+  return buf;
+}
+
+void finishrun() {
+  if (simstop == 0) simstop = 1;  // never turns the user's quit (2) into an ordinary end
+}
+
+// The advance loop: one pass per frame while simstop is 0.
+void advanceloop(Cycle& c, Cell* scan) {
+  Simulation& sim = c.sim;
+  double T0 = eithertime();
+  bool newinterval = true;
+  double lastprogress = -1e30;
+  double lastbatterycheck = -1e30;
+  while (simstop == 0) {
+    double now = eithertime();
+    if (newinterval) T0 = now;
+    if (simrunning) {
+      if (!scan) {
+        double t1 = eithertime();
+        if (displaymode != 0) stepsperframe = 1;
+        int taken = 0;
+        while (taken < stepsperframe) {
+          if (eithertime() >= t1 + 1.0) break;
+          Simulation_advance(&sim, 1, 1, 1);
+          taken++;
+          if (sim.t >= sim.t_max) {
+            finishrun();
+            break;
+          }
+        }
+        double t2 = eithertime();
+        c.steppingtime += t2 - t1;
+        if (displaymode == 0 && adaptivesteps)
+          stepsperframe = adaptivestepsperframe(stepsperframe, taken, t2 - t1);
+        if (t2 - lastprogress >= 0.05) {
+          lastprogress = t2;
+          std::string line = progressline(sim);
+          if (displaymode == 1) {
+            printf("\r%s", line.c_str());
+            platform_clreol();
+            fflush(stdout);
+          } else if (displaymode == 0) {
+            display_status(line.c_str());
+          }
+        }
+        if (Beam_m(&sim.beam) == 0 || switches.view) finishrun();
+      } else {
+        if (MatchScan_iterate(scan, &sim)) {
+          scan = nextmatchscan(sim.lattice, scan);
+          if (!scan) finishrun();
+        }
+        double t = eithertime();
+        if (scan && t - lastprogress >= 0.05) {
+          lastprogress = t;
+          char line[200];
+          snprintf(line, sizeof line, "E=%lg MeV %.1f Mpts",
+                   MatchScan_energy(scan) * 6241509744511.525, sim.Mpts);
+          if (displaymode == 1) {
+            printf("\r%s", line);
+            platform_clreol();
+            fflush(stdout);
+          } else if (displaymode == 0) {
+            display_status(line);
+          }
+        }
+      }
+    }
+    if (displaymode == 0) {
+      if (settings.autosend && strcmp(latestversion, "Unknown") &&
+          strcmp(latestversion, ORDAX_VERSION)) {
+        char notice[1400];
+        snprintf(notice, sizeof notice,
+                 "New version %s available from website!  (You are using version %s)\n\n%s",
+                 latestversion, ORDAX_VERSION, servermessage);
+        display_notice(notice);
+      }
+      if (dealwithmessages()) simstop = 2;
+    } else if (displaymode == 2) {
+      if (dealwithmessages()) simstop = 2;
+    }
+    if (switches.pause && simrunning && simstop == 1) {
+      simrunning = 0;
+      simstop = 0;
+    }
+    if (!settings.autosaveoff) {
+      if (eithertime() >= lastautosave + settings.autosaveinterval) autosavenow(c);
+    } else {
+      platform_remove(switches.autosavefile.c_str());
+    }
+    // Battery: looked at once a second at most (reading the power status costs a few file
+    // reads); the sleep wakes early when the user ends the program.
+    if (settings.sleeponbattery && (displaymode != 0 || switches.screensaver) &&
+        eithertime() - lastbatterycheck >= 1.0) {
+      lastbatterycheck = eithertime();
+      bool told = false;
+      while (simstop != 2 && platform_onbattery()) {
+        if (!told) report("On battery power, sleeping...");
+        told = true;
+        sleepunlessquit(30000);
+      }
+    }
+    if (settings.cputhrottle < 100) {
+      int ms = throttlesleepms(settings.cputhrottle, eithertime() - T0);
+      newinterval = ms >= 0;
+      if (ms > 0) sleepunlessquit((uint32_t)ms);
+    } else {
+      newinterval = true;
+    }
+  }
+}
+
+// Steps 10 to 12 of a run: choose a lattice and a genome and build the simulation. Returns 1
+// with c.sim built, 0 when the user ended the program meanwhile, −1 after a fatal report.
+int choosebuild(Cycle& c, std::string latticename) {
+  const char* cl = c.commandline;
+  int failures = 0;
+  for (;;) {
+    if (simstop == 2) return 0;
+    quarantine.queuefile = switches.queuefile.c_str();
+    quarantine.needed = settings.rechecks;
+    char* lname = latticename.empty() ? nullptr : strdup(latticename.c_str());
+    c.genome = getqueuedresult(&lname, resultcheckfunction(), &quarantine);
+    if (lname) {
+      latticename = lname;
+      free(lname);
+    }
+    if (latticename.empty()) {
+      if (switches.queueonly) {
+        report("No more results from queue to check.");
+        cycle_free(c);
+        exit(0);
+      }
+      if (c.results.count > 0) {
+        if (switches.recheck) {
+          const Result& last = LSet_at<Result>(c.results, c.results.count - 1);
+          latticename = latticefield(last.text);
+          if (!latticename.empty()) {
+            Genome_free(c.genome);
+            c.genome = Genome_fromstring(last.genome, 1);
+          }
+        } else if (switches.best) {
+          char* bestname = nullptr;
+          Genome g = getbestresult(c.results, &bestname);
+          if (g.count != -1 && bestname && *bestname) {
+            report("Rerunning best result");
+            Genome_free(c.genome);
+            c.genome = g;
+            latticename = bestname;
+          } else if (g.count != -1) {
+            Genome_free(g);
+          }
+          free(bestname);
+        }
+      }
+      if (latticename.empty()) {
+        latticename = getrandomlatticename();
+        if (latticename.empty()) {
+          report("[FATAL] No lattice files in lattices directory.");
+          return -1;
+        }
+      }
+    }
+    if (c.genome.count == -1)
+      c.genome = makegenome(c.results, latticename.data(), switches.recheck ? -1 : -2, nullptr);
+    lastautosave = eithertime();
+    c.sim = Simulation_new(latticename.c_str(), &c.genome, cl);
+    if (c.sim.lattice) return 1;
+    Simulation_free(&c.sim);
+    if (++failures >= 1000) {
+      reportf("[FATAL] No lattices found compatible with your current Ordax version.\n"
+              "Please download the latest version from %s",
+              DOWNLOADPAGE);
+      return -1;
+    }
+    Genome_free(c.genome);
+    c.genome = Genome_none();
+    latticename.clear();
+  }
+}
+
+// One run. Returns 1 to go on with the next run, 0 to end the program normally, −1 after a
+// fatal report (only seen with a report sink).
+int runonce(Cycle& c) {
+  const char* cl = c.commandline;
+  if (simstop == 2) return 0;
+  uint64_t t = platform_filemodified("config.txt");
+  if (t != c.configtime) {
+    ordaxconfig();
+    detectswitches(cl);
+    c.configtime = platform_filemodified("config.txt");
+  }
+  t = platform_filemodified("user.txt");
+  if (t != c.usertime) {
+    report("Username changed...");
+    username.clear();
+    if (!getusername()) return -1;
+    c.usertime = platform_filemodified("user.txt");
+  }
+  if (c.firstrun) {
+    c.results = Results_load("results.dat", nullptr);
+    c.haveresults = true;
+  }
+  if (settings.latticeupdatehours > 0) latticefileupdate(settings.latticeupdatehours, 0, "lattices");
+  if (settings.samplehours > 0) samplefilesupdate(settings.sampleurl.c_str(), settings.samplehours);
+  if (settings.threads < 1) {
+    settings.threads = platform_processorcount();
+    reportf("Detected %d logical processors", settings.threads);
+    if (settings.threads < 1) settings.threads = 1;
+  }
+  report("New simulation");
+  std::string latticename = latticenamefromcmdline(cl);
+
+  bool restored = false;
+  if (c.firstrun && latticename.empty() && !switches.queueonly && !switches.recheck) {
+    if (settings.autosaveoff) {
+      platform_remove(switches.autosavefile.c_str());
+    } else {
+      report("Searching for auto-saved file...");
+      if (loadall(switches.autosavefile.c_str(), &c.sim, &c.results, &c.genome,
+                  autosave_checksum) &&
+          c.sim.lattice) {
+        reportf("Restored simulation at %.1fns", c.sim.t * 1e9);
+        lastautosave = eithertime();
+        restored = true;
+      } else {
+        Simulation_free(&c.sim);
+        if (c.genome.count != -1) Genome_free(c.genome);
+        c.genome = Genome_none();
+        report("No file present");
+      }
+    }
+  }
+  c.firstrun = false;
+  if (!restored) {
+    int built = choosebuild(c, latticename);
+    if (built <= 0) return built;
+  }
+
+  latticename.clear();
+  if (!detectswitches_later(cl, c.sim.lattice, &c.genome)) return -1;
+  if (switches.haltafterinit) {
+    cycle_free(c);
+    exit(0);
+  }
+  Cell* firstscan = findmatchscan(c.sim.lattice);
+  if (simstop != 2) simstop = 0;
+  report("- Starting -");
+  if (displaymode == 1) {
+    printf("\n");
+    fflush(stdout);
+    simrunning = 1;
+  } else if (displaymode == 2) {
+    simrunning = 1;
+  }
+  if (switches.view) simrunning = 0;
+  if (switches.outerloop) c.sim.t_max = 4e-9;
+  c.steppingtime = 0;
+
+  advanceloop(c, firstscan);
+
+  lattice_exists(LATTICE_EXISTS_RESET);
+  if (switches.view) {
+    cycle_free(c);
+    exit(0);
+  }
+  foreachfilein(".", collatethreadoutputfile, nullptr);
+  double score = Simulation_score(&c.sim);
+
+  if (firstscan) {
+    std::string name = cellname(c.sim.lattice);
+    double best = -1;
+    for (uint32_t i = 0; i < c.results.count; i++) {
+      const Result& r = LSet_at<Result>(c.results, i);
+      if (equalnocase(latticefield(r.text), name) && r.score > best) best = r.score;
+    }
+    if (switches.queueonly || switches.best || score >= best) {
+      for (Cell* s = firstscan; s; s = nextmatchscan(c.sim.lattice, s))
+        MatchScan_output(s, &c.sim);
+      if (switches.queueonly) {
+        cycle_free(c);
+        exit(123);
+      }
+    }
+  }
+
+  if (simstop == 2) {
+    if (!settings.autosaveoff) autosavenow(c);
+    else platform_remove(switches.autosavefile.c_str());
+    display_release();
+    return 0;
+  }
+
+  if (FILE* f = fopen(switches.autosavefile.c_str(), "w")) fclose(f);
+  platform_remove(switches.autosavefile.c_str());
+  std::string lname = cellname(c.sim.lattice);
+  genomeresult(&c.genome, score, c.sim.Mpts, lname.c_str(), resultcheckfunction(), "",
+               &c.results, &c.format, &quarantine);
+
+  if (switches.savebeamstyle) {
+    PlatformTime now = platform_localtime(platform_walltime());
+    char name[600];
+    snprintf(name, sizeof name, "beamout_%s_%04d%02d%02d_%02d%02d%02d.csv", lname.c_str(),
+             now.year, now.month, now.day, now.hour, now.minute, now.second);
+    Beam_savecsv(&c.sim.beam, name, 0, switches.savebeamstyle, -1.0);
+  }
+  Simulation_free(&c.sim);
+
+  if (settings.autosend) {
+    if (filesize("results.txt") >= 100000 || resultsinfile("results.txt", 50) >= 50) {
+      if (username.empty() && !getusername()) return -1;
+      trysendresults("results.txt", username.c_str(), 1);
+    }
+  }
+  Genome_free(c.genome);
+  c.genome = Genome_none();
+  if (settings.resultsmaxsize != 0) manageresultsfile();
+
+  if (runsleft > 0) runsleft--;
+  if (runsleft == 0) {
+    if (displaymode == 0) display_release();
+    return 0;
+  }
+  return 1;
+}
+
+// The lattice names of "lattices", cached for lattice_exists.
+std::vector<std::string> latticecache;
+bool latticecached = false;
+
+}  // namespace
+
+// ---- home directory ----
+
+std::string gethomedir(const char* commandline) {
+  std::vector<std::string> words = commandwords(commandline);
+  std::string path = words.empty() ? "" : words[0];
+  std::replace(path.begin(), path.end(), '\\', '/');
+  size_t cut = path.rfind('/');
+  if (cut == std::string::npos) {
+    path = platform_exepath();
+    cut = path.rfind('/');
+    if (cut == std::string::npos) return ".";
+  }
+  if (cut == 0) return "/";
+  return path.substr(0, cut);
+}
+
+int setcwdtohomedir(const char* commandline) {
+  return platform_chdir(gethomedir(commandline).c_str()) ? 1 : 0;
+}
+
+// ---- user name ----
+
+int writeusername(const char* name) {
+  FILE* f = fopen("user.txt", "w");
+  bool ok = f && fputs(name, f) >= 0;
+  if (f && fclose(f) != 0) ok = false;
+  if (!ok) {
+    report("[FATAL] Could not write 'user.txt'");
+    return 0;
+  }
+  return 1;
+}
+
+int nousername_console(FILE* in) {
+  printf("\nThis will identify your results in the Ordax statistics.\nEnter nothing to cancel.\n"
+         "Username: ");
+  fflush(stdout);
+  char buf[1000];
+  if (!in || !fgets(buf, sizeof buf, in)) buf[0] = 0;  // end of input: an empty answer
+  buf[strcspn(buf, "\r\n")] = 0;
+  // Blank the three prompt lines.
+  if (platform_stdout_isterminal()) {
+    platform_cursorup(3);
+    for (int i = 0; i < 3; i++) {
+      platform_clreol();
+      printf("\n");
+    }
+    platform_cursorup(3);
+    fflush(stdout);
+  }
+  if (!buf[0]) return 0;
+  return writeusername(buf);
+}
+
+namespace {
+// The graphics form: the prompt is shown above the report panel and the answer typed key by
+// key (Enter accepts, Backspace deletes, Escape or the end of input cancels).
+int nousername_graphics() {
+  std::string name;
+  for (;;) {
+    std::string prompt = "Username: " + name +
+                         "_\nThis will identify your results in the Ordax statistics.  "
+                         "Press Enter to accept or Escape to exit.";
+    display_notice(prompt.c_str());
+    int k = platform_getkey();
+    if (k < 0 || k == 27) {
+      display_notice(nullptr);
+      return 0;
+    }
+    if (k == '\r' || k == '\n') break;
+    if (k == 8 || k == 127) {
+      if (!name.empty()) name.pop_back();
+    } else if (k >= 32 && name.size() < 200) {
+      name += (char)k;
+    }
+  }
+  display_notice(nullptr);
+  return writeusername(name.c_str());
+}
+}  // namespace
+
+void nousername() {
+  if (displaymode == 2) {
+    platform_messagebox(
+        "Please create a file called 'user.txt' in your Ordax directory and write your desired "
+        "project username in it.",
+        "Ordax Error: No username specified");
+    exit(0);
+  }
+  if (displaymode == 0 && display_active()) {
+    if (!nousername_graphics()) exit(1);
+    return;
+  }
+  if (!nousername_console(stdin)) exit(0);
+}
+
+int getusername() {
+  std::string name;
+  for (;;) {
+    name.clear();
+    if (FILE* f = fopen("user.txt", "r")) {
+      char buf[1000];
+      if (fgets(buf, sizeof buf, f)) name = rtrim(buf);
+      fclose(f);
+    }
+    bool bad = false;
+    for (const char* c = "/\\:?*<>|"; *c; c++) {
+      if (name.find(*c) != std::string::npos) {
+        reportf("[FATAL] Bad character '%c' found in username '%s'", *c, name.c_str());
+        bad = true;
+      }
+    }
+    if (bad) return 0;
+    if (!name.empty()) break;
+    nousername();
+  }
+  username = name;
+  reportf("Hello, %s", username.c_str());
+  return 1;
+}
+
+// ---- lattice files ----
+
+std::vector<std::string> getlatticeshere(const char* dir) {
+  platform_mkdir(dir);
+  std::vector<std::string> names;
+  for (const PlatformDirEntry& e : platform_listdir(dir)) {
+    if (e.isdir || e.name.empty() || e.name[0] == '_' || !endswith(e.name, ".txt")) continue;
+    if (e.name.size() == 4) continue;  // ".txt" alone names no lattice
+    names.push_back(e.name.substr(0, e.name.size() - 4));
+  }
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    int c = strnullcmpi(a.c_str(), b.c_str());
+    return c ? c < 0 : a < b;
+  });
+  return names;
+}
+
+std::vector<std::string> getlatticenames() {
+  std::vector<std::string> names = getlatticeshere("lattices");
+  std::vector<std::string> preferred = explode(",", settings.preferredlattices);
+  for (size_t i = 0; i < names.size();) {
+    bool wanted = false;
+    for (const std::string& p : preferred) wanted = wanted || equalnocase(p, names[i]);
+    if (wanted) {
+      i++;
+    } else {
+      names[i] = names.back();
+      names.pop_back();
+    }
+  }
+  if (names.empty()) names = getlatticeshere("lattices");
+  return names;
+}
+
+int randomlatticeindex(int n, int r1, int r2) {
+  int i = (int)std::floor((r2 + r1 * 3.0517578125e-5) * n * 3.0517578125e-5);
+  if (i >= n) i = n - 1;
+  return i < 0 ? 0 : i;
+}
+
+std::string getrandomlatticename() {
+  std::vector<std::string> names = getlatticenames();
+  if (names.empty()) return "";
+  int r1 = rand15();
+  int r2 = rand15();
+  return names[randomlatticeindex((int)names.size(), r1, r2)];
+}
+
+int lattice_exists(const char* name) {
+  if (name == LATTICE_EXISTS_RESET) {
+    latticecache.clear();
+    latticecached = false;
+    return 2;
+  }
+  if (!name) return 0;
+  if (!latticecached) {
+    latticecache = getlatticeshere("lattices");
+    latticecached = true;
+  }
+  for (const std::string& n : latticecache)
+    if (equalnocase(n, name)) return 1;
+  return 0;
+}
+
+std::string latticenamefromcmdline(const char* commandline) {
+  std::vector<std::string> words = commandwords(commandline);
+  for (size_t i = 1; i < words.size(); i++) {
+    if (words[i].empty() || words[i][0] == '-') continue;
+    std::string name = words[i];
+    latticenamefixcase(name.data());
+    return name;
+  }
+  return "";
+}
+
+void latticenamefixcase(char* name) {
+  if (!name) return;
+  for (char* p = name; *p; p++)
+    if (*p == '\\') *p = '/';
+  char* last = strrchr(name, '/');
+  std::string dir = "lattices";
+  if (last) dir += "/" + std::string(name, last - name);
+  char* element = last ? last + 1 : name;
+  std::string wanted = std::string(element) + ".txt";
+  const std::string* match = nullptr;
+  std::vector<PlatformDirEntry> entries = platform_listdir(dir.c_str());
+  std::sort(entries.begin(), entries.end(),
+            [](const PlatformDirEntry& a, const PlatformDirEntry& b) { return a.name < b.name; });
+  for (const PlatformDirEntry& e : entries) {
+    if (e.isdir || e.name.empty() || e.name[0] == '_') continue;
+    if (e.name == wanted) return;  // the exact spelling exists: keep it
+    if (!match && equalnocase(e.name, wanted)) match = &e.name;
+  }
+  if (match) memcpy(element, match->data(), strlen(element));
+}
+
+float hoursfilemodified(const char* path) {
+  double then = (double)platform_filemodified(path) * 1e-7;
+  double now = (double)platform_filetime_now() * 1e-7;
+  return (float)((now - then) * (1.0 / 3600));
+}
+
+// ---- pacing ----
+
+int adaptivestepsperframe(int old, int steps, double elapsed) {
+  double n = std::floor(steps * (1.0 / ((elapsed + 1e-6) * 3.3333333333333335)) + 0.5);
+  double cap = 2.0 * old;
+  if (n > cap) n = cap;
+  if (!(n >= 1)) return 1;
+  return n > 1e9 ? 1000000000 : (int)n;
+}
+
+int throttlesleepms(int throttle, double elapsed) {
+  if (throttle >= 100) return 0;
+  if (elapsed < 0.02) return -1;
+  if (elapsed >= 5.0) return 0;
+  return (int)std::lround((100 - throttle) * elapsed / throttle * 1000);
+}
+
+// ---- start-up and the cycle ----
+
+int ordaxinit() {
+  // Graphics mode draws on the terminal (when there is one); there is no window to create, so
+  // start-up never stops short here. Background mode sends message boxes to "messages.log".
+  display_init();
+  report("Ordax initialising...");
+  if (displaymode != 0 || switches.screensaver)
+    platform_setpriority(settings.priorityclass, settings.threadpriority);
+  srand15(platform_tickcount());
+  ParticleSpecies_init();
+  checkruntimedatasizes();
+  Simulation_defaultdefault();
+  if (settings.autosend || switches.sendandquit) return getusername();
+  return 1;
+}
 
 int TAVLIB_main2(char* commandline) {
-  (void)commandline;
-  displaymode = 1;
-  report("Ordax initialising...");
-  return 0;
+  installquitsignals();
+  setcwdtohomedir(commandline);
+  ordaxconfig();
+  detectswitches(commandline);
+  if (!ordaxinit()) return 1;
+  if (switches.sendandquit) {
+    manualsend();
+    exit(0);
+  }
+  Cycle c;
+  c.commandline = commandline;
+  c.configtime = platform_filemodified("config.txt");
+  c.usertime = platform_filemodified("user.txt");
+  int r;
+  while ((r = runonce(c)) > 0) {
+  }
+  cycle_free(c);
+  display_release();
+  return r < 0 ? 1 : 0;
 }
