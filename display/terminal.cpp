@@ -69,15 +69,17 @@ std::string fittext(const char* text, int maxcols, int* width) {
       p++;
     } else {
       bool ok = true;
-      for (int i = 1; i <= more; i++)
+      for (int i = 1; i <= more && ok; i++)
         if ((p[i] & 0xC0) != 0x80) ok = false;
-      if (ok && c == 0xC2 && p[1] < 0xA0) ok = false;  // U+0080..U+009F: C1 controls
-      if (ok) {
-        r.append((const char*)p, more + 1);
-        p += more + 1;
-      } else {
+      if (!ok) {
         r += '?';
         p++;
+      } else if (c == 0xC2 && p[1] < 0xA0) {  // U+0080..U+009F: C1 controls
+        r += '?';
+        p += 2;
+      } else {
+        r.append((const char*)p, more + 1);
+        p += more + 1;
       }
     }
     w++;

@@ -1,0 +1,565 @@
+// Tests of the report channel: console line handling, warnings and their answers, fatal
+// exits (death tests), the graphics-mode history, the graphics error log, the non-blocking
+// message box and the date, time, duration and byte-count texts.
+#include "shell/report.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/platform.h"
+#include "display/terminal.h"
+#include "shell/runstate.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A console line model: "\n" starts a line, "\r" returns to its start, ESC[K blanks to its
+// end, anything else overwrites the cell under the cursor. Trailing blanks are dropped.
+std::vector<std::string> playlines(const std::string& bytes) {
+  std::vector<std::string> lines(1);
+  size_t col = 0;
+  for (size_t i = 0; i < bytes.size(); i++) {
+    char c = bytes[i];
+    std::string& l = lines.back();
+    if (c == '\n') {
+      lines.emplace_back();
+      col = 0;
+    } else if (c == '\r') {
+      col = 0;
+    } else if (bytes.compare(i, 3, "\x1b[K") == 0) {
+      if (l.size() > col) l.resize(col);
+      i += 2;
+    } else {
+      if (l.size() <= col) l.resize(col + 1, ' ');
+      l[col++] = c;
+    }
+  }
+  for (std::string& l : lines) l.erase(l.find_last_not_of(' ') + 1);
+  return lines;
+}
+
+std::string filetext(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+fs::path freshdir(const char* tag) {
+  static std::mt19937 rng(std::random_device{}());
+  fs::path d = fs::temp_directory_path() / (std::string("ordax_") + tag + "_" + std::to_string(rng()));
+  fs::create_directories(d);
+  return d;
+}
+
+// Answers taken from a script, one per question; −1 once it runs out.
+struct Script {
+  std::string keys;
+  size_t next = 0;
+  int asked = 0;
+};
+int scriptedanswer(void* context) {
+  Script* s = (Script*)context;
+  s->asked++;
+  return s->next < s->keys.size() ? (unsigned char)s->keys[s->next++] : -1;
+}
+
+// Every test starts in console mode with a fresh channel writing to a temporary file.
+class ReportFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    savedmode = displaymode;
+    savedstop = simstop;
+    displaymode = 1;
+    simstop = 0;
+    report_setsink(nullptr, nullptr);
+    report_setanswersource(nullptr, nullptr);
+    report_resetwarnings();
+    while (report_takekey() >= 0) {
+    }
+    reports_initialise();
+    out = tmpfile();
+    ASSERT_NE(out, nullptr);
+    report_setoutput(out);
+  }
+  void TearDown() override {
+    report_setoutput(nullptr);
+    report_setanswersource(nullptr, nullptr);
+    report_setmessagebox(nullptr);
+    report_setexithook(nullptr);
+    display_setkeysource(nullptr, nullptr);
+    report_resetwarnings();
+    while (report_takekey() >= 0) {
+    }
+    reports_initialise();
+    fclose(out);
+    displaymode = savedmode;
+    simstop = savedstop;
+  }
+  std::string written() {
+    fflush(out);
+    std::string s;
+    rewind(out);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, out)) > 0) s.append(buf, n);
+    fseek(out, 0, SEEK_END);
+    return s;
+  }
+  FILE* out = nullptr;
+  int savedmode = 0;
+  int savedstop = 0;
+};
+
+using ReportConsole = ReportFixture;
+using ReportWarning = ReportFixture;
+using ReportGraphics = ReportFixture;
+using ReportToSink = ReportFixture;
+using ReportDeathTest = ReportFixture;
+using GraphicsErrorLog = ReportFixture;
+
+}  // namespace
+
+TEST_F(ReportConsole, UpdateRewritesTheNewestLineAndTheNextReportStartsANewOne) {
+  report("abc");
+  reportupdate("b");
+  std::vector<std::string> lines = playlines(written());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "");
+  EXPECT_EQ(lines[1], "b");  // the longer "abc" must not show through
+
+  report("next");
+  reportupdate("t = 1.00ns");
+  reportupdate("t = 2.5ns");
+  lines = playlines(written());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "b");
+  EXPECT_EQ(lines[2], "t = 2.5ns");
+  EXPECT_EQ(written().compare(0, 6, "\nabc\rb"), 0);
+}
+
+TEST_F(ReportConsole, NullMessagesAndBackgroundModeShowNothing) {
+  report(nullptr);
+  reportupdate(nullptr);
+  EXPECT_EQ(written(), "");
+  displaymode = 2;
+  Script s{"n"};
+  report_setanswersource(scriptedanswer, &s);
+  report("hello");
+  reportupdate("progress");
+  report("[WARNING] Field map missing");  // background never asks
+  EXPECT_EQ(written(), "");
+  EXPECT_EQ(s.asked, 0);
+}
+
+TEST_F(ReportToSink, SinkReceivesTextsAndSeverityIsLeftToTheCaller) {
+  std::vector<std::pair<std::string, int>> got;
+  report_setsink(
+      [](const char* m, int isupdate, void* c) {
+        ((std::vector<std::pair<std::string, int>>*)c)->push_back({m, isupdate});
+      },
+      &got);
+  Script s{"n"};
+  report_setanswersource(scriptedanswer, &s);
+  report("[FATAL] Cannot open lattice");  // must return, not exit
+  report("[WARNING] Odd value");          // must not ask
+  reportupdate("step 3");
+  report_setsink(nullptr, nullptr);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0], std::make_pair(std::string("[FATAL] Cannot open lattice"), 0));
+  EXPECT_EQ(got[1], std::make_pair(std::string("[WARNING] Odd value"), 0));
+  EXPECT_EQ(got[2], std::make_pair(std::string("step 3"), 1));
+  EXPECT_EQ(s.asked, 0);
+  EXPECT_EQ(written(), "");
+}
+
+TEST_F(ReportWarning, TheseWavesThatWarningWhateverItsCaseButNoOther) {
+  Script s{"tYy"};
+  report_setanswersource(scriptedanswer, &s);
+  report("[WARNING] Low field");
+  EXPECT_EQ(s.asked, 1);
+  report("[WARNING] low FIELD");  // waved: differs only in case
+  EXPECT_EQ(s.asked, 1);
+  report("[WARNING] Low field strength");  // a different message is asked
+  EXPECT_EQ(s.asked, 2);
+  report("[WARNING] Low field strength");  // "Y" waves nothing
+  EXPECT_EQ(s.asked, 3);
+  report("[WARNING] Low field");
+  EXPECT_EQ(s.asked, 3);
+
+  std::vector<std::string> lines = playlines(written());
+  std::vector<std::string> expected = {"",
+                                       "[WARNING] Low field",
+                                       "Continue (Y/N/These/All)? ",
+                                       "These",
+                                       "[WARNING] low FIELD",
+                                       "[WARNING] Low field strength",
+                                       "Continue (Y/N/These/All)? ",
+                                       "Y",
+                                       "[WARNING] Low field strength",
+                                       "Continue (Y/N/These/All)? ",
+                                       "Y",
+                                       "[WARNING] Low field"};
+  for (std::string& e : expected) e.erase(e.find_last_not_of(' ') + 1);
+  EXPECT_EQ(lines, expected);
+}
+
+TEST_F(ReportWarning, AllWavesEveryLaterWarningUntilReset) {
+  Script s{"Ay"};
+  report_setanswersource(scriptedanswer, &s);
+  report("[WARNING] first");
+  report("[WARNING] second");
+  report("[WARNING] third");
+  EXPECT_EQ(s.asked, 1);
+  EXPECT_NE(written().find("\nAll"), std::string::npos);
+  report_resetwarnings();
+  report("[WARNING] second");
+  EXPECT_EQ(s.asked, 2);
+}
+
+TEST_F(ReportDeathTest, AnswersOtherThanYesTheseAllExitWithCodeTwo) {
+  // −1 stands for "no terminal can answer" (no tty, end of input).
+  for (const char* keys : {"n", "N", "x", "\r", ""}) {
+    SCOPED_TRACE(std::string("answer '") + keys + "'");
+    Script s{keys};
+    report_setanswersource(scriptedanswer, &s);
+    EXPECT_EXIT(report("[WARNING] Aperture outside the world"), ::testing::ExitedWithCode(2), "");
+  }
+}
+
+TEST_F(ReportDeathTest, NoAnswerReportsNBeforeExiting) {
+  fs::path dir = freshdir("warnexit");
+  std::string file = (dir / "out.txt").string();
+  Script s{""};
+  report_setanswersource(scriptedanswer, &s);
+  EXPECT_EXIT(
+      {
+        report_setoutput(fopen(file.c_str(), "w"));
+        report("[WARNING] Aperture outside the world");
+      },
+      ::testing::ExitedWithCode(2), "");
+  std::vector<std::string> lines = playlines(filetext(file));
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[2], "Continue (Y/N/These/All)?");
+  EXPECT_EQ(lines[3], "N");
+  fs::remove_all(dir);
+}
+
+TEST_F(ReportDeathTest, FatalExitsWithCodeOneAndRunsTheExitHook) {
+  Script s{"yyyy"};
+  report_setanswersource(scriptedanswer, &s);
+  report_setexithook([] { fputs("exit hook ran\n", stderr); });
+  EXPECT_EXIT(report("[FATAL] No lattice files in lattices directory."),
+              ::testing::ExitedWithCode(1), "exit hook ran");
+  // Both markers: fatal wins even though the answer would be "yes".
+  EXPECT_EXIT(report("[WARNING] [FATAL] both"), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(report("[FATAL] [WARNING] both"), ::testing::ExitedWithCode(1), "");
+}
+
+TEST_F(ReportDeathTest, BackgroundFatalAppendsAMessageBoxToMessagesLog) {
+  fs::path dir = freshdir("background");
+  fs::path home = fs::current_path();
+  displaymode = 2;
+  EXPECT_EXIT(
+      {
+        fs::current_path(dir);
+        report("[FATAL] Cannot write results.dat");
+      },
+      ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(filetext(dir / "messages.log"), "[Ordax Error] [FATAL] Cannot write results.dat\n");
+  EXPECT_EQ(written(), "");
+  fs::current_path(home);
+  fs::remove_all(dir);
+}
+
+TEST_F(ReportDeathTest, GerrorLogsShowsItsBoxAndExitsWithCodeOne) {
+  fs::path dir = freshdir("gerror");
+  report_setmessagebox([](const char* text, const char* title) {
+    fprintf(stderr, "box <%s> <%s>\n", title, text);
+  });
+  EXPECT_EXIT(
+      {
+        fs::current_path(dir);
+        gerror("Bad pixel format");
+      },
+      ::testing::ExitedWithCode(1), "box <Oh sod it> <Bad pixel format>");
+  std::string log = filetext(dir / "graphics_error.log");
+  ASSERT_EQ(log.size(), 20u + 1 + 16 + 1);
+  EXPECT_EQ(log.substr(20), " Bad pixel format\n");
+  fs::remove_all(dir);
+}
+
+TEST_F(GraphicsErrorLog, GwarnAppendsDatedLines) {
+  fs::path dir = freshdir("gwarn");
+  fs::path home = fs::current_path();
+  fs::current_path(dir);
+  char before[KVT_BUFSIZE], after[KVT_BUFSIZE];
+  kvtdate(KVT_NOTIME, before);
+  gwarn("first");
+  gwarn("second one");
+  kvtdate(KVT_NOTIME, after);
+  fs::current_path(home);
+  std::string log = filetext(dir / "graphics_error.log");
+  std::vector<std::string> lines;
+  std::stringstream ss(log);
+  for (std::string l; std::getline(ss, l);) lines.push_back(l);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].substr(20), " first");
+  EXPECT_EQ(lines[1].substr(20), " second one");
+  for (const std::string& l : lines) {
+    std::string date = l.substr(0, 11);
+    EXPECT_TRUE(date == before || date == after) << l;
+    EXPECT_EQ(l[11], ' ');
+    EXPECT_TRUE(l[14] == ':' && l[17] == ':' && l[20] == ' ') << l;
+  }
+  fs::remove_all(dir);
+}
+
+TEST_F(ReportGraphics, HistoryKeepsTheNewestTwentyLines) {
+  displaymode = 0;  // no terminal display attached: also printed as in console mode
+  char** h = reports_history();
+  for (int i = 0; i < 20; i++) EXPECT_EQ(h[i], nullptr);
+  for (int i = 0; i < 25; i++) reportf("line %d", i);
+  for (int i = 0; i < 20; i++) {
+    SCOPED_TRACE(i);
+    ASSERT_NE(h[i], nullptr);
+    EXPECT_EQ(std::string(h[i]), "line " + std::to_string(i + 5));
+  }
+  reportupdate("replaced");
+  EXPECT_STREQ(h[19], "replaced");
+  EXPECT_STREQ(h[18], "line 23");
+  std::vector<std::string> lines = playlines(written());
+  EXPECT_EQ(lines.back(), "replaced");
+  EXPECT_EQ(lines.size(), 26u);
+  EXPECT_EQ(reports_initialise(), h);
+  for (int i = 0; i < 20; i++) EXPECT_EQ(h[i], nullptr);
+}
+
+namespace {
+struct Keys {
+  std::string bytes;
+  size_t next = 0;
+};
+int keysfrom(void* context) {
+  Keys* k = (Keys*)context;
+  return k->next < k->bytes.size() ? (unsigned char)k->bytes[k->next++] : -1;
+}
+}  // namespace
+
+TEST_F(ReportGraphics, WarningIsAnsweredFromTheTypedKeyQueue) {
+  displaymode = 0;
+  // A key typed earlier answers at once.
+  report_pushkey('T');
+  report("[WARNING] Beam empty");
+  EXPECT_STREQ(reports_history()[19], "These");
+  EXPECT_STREQ(reports_history()[18], "Continue (Y/N/These/All)? ");
+  // Otherwise the keyboard is polled: the arrow key's sequence is not an answer.
+  Keys k{"\x1b[Aa"};
+  display_setkeysource(keysfrom, &k);
+  report("[WARNING] Something else");
+  EXPECT_STREQ(reports_history()[19], "All");
+  EXPECT_EQ(k.next, k.bytes.size());
+  EXPECT_EQ(simstop, 0);
+  EXPECT_EQ(report_takekey(), -1);
+}
+
+TEST_F(ReportDeathTest, GraphicsWarningAnsweredByQuitKeyExitsWithCodeTwo) {
+  displaymode = 0;
+  Keys k{"q"};
+  display_setkeysource(keysfrom, &k);
+  EXPECT_EXIT(report("[WARNING] Beam empty"), ::testing::ExitedWithCode(2), "");
+}
+
+namespace {
+std::mutex boxlock;
+std::condition_variable boxcv;
+bool boxreleased = false, boxdone = false, boxtimedout = false;
+std::string boxtext, boxtitle;
+void blockingbox(const char* text, const char* title) {
+  std::unique_lock<std::mutex> lk(boxlock);
+  boxtimedout = !boxcv.wait_for(lk, std::chrono::seconds(10), [] { return boxreleased; });
+  boxtext = text;
+  boxtitle = title;
+  boxdone = true;
+  boxcv.notify_all();
+}
+}  // namespace
+
+TEST(AsyncMessageBox, ReturnsBeforeTheBoxClosesAndKeepsItsOwnCopies) {
+  report_setmessagebox(blockingbox);
+  char text[64] = "Upload failed", title[64] = "Ordax";
+  AsyncMessageBox(text, title);
+  // The box is still open (it waits for the release below), yet the call has returned.
+  strcpy(text, "overwritten");
+  strcpy(title, "gone");
+  {
+    std::unique_lock<std::mutex> lk(boxlock);
+    boxreleased = true;
+    boxcv.notify_all();
+    ASSERT_TRUE(boxcv.wait_for(lk, std::chrono::seconds(20), [] { return boxdone; }));
+  }
+  report_setmessagebox(nullptr);
+  EXPECT_FALSE(boxtimedout) << "AsyncMessageBox waited for the box to close";
+  EXPECT_EQ(boxtext, "Upload failed");
+  EXPECT_EQ(boxtitle, "Ordax");
+}
+
+TEST(NewLogSection, WritesADatedHeader) {
+  FILE* f = tmpfile();
+  ASSERT_NE(f, nullptr);
+  int n = newlogsection(f);
+  rewind(f);
+  char buf[200] = {0};
+  size_t got = fread(buf, 1, sizeof buf - 1, f);
+  fclose(f);
+  std::string s(buf, got);
+  EXPECT_EQ(n, (int)got);
+  ASSERT_EQ(s.size(), 20u + 20 + 12);
+  EXPECT_EQ(s.substr(0, 20), "\n---------- Started ");
+  EXPECT_EQ(s.substr(40), " ----------\n");
+  EXPECT_EQ(newlogsection(nullptr), -1);
+}
+
+// ---- times ----
+
+TEST(MakeFileTime, MatchesExactIntegerArithmetic) {
+  EXPECT_EQ(MakeFileTime(0), 116444736000000000ull);
+  EXPECT_EQ(MakeFileTime(-11644473600.0), 0ull);
+  EXPECT_EQ(MakeFileTime(1.5), 116444736015000000ull);
+  // Before 1601 and NaN have no file time.
+  EXPECT_EQ(MakeFileTime(-11644473601.0), 0ull);
+  EXPECT_EQ(MakeFileTime(NAN), 0ull);
+  EXPECT_EQ(MakeFileTime(1e300), UINT64_MAX);
+
+  uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int64_t> secs(-11644473600LL, 4102444800LL);
+  for (int i = 0; i < 1000; i++) {
+    int64_t t = secs(rng);
+    uint64_t exact = (uint64_t)(t + 11644473600LL) * 10000000ull;
+    ASSERT_EQ(MakeFileTime((double)t), exact) << t;
+    // A fraction of 2^-20 s is 9.54 units: only an extended-precision product floors it to 9.
+    if (t > 0) {
+      ASSERT_EQ(MakeFileTime((double)t + 0x1p-20), exact + 9) << t;
+    }
+  }
+}
+
+TEST(Kvtdatetime, KnownInstantsInUtc) {
+  struct Case {
+    double t;
+    const char* text;
+    int dayofweek;
+  } cases[] = {
+      {1796593200, "2026-Dec-06 21:40:00", 0}, {1709208000, "2024-Feb-29 12:00:00", 4},
+      {978307199, "2000-Dec-31 23:59:59", 0},  {-1, "1969-Dec-31 23:59:59", 3},
+      {0.999, "1970-Jan-01 00:00:00", 4},      {-11644473600.0, "1601-Jan-01 00:00:00", 1},
+      {4107542400, "2100-Mar-01 00:00:00", 1}, {-2203891201.0, "1900-Feb-28 23:59:59", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    char buf[KVT_BUFSIZE];
+    EXPECT_STREQ(kvtdatetime(c.t, buf), c.text);
+    EXPECT_EQ(std::string(kvtdate(c.t, buf)), std::string(c.text).substr(0, 11));
+    EXPECT_EQ(std::string(kvttime(c.t, buf)), std::string(c.text).substr(12));
+    EXPECT_STREQ(kvtdatetime_fromfiletime(MakeFileTime(c.t), buf), c.text);
+    SystemTime st;
+    MakeSystemTime(c.t, &st);
+    EXPECT_EQ(st.dayofweek, c.dayofweek);
+  }
+}
+
+TEST(Kvtdatetime, AgreesWithTheSystemCalendarOnRandomInstants) {
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int64_t> secs(-11644473600LL, 32503680000LL);
+  for (int i = 0; i < 2000; i++) {
+    int64_t t = secs(rng);
+    PlatformTime ref = platform_utctime((double)t);
+    char expect[64], buf[KVT_BUFSIZE];
+    snprintf(expect, sizeof expect, "%04d-%s-%02d %02d:%02d:%02d", ref.year,
+             months[ref.month - 1], ref.day, ref.hour, ref.minute, ref.second);
+    ASSERT_STREQ(kvtdatetime((double)t, buf), expect) << t;
+    SystemTime st;
+    MakeSystemTime((double)t + 0.25, &st);
+    ASSERT_EQ(st.dayofweek, ref.weekday) << t;
+    ASSERT_EQ(st.milliseconds, 250) << t;
+  }
+}
+
+TEST(Kvtdatetime, NoTimeAndNanMeanThePresentLocalTime) {
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  auto localnow = [] {
+    PlatformTime lt = platform_localtime(platform_walltime());
+    char s[64];
+    snprintf(s, sizeof s, "%04d-%s-%02d %02d:%02d:%02d", lt.year, months[lt.month - 1], lt.day,
+             lt.hour, lt.minute, lt.second);
+    return std::string(s);
+  };
+  for (double t : {KVT_NOTIME, (double)NAN}) {
+    std::string before = localnow();
+    char buf[KVT_BUFSIZE];
+    std::string got = kvtdatetime(t, buf);
+    std::string after = localnow();
+    EXPECT_TRUE(got == before || got == after) << got << " vs " << before;
+  }
+}
+
+TEST(Timefmt, UnitsAtTheirBoundaries) {
+  struct Case {
+    double s;
+    const char* text;
+  } cases[] = {{5e-7, "500.0 ns"}, {0.002, "2.000 ms"}, {0, "0.0 ns"},
+               {9.9994e-7, "999.9 ns"}, {1e-6, "1.00 us"}, {1.5e-5, "15.00 us"},
+               {0.000999, "999.00 us"}, {0.001, "1.000 ms"}, {2.5, "2500.000 ms"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_STREQ(timefmt(c.s), c.text);
+  }
+}
+
+TEST(Timefmt, TenResultsStayValidAtOnce) {
+  const char* p[11];
+  for (int i = 0; i < 11; i++) p[i] = timefmt((i + 1) * 1e-9);
+  for (int i = 0; i < 10; i++) {
+    char expect[32];
+    snprintf(expect, sizeof expect, "%.1f ns", (i + 1) * 1.0);
+    if (i == 0) continue;  // the eleventh call reused the first buffer
+    EXPECT_STREQ(p[i], expect);
+  }
+  EXPECT_EQ(p[10], p[0]);
+  EXPECT_STREQ(p[0], "11.0 ns");
+}
+
+TEST(Printbytes, UnitsAtTheirBoundaries) {
+  struct Case {
+    unsigned n;
+    const char* text;
+  } cases[] = {{0, "0 bytes"},           {1023, "1023 bytes"},        {1024, "1.0 KB"},
+               {1536, "1.5 KB"},         {1048575, "1024.0 KB"},      {1048576, "1.00 MB"},
+               {3407872, "3.25 MB"},     {1073741823, "1024.00 MB"},  {1073741824, "1.000 GB"},
+               {4294967295u, "4.000 GB"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    char buf[16];
+    EXPECT_STREQ(printbytes(c.n, buf), c.text);
+  }
+}
