@@ -344,13 +344,8 @@ int choosebuild(Cycle& c, std::string latticename) {
 int runonce(Cycle& c) {
   const char* cl = c.commandline;
   if (simstop == 2) return 0;
-  uint64_t t = platform_filemodified("config.txt");
-  if (t != c.configtime) {
-    ordaxconfig();
-    detectswitches(cl);
-    c.configtime = platform_filemodified("config.txt");
-  }
-  t = platform_filemodified("user.txt");
+  settingsreloadcheck(&c.configtime, cl);
+  uint64_t t = platform_filemodified("user.txt");
   if (t != c.usertime) {
     report("Username changed...");
     username.clear();
@@ -489,6 +484,14 @@ std::vector<std::string> latticecache;
 bool latticecached = false;
 
 }  // namespace
+
+int settingsreloadcheck(uint64_t* recorded, const char* commandline) {
+  if (platform_filemodified("config.txt") == *recorded) return 0;
+  ordaxconfig();
+  detectswitches(commandline);
+  *recorded = platform_filemodified("config.txt");  // the time of the rewritten file
+  return 1;
+}
 
 // ---- home directory ----
 

@@ -21,6 +21,11 @@ int TAVLIB_main2(char* commandline);
 // may be sent. Returns 1, or 0 after a reported failure (only seen with a report sink).
 int ordaxinit();
 
+// Reloads "config.txt" and applies the switches again when the file's last-write time differs
+// from *recorded (a missing file counts as time 0), then records the time of the rewritten
+// file. Returns 1 if it reloaded, else 0.
+int settingsreloadcheck(uint64_t* recorded, const char* commandline);
+
 // ---- home directory ----
 
 // The program's directory: the first word of the command line (a double quote toggles
