@@ -71,7 +71,8 @@ double* array_1d_copy(const double* a) {
 }
 
 void array_1d_eq(double* dst, const double* src) {
-  memcpy(dst, src, size_t(array_1d_count(src)) * sizeof(double));
+  uint32_t n = std::min(array_1d_count(dst), array_1d_count(src));  // never past either end
+  memcpy(dst, src, size_t(n) * sizeof(double));
 }
 
 void array_1d_extendby(double** a, uint32_t k) {
@@ -186,8 +187,9 @@ double** array_2d_copy(double* const* a) {
 }
 
 void array_2d_eq(double** dst, double* const* src) {
-  size_t bytes = size_t(array_2d_cols(src)) * sizeof(double);
-  for (uint32_t i = 0, rows = array_2d_rows(src); i < rows; i++) memcpy(dst[i], src[i], bytes);
+  uint32_t rows = std::min(array_2d_rows(dst), array_2d_rows(src));
+  size_t bytes = size_t(std::min(array_2d_cols(dst), array_2d_cols(src))) * sizeof(double);
+  for (uint32_t i = 0; i < rows; i++) memcpy(dst[i], src[i], bytes);
 }
 
 void array_2d_scale(double** a, double s) {

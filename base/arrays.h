@@ -23,7 +23,8 @@ inline uint32_t array_1d_count(const double* a) { return reinterpret_cast<const 
 double* array_1d_fromCSV(const char* text);
 void array_1d_zero(double* a);
 double* array_1d_copy(const double* a);
-void array_1d_eq(double* dst, const double* src);  // equal lengths
+// Copies src into dst (equal lengths; never more than the shorter holds).
+void array_1d_eq(double* dst, const double* src);
 // Reallocate to n + k elements keeping the old ones; *a may move. The new elements are
 // undefined (extendby) or zero (extendzeroed).
 void array_1d_extendby(double** a, uint32_t k);
@@ -51,7 +52,8 @@ inline uint32_t array_2d_rows(double* const* a) { return reinterpret_cast<const 
 inline uint32_t array_2d_cols(double* const* a) { return reinterpret_cast<const uint32_t*>(a)[-1]; }
 void array_2d_zero(double** a);
 double** array_2d_copy(double* const* a);
-void array_2d_eq(double** dst, double* const* src);       // equal dimensions
+// Copies src into dst (equal dimensions; never more than the smaller holds).
+void array_2d_eq(double** dst, double* const* src);
 void array_2d_scale(double** a, double s);
 void array_2d_addsc(double** a, double s, double* const* b);  // a += s×b
 void array_2d_mul(double** a, double* const* b);              // elementwise
@@ -66,8 +68,9 @@ int array_2d_printfile(double* const* a, const char* namefmt, int sep, ...)
 // One character per element on stdout: "." when |v| < t, "*" when |v|·t > 1, otherwise "+",
 // "-" or "#" for a positive, negative or zero element; a newline after each row and one more.
 void array_2d_printstructure(double* const* a, double t);
-// Bilinear lookup at fractional row index x and column index y (negatives raised to 0); beyond
-// the last row or column it extrapolates along the last cell; NaN in gives NaN out. The array
+// Bilinear lookup at fractional row index x and column index y (negatives raised to 0). At or
+// beyond the last row (column) both corner indices are that row (column), so the lookup holds
+// its values there; NaN in gives NaN out. The array
 // has at least one row and one column. Called per field sample, hence inline.
 inline double array_2d_bilinear(double* const* a, double x, double y) {
   if (std::isnan(x) || std::isnan(y)) return x + y;

@@ -74,7 +74,8 @@ double matrixsupnorm(double* const* A) {
   for (uint32_t i = 0, r = array_2d_rows(A), c = array_2d_cols(A); i < r; i++)
     for (uint32_t j = 0; j < c; j++) {
       double v = std::fabs(A[i][j]);
-      if (v > s) s = v;
+      if (v > s || v != v) s = v;
+      if (s != s) return s;
     }
   return s;
 }
@@ -84,7 +85,8 @@ double matrixsupmetric(double* const* A, double* const* B) {
   for (uint32_t i = 0, r = array_2d_rows(A), c = array_2d_cols(A); i < r; i++)
     for (uint32_t j = 0; j < c; j++) {
       double v = std::fabs(A[i][j] - B[i][j]);
-      if (v > s) s = v;
+      if (v > s || v != v) s = v;
+      if (s != s) return s;
     }
   return s;
 }
@@ -176,7 +178,9 @@ double** matrixexp(double* const* A) {
   array_2d_addsc(sum, 1.0, A);
   bool converged = false;
   for (int k = 2; k < 1000; k++) {
-    if (matrixsupnorm(term) <= 1e-16 * matrixsupnorm(sum)) {
+    double size = matrixsupnorm(term);
+    if (!std::isfinite(size)) break;  // overflowed: it can never converge
+    if (size <= 1e-16 * matrixsupnorm(sum)) {
       converged = true;
       break;
     }
@@ -187,7 +191,6 @@ double** matrixexp(double* const* A) {
     next = t;
     array_2d_addsc(sum, 1.0, term);
   }
-  if (!converged && matrixsupnorm(term) <= 1e-16 * matrixsupnorm(sum)) converged = true;
   if (!converged) array_2d_zero(sum);
   array_2d_free(term);
   array_2d_free(next);

@@ -20,8 +20,9 @@ void matrixmulay(double* const* B, double** A);  // A = B×A (square)
 void matrixmulvectorby(double* const* A, double* v);  // v = A×v, v a one-dimensional array
 void matrixscal(double s, double** A);                // A *= s
 void matrixtranspose(double** A);                     // in place, square
-double matrixsupnorm(double* const* A);               // largest absolute element
-double matrixsupmetric(double* const* A, double* const* B);  // largest absolute difference
+// Largest absolute element (difference); NaN when any element (difference) is NaN.
+double matrixsupnorm(double* const* A);
+double matrixsupmetric(double* const* A, double* const* B);
 
 // Inverse in place by Gauss-Jordan elimination with partial pivoting (the largest absolute
 // element of the column at or below the diagonal, the first such on ties). Returns 0 and
@@ -34,7 +35,7 @@ int invertmatrix_long(double** A);
 // and A is singular.
 double** matrixpow(double* const* A, int k);
 // Exponential by its Taylor series, stopping when a term's sup norm is at most 1e-16 times the
-// sum's. A new all-zero matrix when 1000 terms do not pass that test.
+// sum's. A new all-zero matrix when 1000 terms do not pass that test or a term overflows.
 double** matrixexp(double* const* A);
 // Magnitude of the dominant eigenvalue, by repeated normalised squaring; 0 for a zero (or
 // nilpotent) matrix. When vec is not null, *vec receives a new one-dimensional array: the unit

@@ -14,7 +14,9 @@ M3x3 M3x3_exp(M3x3 a) {
   M3x3 term = a;
   int n = 2;
   for (;;) {
-    if (M3x3_supnorm(term) <= 1e-15) return sum;
+    double size = M3x3_supnorm(term);
+    if (size <= 1e-15) return sum;
+    if (!std::isfinite(size)) return M3x3_zero();  // overflowed: it can never converge
     term = term * a / n;
     sum += term;
     if (n > 1000) return M3x3_zero();

@@ -203,19 +203,21 @@ inline M3x3 M3x3_Rz(double a) {
   double c = std::cos(a), s = std::sin(a);
   return M3x3{{{c, s, 0}, {-s, c, 0}, {0, 0, 1}}};
 }
-// Largest absolute element.
+// Largest absolute element; NaN when any element is NaN (so that a series test on it fails).
 inline double M3x3_supnorm(M3x3 a) {
   double s = 0;
   for (int i = 0; i < 3; i++)
     for (int j = 0; j < 3; j++) {
       double v = std::fabs(a.m[i][j]);
-      if (v > s) s = v;
+      if (v > s || v != v) s = v;
+      if (s != s) return s;
     }
   return s;
 }
 
 // Matrix exponential by its Taylor series with an absolute test (a term of sup norm <= 1e-15
-// ends it). Returns the zero matrix when the series has not converged after 1000 terms.
+// ends it). Returns the zero matrix when the series has not converged after 1000 terms or has
+// overflowed (a term no longer finite).
 M3x3 M3x3_exp(M3x3 a);
 // Rotation from a rotation vector w: the exponential of rows (0, wz, -wy), (-wz, 0, wx),
 // (wy, -wx, 0), so that M3x3_Rxyz((a,0,0)) = M3x3_Rx(a) and likewise for y and z.
