@@ -33,13 +33,19 @@ size_t lastelement(const std::string& path) {
 }  // namespace
 
 std::optional<std::string> fgetline(FILE* f) {
+  // Bytes are gathered in a small local buffer and appended in chunks, so a 10 MB line costs
+  // a few string growths rather than one per byte.
   std::string line;
+  char chunk[4096];
+  size_t n = 0;
   int c = getc(f);
   if (c == EOF) return std::nullopt;
   while (c != EOF && c != '\n' && c != '\r' && c != 0) {
-    line.push_back((char)c);
+    chunk[n++] = (char)c;
+    if (n == sizeof chunk) line.append(chunk, n), n = 0;
     c = getc(f);
   }
+  line.append(chunk, n);
   if (c == '\r') {
     int d = getc(f);
     if (d != '\n' && d != EOF) ungetc(d, f);
@@ -49,12 +55,15 @@ std::optional<std::string> fgetline(FILE* f) {
 
 std::optional<std::string> fgetstring(FILE* f) {
   std::string s;
+  char chunk[4096];
+  size_t n = 0;
   while (true) {
     int c = getc(f);
     if (c == EOF) return std::nullopt;
-    if (c == 0) return s;
-    if (s.size() >= FGETSTRING_MAX) return std::nullopt;
-    s.push_back((char)c);
+    if (c == 0) return s.append(chunk, n);
+    if (s.size() + n >= FGETSTRING_MAX) return std::nullopt;
+    chunk[n++] = (char)c;
+    if (n == sizeof chunk) s.append(chunk, n), n = 0;
   }
 }
 
