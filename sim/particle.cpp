@@ -9,6 +9,7 @@
 #include "base/kinematics.h"
 #include "base/lset.h"
 #include "base/random.h"
+#include "lattice/frames.h"
 
 namespace {
 
@@ -26,8 +27,6 @@ bool equalsnocase(const char* a, const char* b) {
     if (ca == 0) return true;
   }
 }
-
-ParticleSFunction sfunction = nullptr;
 
 // Room in a nearby list of n entries (see Particle_setnearby).
 uint32_t nearbyroom(uint32_t n) {
@@ -324,11 +323,9 @@ int Particle_scmp(const void* a, const void* b) {
   return cmpdouble(Particle_s((const Particle*)a), Particle_s((const Particle*)b));
 }
 
-void Particle_setsfunction(ParticleSFunction f) { sfunction = f; }
-
 double Particle_s(const Particle* p) {
-  if (!p->beamline || p->segment < 0 || !sfunction) return -9e99;
-  return sfunction(p->beamline, p->segment, p->x, p->y, p->z);
+  if (!p->beamline || p->segment < 0) return -9e99;
+  return Cell_beamlines(p->beamline, p->segment, p->x, p->y, p->z);
 }
 
 int Particle_write(const Particle* p, FILE* file) {

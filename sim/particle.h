@@ -104,14 +104,10 @@ int Particle_ycmp(const void* a, const void* b);
 int Particle_zcmp(const void* a, const void* b);
 int Particle_scmp(const void* a, const void* b);
 
-// Longitudinal position of a particle along its beam line: the start position of child
-// `segment` of `beamline` plus the child's own s of the point (x, y, z). The cell tree owns
-// this computation and installs it here; without it, and for a particle without a beam line
-// or with a negative segment, s is -9e99. The function may itself give -9e99 for a segment
-// the beam line does not have.
-using ParticleSFunction = double (*)(const Cell* beamline, int segment, double x, double y,
-                                     double z);
-void Particle_setsfunction(ParticleSFunction f);
+// Longitudinal position (m) of a particle along its beam line: the start position of child
+// `segment` of the beam line plus that child's own arc length s of the particle's position
+// (Cell_sr). -9e99 for a particle without a beam line, with a negative segment, or with a
+// segment the beam line does not have.
 double Particle_s(const Particle* p);
 
 // Binary particle record, little-endian: weight (8), id (4), species (1), state (1); then

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/random.h"
+#include "lattice/cell.h"
 
 namespace {
 
@@ -195,35 +196,43 @@ TEST(Beam, SortOrdersTheLiveSectionOnly) {
   Beam_free(&b);
 }
 
-double test_s(const Cell*, int segment, double, double, double z) { return 10.0 * segment + z; }
-
 TEST(Beam, LongitudinalSortUsesSegmentsAndPutsUnplacedParticlesFirst) {
-  Cell* line = reinterpret_cast<Cell*>(0x200);
+  // A straight beam line of two 10 m children along z.
+  Cell* line = Cell_new(Composite, "line");
+  for (int k = 0; k < 2; k++) {
+    Cell* child = Cell_new(Component, k ? "second" : "first");
+    Cell_setattrib(child, "length", 10);
+    child->s = 10.0 * k;
+    child->entrance = AffineFrame_identity() + V3{0, 0, 10.0 * k};
+    Cell_add(line, child, -1);
+  }
   Beam b = Beam_new();
   struct Spec {
     Cell* beamline;
     int segment;
     double z;
-  } specs[] = {{line, 1, 0.5}, {line, 0, 9.0}, {nullptr, 3, 0}, {line, -1, 100}, {line, 2, -1}};
-  for (uint32_t i = 0; i < 5; i++) {
+  } specs[] = {{line, 1, 10.5}, {line, 0, 9.0}, {nullptr, 1, 0}, {line, -1, 100},
+               {line, 1, 19},   {line, 2, 30}};
+  for (uint32_t i = 0; i < 6; i++) {
     Particle p = make(MuPlus, i);
     p.beamline = specs[i].beamline;
     p.segment = specs[i].segment;
+    p.x = 0.01 * i;  // off axis: s does not depend on it in a straight piece
     p.z = specs[i].z;
     Beam_addparticle(&b, MuPlus, &p);
   }
-  Particle_setsfunction(test_s);
-  EXPECT_EQ(Particle_s(&b.particles[0]), 10.5);
-  EXPECT_EQ(Particle_s(&b.particles[2]), -9e99);
-  EXPECT_EQ(Particle_s(&b.particles[3]), -9e99);
+  EXPECT_DOUBLE_EQ(Particle_s(&b.particles[0]), 10.5);
+  EXPECT_DOUBLE_EQ(Particle_s(&b.particles[1]), 9.0);
+  EXPECT_EQ(Particle_s(&b.particles[2]), -9e99);  // no beam line
+  EXPECT_EQ(Particle_s(&b.particles[3]), -9e99);  // segment unknown
+  EXPECT_EQ(Particle_s(&b.particles[5]), -9e99);  // no such child
   Beam_sort(&b, Particle_scmp);
-  std::vector<uint32_t> order = ids(b, 0, 5);
-  // s: 10.5, 9, -9e99, -9e99, 19. The two unplaced ones come first in either order.
-  EXPECT_EQ(std::vector<uint32_t>(order.begin() + 2, order.end()),
+  std::vector<uint32_t> order = ids(b, 0, 6);
+  // The three unplaced ones come first in any order, then s = 9, 10.5, 19.
+  EXPECT_EQ(std::vector<uint32_t>(order.begin() + 3, order.end()),
             (std::vector<uint32_t>{1, 0, 4}));
-  Particle_setsfunction(nullptr);
-  EXPECT_EQ(Particle_s(&b.particles[4]), -9e99);  // without the cell tree nothing is placed
   Beam_free(&b);
+  Cell_freeref(line, 0);
 }
 
 TEST(Beam, NormalisationCoversBothSections) {
