@@ -1,0 +1,925 @@
+// Cish expression trees (see cishtree.h): the tokeniser, the reduction of tokens by the rule
+// table, pattern matching, expression evaluation (every operator, compound assignment, the
+// naming rules and the built-in functions), statement execution with loops and scopes, and the
+// node utilities and debug output. Trees own their nodes; values made by evaluation are owned by
+// the caller. Reduction keeps one "not yet tried" flag per (token, rule) in bit sets so that
+// building stays close to linear in the number of tokens; evaluation and execution count their
+// nesting, loop iterations and output against the environment's bounds.
+#include "language/cishtree.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "base/text.h"
+#include "shell/report.h"
+#include "shell/runstate.h"
+
+namespace {
+
+bool kindis(const CishTree* t, const char* kind) {
+  return CishValue_is(t->value, kind);
+}
+
+// A pattern symbol matches a node whose kind begins with it.
+bool kindbegins(const CishTree* t, const std::string& symbol) {
+  return std::strncmp(t->value.kind, symbol.c_str(), symbol.size()) == 0;
+}
+
+bool blank(const char* s, const char* e) {
+  for (; s < e; s++)
+    if (!std::isspace(static_cast<unsigned char>(*s))) return false;
+  return true;
+}
+
+CishTree* newnode(Cish* c, CishValue value, const char* start, const char* end, int rule) {
+  CishTree* t = new CishTree();
+  t->cish = c;
+  t->start = start;
+  t->end = end;
+  t->rule = rule;
+  t->value = value;
+  return t;
+}
+
+// Frees a node whose children have been taken away.
+void freeshell(CishTree* t) {
+  CishValue_free(&t->value);
+  delete t;
+}
+
+// ---------------------------------------------------------------- depth and loop bounds
+
+bool depthenter(Cish* c) {
+  if (c->depth >= c->maxdepth) {
+    char what[120];
+    std::snprintf(what, sizeof what, "is nested more than %d levels deep; execution stopped",
+                  c->maxdepth);
+    Cish_stop(c, CISH_LIMIT_DEPTH, what);
+    return false;
+  }
+  c->depth++;
+  return true;
+}
+
+bool countiteration(Cish* c) {
+  if (++c->iterations > c->maxiterations) {
+    char what[160];
+    std::snprintf(what, sizeof what,
+                  "ran more than %lld loop iterations; execution stopped (endless loop?)",
+                  c->maxiterations);
+    Cish_stop(c, CISH_LIMIT_ITERATIONS, what);
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- tokenising
+
+std::vector<CishTree*> tokenise(Cish* c, const char* text) {
+  std::vector<CishTree*> tokens;
+  const bool startintext = (c->escflags & 1) != 0;
+  bool intext = startintext;
+  const size_t openlength = std::strlen(c->escopen), closelength = std::strlen(c->escclose);
+  const char* p = text;
+  while (*p) {
+    if ((c->escflags & 2) && *p == '\n') intext = startintext;
+    bool opening = intext == startintext;
+    const char* escape = opening ? c->escopen : c->escclose;
+    size_t escapelength = opening ? openlength : closelength;
+    if (escapelength && std::strncmp(p, escape, escapelength) == 0) {
+      intext = !intext;
+      p += escapelength;
+      continue;
+    }
+    if (!intext) {
+      const char* e;
+      CishValue number = CishValue_read(p, &e);
+      if (number.kind[0]) {
+        tokens.push_back(newnode(c, number, p, e, -1));
+        p = e;
+        continue;
+      }
+      if ((e = Cish_readcomment(p))) {
+        tokens.push_back(newnode(c, CishValue_kind("Comment"), p, e, -1));
+        p = e;
+        continue;
+      }
+      int frag = Cish_readopfrag(c, p, &e);
+      if (frag >= 0) {
+        tokens.push_back(newnode(c, CishValue_kind("Opfrag"), p, e, frag));
+        p = e;
+        continue;
+      }
+      if ((e = Cish_readvarname(p))) {
+        tokens.push_back(newnode(c, CishValue_Xl(c, p, e), p, e, -1));
+        p = e;
+        continue;
+      }
+    }
+    if (!tokens.empty() && kindis(tokens.back(), "Text") && tokens.back()->end == p)
+      tokens.back()->end++;
+    else
+      tokens.push_back(newnode(c, CishValue_kind("Text"), p, p + 1, -1));
+    p++;
+  }
+  return tokens;
+}
+
+// A short printable form of a span for the debug logs.
+std::string spanshort(const char* s, const char* e) {
+  std::string t(s, e);
+  summarisetext(t.data());
+  t.resize(std::strlen(t.c_str()));
+  return t;
+}
+
+void logtokens(Cish* c, const std::vector<CishTree*>& tokens) {
+  FILE* f = std::fopen("cishtokenout.log", "wb");
+  if (!f) return;
+  for (size_t i = 0; i < tokens.size(); i++) {
+    const CishTree* t = tokens[i];
+    std::string detail;
+    if (kindis(t, "Opfrag"))
+      detail = Cish_frag(c, t->rule);
+    else if (kindis(t, "Xn") || kindis(t, "Xl"))
+      detail = CishValue_print(t->value);
+    std::fprintf(f, "%5zu %-8s %-12s '%s'\n", i, t->value.kind, detail.c_str(),
+                 spanshort(t->start, t->end).c_str());
+  }
+  std::fclose(f);
+}
+
+// ---------------------------------------------------------------- reduction
+
+// Per rule, the set of token slots not yet tried, as a bit set with a summary level (one bit
+// per non-zero word) and hints for the lowest and highest summary word that may be set.
+struct FlagSet {
+  std::vector<uint64_t> words, summary;
+  size_t count = 0, lo = 0, hi = 0;
+
+  void init(size_t nslots) {
+    size_t nw = (nslots + 63) / 64, ns = (nw + 63) / 64;
+    words.assign(nw, ~0ULL);
+    if (nslots % 64) words[nw - 1] = (1ULL << (nslots % 64)) - 1;
+    summary.assign(ns, ~0ULL);
+    if (nw % 64) summary[ns - 1] = (1ULL << (nw % 64)) - 1;
+    count = nslots;
+    lo = 0;
+    hi = ns ? ns - 1 : 0;
+  }
+  void set(size_t s) {
+    size_t w = s >> 6;
+    uint64_t b = 1ULL << (s & 63);
+    if (words[w] & b) return;
+    words[w] |= b;
+    summary[w >> 6] |= 1ULL << (w & 63);
+    count++;
+    if (w >> 6 < lo) lo = w >> 6;
+    if (w >> 6 > hi) hi = w >> 6;
+  }
+  void clear(size_t s) {
+    size_t w = s >> 6;
+    uint64_t b = 1ULL << (s & 63);
+    if (!(words[w] & b)) return;
+    words[w] &= ~b;
+    if (!words[w]) summary[w >> 6] &= ~(1ULL << (w & 63));
+    count--;
+  }
+  // Preconditions for both: count > 0.
+  size_t first() {
+    while (!summary[lo]) lo++;
+    size_t w = (lo << 6) + static_cast<size_t>(__builtin_ctzll(summary[lo]));
+    return (w << 6) + static_cast<size_t>(__builtin_ctzll(words[w]));
+  }
+  size_t last() {
+    while (!summary[hi]) hi--;
+    size_t w = (hi << 6) + 63 - static_cast<size_t>(__builtin_clzll(summary[hi]));
+    return (w << 6) + 63 - static_cast<size_t>(__builtin_clzll(words[w]));
+  }
+};
+
+struct Reducer {
+  Cish* c;
+  const std::vector<CishRuleInfo>* info;
+  std::vector<CishTree*> node;  // per slot; a new node takes the slot of its first token
+  std::vector<int> prev, next;  // the living slots as a list in text order
+  std::vector<char> ws;         // the slot holds a white-space "Text" node
+  std::vector<FlagSet> flags;   // per rule
+  int head = -1;
+  long long reductions = 0, maxreductions = 0;
+  std::vector<int> matched;     // scratch: slots of the nonterminals of a match
+
+  size_t nsymbols(size_t r) const { return (*info)[r].symbols.size(); }
+
+  // Tries rule r at `slot`; on success fills `matched` and the first and last slot used.
+  bool matchat(int slot, size_t r, int* firstslot, int* lastslot) {
+    const CishRuleInfo& ri = (*info)[r];
+    matched.clear();
+    int cur = slot;
+    for (size_t k = 0; k < ri.symbols.size(); k++) {
+      const CishSymbol& sym = ri.symbols[k];
+      if (k > 0) cur = next[cur];
+      if (sym.wsbefore)
+        while (cur >= 0 && ws[cur]) cur = next[cur];
+      if (cur < 0) return false;
+      const CishTree* t = node[cur];
+      if (!sym.name.empty()) {
+        if (!kindbegins(t, sym.name)) return false;
+        matched.push_back(cur);
+      } else if (sym.frag < 0 || t->rule != sym.frag || !kindis(t, "Opfrag")) {
+        return false;
+      }
+      if (k == 0) *firstslot = cur;
+    }
+    *lastslot = cur;
+    return true;
+  }
+
+  // Calls fn(q) for `slot` and for the slots to its left, up to and including the k-th
+  // non-white-space one.
+  template <class F>
+  void leftwards(int slot, size_t k, F fn) {
+    size_t passed = 0;
+    for (int q = slot; q >= 0;) {
+      if (!fn(q)) return;
+      q = prev[q];
+      if (q < 0) return;
+      if (!ws[q] && ++passed > k) return;
+    }
+  }
+
+  // Whether a prefix operator ("-X", "+ X", "! X", "~ X", "& X") stands right after a token
+  // that ends a group not reduced yet (")" or "]") or a postfix "++"/"--". Such a token will
+  // become (part of) an operand, so the operator is the binary one: in (1+2)-3 the group is
+  // still open when "-X" is tried. The match waits; the reduction of the group re-tries it.
+  bool prefixaftergroup(size_t r, int slot) {
+    const CishRuleInfo& ri = (*info)[r];
+    if (ri.symbols.size() < 2 || !ri.symbols[0].name.empty() || ri.symbols[0].frag < 0 ||
+        ri.symbols[1].name.empty())
+      return false;
+    for (const char* f = Cish_frag(c, ri.symbols[0].frag); *f; f++)
+      if (!std::ispunct(static_cast<unsigned char>(*f)) || std::strchr("([{", *f)) return false;
+    int q = prev[slot];
+    while (q >= 0 && ws[q]) q = prev[q];
+    if (q < 0 || !kindis(node[q], "Opfrag")) return false;
+    const char* before = Cish_frag(c, node[q]->rule);
+    return !std::strcmp(before, ")") || !std::strcmp(before, "]") || !std::strcmp(before, "++") ||
+           !std::strcmp(before, "--");
+  }
+
+  // Whether a later rule claims the tokens of the match of rule r at `slot` ending at `last`.
+  bool deferred(size_t r, int slot, int last) {
+    if (prefixaftergroup(r, slot)) return true;
+    std::vector<int> saved = matched;
+    bool defer = false;
+    for (size_t r2 = r + 1; r2 < info->size() && !defer; r2++) {
+      leftwards(slot, nsymbols(r2), [&](int q) {
+        int f2, l2;
+        if (matchat(q, r2, &f2, &l2) && (q == slot ? l2 > last : l2 >= last)) defer = true;
+        return !defer;
+      });
+    }
+    matched = saved;
+    return defer;
+  }
+
+  void resetflags(int slot) {
+    for (size_t r = 0; r < flags.size(); r++)
+      leftwards(slot, nsymbols(r), [&](int q) {
+        flags[r].set(static_cast<size_t>(q));
+        return true;
+      });
+  }
+
+  void killslot(int s) {
+    for (FlagSet& f : flags) f.clear(static_cast<size_t>(s));
+    node[s] = nullptr;
+  }
+
+  // Replaces the tokens of slots first … last by the node of rule r (or by nothing when the
+  // rule's output is empty).
+  void reduce(size_t r, int first, int last) {
+    const CishOp& op = Cish_op(c, static_cast<uint32_t>(r));
+    const int before = prev[first], after = next[last];
+    std::vector<int> span;
+    for (int s = first;; s = next[s]) {
+      span.push_back(s);
+      if (s == last) break;
+    }
+    if (!op.out[0]) {
+      for (int s : span) {
+        CishTree_free(node[s]);
+        killslot(s);
+      }
+      if (before >= 0)
+        next[before] = after;
+      else
+        head = after;
+      if (after >= 0) prev[after] = before;
+      if (after >= 0)
+        resetflags(after);
+      else if (before >= 0)
+        resetflags(before);
+      return;
+    }
+    CishTree* n = newnode(c, CishValue_kind(op.out), node[first]->start, node[last]->end,
+                          static_cast<int>(r));
+    size_t mi = 0;
+    for (int s : span) {
+      CishTree* t = node[s];
+      if (mi < matched.size() && matched[mi] == s) {
+        mi++;
+        if (CishTree_isintermediate(t)) {
+          for (CishTree* g : t->sub) n->sub.push_back(g);
+          t->sub.clear();
+          freeshell(t);
+        } else {
+          n->sub.push_back(t);
+        }
+      } else {
+        CishTree_free(t);  // fragments and white space inside the span
+      }
+      if (s != first) killslot(s);
+    }
+    node[first] = n;
+    ws[first] = CishTree_iswhitespace(n);
+    next[first] = after;
+    if (after >= 0) prev[after] = first;
+    resetflags(first);
+    // Also re-try the next token to the right: a prefix operator there may have waited for
+    // this node (see prefixaftergroup).
+    for (int s = after; s >= 0; s = next[s]) {
+      for (FlagSet& f : flags) f.set(static_cast<size_t>(s));
+      if (!ws[s]) break;
+    }
+  }
+
+  void run() {
+    size_t nrules = info->size();
+    size_t r = 0;
+    while (r < nrules) {
+      if (!flags[r].count) {
+        r++;
+        continue;
+      }
+      const bool odd = (Cish_op(c, static_cast<uint32_t>(r)).prec & 1) != 0;
+      int slot = static_cast<int>(odd ? flags[r].last() : flags[r].first());
+      flags[r].clear(static_cast<size_t>(slot));
+      int first, last;
+      if (!matchat(slot, r, &first, &last)) continue;
+      if (deferred(r, slot, last)) continue;
+      reduce(r, first, last);
+      if (++reductions > maxreductions) {
+        Cish_stop(c, CISH_LIMIT_REDUCTIONS, "has rules that reduce without end; tree building stopped");
+        return;
+      }
+      r = 0;  // start over from the first rule
+    }
+  }
+};
+
+// ---------------------------------------------------------------- evaluation
+
+// Rounds half to even and takes the 32 bits of the result. Numbers that are not finite or
+// round outside −2147483648 … 4294967295 have no 32-bit form: the operator gives nothing.
+bool toint32(double x, uint32_t* bits) {
+  double r = std::nearbyint(x);
+  if (!(r >= -2147483648.0 && r <= 4294967295.0)) return false;
+  *bits = static_cast<uint32_t>(static_cast<int64_t>(r));
+  return true;
+}
+
+// The binary operators on two numbers; false for an unknown operator or operands without a
+// 32-bit form where an integer operator needs one (and for a remainder by 0).
+bool binaryop(const std::string& op, double a, double b, double* result) {
+  if (op == "+") *result = a + b;
+  else if (op == "-") *result = a - b;
+  else if (op == "*") *result = a * b;
+  else if (op == "/") *result = a / b;
+  else if (op == "&&") *result = (a != 0 && b != 0) ? 1 : 0;
+  else if (op == "||") *result = (a != 0 || b != 0) ? 1 : 0;
+  else if (op == "==") *result = a == b ? 1 : 0;
+  else if (op == "!=") *result = a != b ? 1 : 0;
+  else if (op == "<") *result = a < b ? 1 : 0;
+  else if (op == ">") *result = a > b ? 1 : 0;
+  else if (op == "<=") *result = a <= b ? 1 : 0;
+  else if (op == ">=") *result = a >= b ? 1 : 0;
+  else {
+    const bool integer = op == "%" || op == "&" || op == "|" || op == "^" || op == "<<" || op == ">>";
+    uint32_t x, y;
+    if (!integer || !toint32(a, &x) || !toint32(b, &y)) return false;
+    if (op == "%") {
+      if (y == 0) return false;
+      *result = static_cast<double>(x % y);
+    } else if (op == "&") *result = static_cast<int32_t>(x & y);
+    else if (op == "|") *result = static_cast<int32_t>(x | y);
+    else if (op == "^") *result = static_cast<int32_t>(x ^ y);
+    else if (op == "<<") *result = static_cast<int32_t>(x << (y & 31));
+    else *result = static_cast<double>(x >> (y & 31));
+  }
+  return true;
+}
+
+bool callfunction(const char* name, double x, double* result) {
+  if (!std::strcmp(name, "int")) *result = std::floor(x + 0.5);
+  else if (!std::strcmp(name, "floor")) *result = std::floor(x);
+  else if (!std::strcmp(name, "ceil")) *result = std::ceil(x);
+  else if (!std::strcmp(name, "sqrt")) *result = std::sqrt(x);
+  else if (!std::strcmp(name, "sin")) *result = std::sin(x);
+  else if (!std::strcmp(name, "cos")) *result = std::cos(x);
+  else if (!std::strcmp(name, "tan")) *result = std::tan(x);
+  else if (!std::strcmp(name, "exp")) *result = std::exp(x);
+  else if (!std::strcmp(name, "ln")) *result = std::log(x);
+  else if (!std::strcmp(name, "Kilpatrick")) *result = Kilpatrick(x);
+  else return false;
+  return true;
+}
+
+void notifychanged(Cish* c, const char* name) {
+  if (c->varchanged) c->abort |= c->varchanged(Cish_getvarpointer(c, name));
+}
+
+// The values of a node's children, freed when the evaluation of the node ends.
+struct Operands {
+  std::vector<CishValue> v;
+  ~Operands() {
+    for (CishValue& x : v) CishValue_free(&x);
+  }
+  CishValue take(size_t i) {
+    CishValue r = v[i];
+    v[i] = CishValue_nothing();
+    return r;
+  }
+};
+
+CishValue evalleaf(const CishTree* t) {
+  if (kindis(t, "Text")) {
+    std::string s(t->start, t->end);
+    return CishValue_Text(s.c_str());
+  }
+  if (kindis(t, "Xl")) return CishValue_Xl(t->cish, t->value.text ? t->value.text : "");
+  CishValue r = CishValue_nothing();
+  CishValue_copyfrom(&r, &t->value);
+  return r;
+}
+
+CishValue evalone(Cish* c, const char* pattern, const char* out, Operands& a) {
+  CishValue& v = a.v[0];
+  if (!std::strcmp(pattern, "( X )")) return a.take(0);
+  if (!std::strcmp(out, "Text")) return CishValue_Text(CishValue_print(v).c_str());
+  if (CishValue_is(v, "Xl") && (std::strstr(pattern, "++") || std::strstr(pattern, "--"))) {
+    const double step = std::strstr(pattern, "++") ? 1 : -1;
+    std::string name = v.text ? v.text : "";
+    CishVar* var = Cish_getvarpointer(c, name.c_str());
+    if (!CishValue_is(var->value, "Xn")) return CishValue_nothing();
+    var->value.x += step;
+    double x = var->value.x;
+    notifychanged(c, name.c_str());
+    return CishValue_Xn(x);
+  }
+  if (CishValue_is(v, "Xn")) {
+    switch (pattern[0]) {
+      case '+': return CishValue_Xn(v.x);
+      case '-': return CishValue_Xn(-v.x);
+      case '!': return CishValue_Xn(v.x == 0 ? 1 : 0);
+      case '~': {
+        uint32_t bits;
+        if (!toint32(v.x, &bits)) return CishValue_nothing();
+        return CishValue_Xn(static_cast<int32_t>(~bits));
+      }
+      default: break;
+    }
+  }
+  return CishValue_nothing();
+}
+
+CishValue evaltwo(Cish* c, const char* pattern, const std::string& opfrag, Operands& a) {
+  CishValue& l = a.v[0];
+  CishValue& r = a.v[1];
+  if (CishValue_is(l, "Xl")) {
+    std::string name = l.text ? l.text : "";
+    if (!std::strcmp(pattern, "Xl . Xl")) {
+      if (!CishValue_is(r, "Xl")) return CishValue_nothing();
+      return CishValue_Xl(c, (name + "." + (r.text ? r.text : "")).c_str());
+    }
+    if (!std::strcmp(pattern, "Xl = X")) {
+      if (!r.kind[0]) return CishValue_nothing();
+      Cish_setvar(c, name.c_str(), &r);
+      CishValue result = a.take(1);
+      notifychanged(c, name.c_str());
+      return result;
+    }
+    if (std::strchr(pattern, '(')) {
+      double x;
+      if (!CishValue_is(r, "Xn") || !callfunction(name.c_str(), r.x, &x)) return CishValue_nothing();
+      return CishValue_Xn(x);
+    }
+    if (std::strchr(pattern, '[')) {
+      if (!name.empty() && name.back() >= '0' && name.back() <= '9') name += "_";
+      name += CishValue_print(r);
+      return CishValue_Xl(c, name.c_str());
+    }
+    // Compound assignment "Xl op= X".
+    if (std::strncmp(pattern, "Xl ", 3) || !CishValue_is(r, "Xn") || opfrag.size() < 2 ||
+        opfrag.back() != '=')
+      return CishValue_nothing();
+    CishVar* var = Cish_getvarpointer(c, name.c_str());
+    double x;
+    if (!CishValue_is(var->value, "Xn") ||
+        !binaryop(opfrag.substr(0, opfrag.size() - 1), var->value.x, r.x, &x))
+      return CishValue_nothing();
+    var->value.x = x;
+    notifychanged(c, name.c_str());
+    return CishValue_Xn(x);
+  }
+  double x;
+  if (CishValue_is(l, "Xn") && CishValue_is(r, "Xn") && !std::strncmp(pattern, "X ", 2) &&
+      binaryop(opfrag, l.x, r.x, &x))
+    return CishValue_Xn(x);
+  return CishValue_nothing();
+}
+
+CishValue evalnode(const CishTree* t) {
+  Cish* c = t->cish;
+  const size_t n = t->sub.size();
+  if (n == 0) return evalleaf(t);
+  // Copies: a custom handler could change the rule table while the children are evaluated.
+  char pattern[CISH_OPLEN] = "", out[CISH_TLEN] = "";
+  std::vector<std::string> symbols;
+  std::string opfrag;
+  if (const CishOp* op = CishTree_op(t)) {
+    std::memcpy(pattern, op->s, sizeof pattern);
+    std::memcpy(out, op->out, sizeof out);
+    const CishRuleInfo& ri = Cish_ruleinfo(c)[t->rule];
+    symbols = ri.nonterminals;
+    opfrag = ri.opfrag;
+  }
+  Operands a;
+  a.v.assign(n, CishValue_nothing());
+  for (size_t i = 0; i < n; i++) {
+    a.v[i] = CishTree_eval(t->sub[i]);
+    if (c->abort) return CishValue_nothing();
+    if (i < symbols.size() && symbols[i] != "Xl") {
+      CishValue r = Cish_rvalue(c, &a.v[i]);
+      CishValue_free(&a.v[i]);
+      a.v[i] = r;
+    }
+  }
+  if (n == 1) return evalone(c, pattern, out, a);
+  if (n == 2) return evaltwo(c, pattern, opfrag, a);
+  if (n == 3 && !std::strcmp(pattern, "X ? X : X")) {
+    if (!CishValue_is(a.v[0], "Xn")) return CishValue_nothing();
+    const CishValue& pick = a.v[0].x != 0 ? a.v[1] : a.v[2];
+    return CishValue_is(pick, "Xn") ? CishValue_Xn(pick.x) : CishValue_nothing();
+  }
+  return CishValue_nothing();
+}
+
+// ---------------------------------------------------------------- execution
+
+bool patternbegins(const char* pattern, const char* word) {
+  return strncasecmp(pattern, word, std::strlen(word)) == 0;
+}
+
+void exectext(Cish* c, const CishTree* t) {
+  if (!c->textcallback) return;
+  CishValue v = CishTree_eval(t);
+  if (c->abort) {
+    CishValue_free(&v);
+    return;
+  }
+  if (CishValue_is(v, "Text") && v.text) {
+    long long length = static_cast<long long>(std::strlen(v.text));
+    if (c->output + length > c->maxoutput) {
+      char what[140];
+      std::snprintf(what, sizeof what,
+                    "generated more than %lld bytes of text; execution stopped", c->maxoutput);
+      Cish_stop(c, CISH_LIMIT_OUTPUT, what);
+    } else {
+      c->output += length;
+      c->abort |= c->textcallback(v.text);
+    }
+  } else {
+    c->abort |= c->textcallback("No text found in Text node [see oddtree.log].");
+    if (FILE* f = std::fopen("oddtree.log", "ab")) {
+      CishTree_DEBUG_print(t, 0, f);
+      std::fclose(f);
+    }
+  }
+  CishValue_free(&v);
+}
+
+void discard(const CishTree* t) {
+  CishValue v = CishTree_eval(t);
+  CishValue_free(&v);
+}
+
+// Executes one node; statements that run in sequence push their parts onto `work` (last
+// first) instead of recursing, so long files do not deepen the stack. A null entry marks the
+// end of a scope.
+void execone(Cish* c, const CishTree* t, std::vector<const CishTree*>& work) {
+  const size_t n = t->sub.size();
+  if (kindis(t, "Text") && n < 2) {
+    exectext(c, t);
+    return;
+  }
+  if (kindis(t, "Comment")) {
+    if (c->commentcallback) c->abort |= c->commentcallback(CishTree_extracttext(t).c_str());
+    return;
+  }
+  if (t->value.kind[0] == 'X') {
+    discard(t);
+    return;
+  }
+  const CishOp* op = CishTree_op(t);
+  if (op && op->op) {
+    c->abort |= op->op(t);
+    return;
+  }
+  const char* pattern = op ? op->s : "";
+  char ifname[32];
+  std::snprintf(ifname, sizeof ifname, "+if%d", c->level);
+  if (patternbegins(pattern, "if")) {
+    if (n < 1) return;
+    bool condition = CishTree_istrue(t->sub[0]);
+    if (c->abort) return;
+    CishValue flag = CishValue_Xn(condition ? 1 : 0);
+    Cish_setvar(c, ifname, &flag);
+    if (condition && n >= 2) work.push_back(t->sub[1]);
+  } else if (patternbegins(pattern, "else")) {
+    const CishVar* flag = Cish_getvarpointer(c, ifname);
+    if (n >= 1 && CishValue_is(flag->value, "Xn") && flag->value.x == 0) work.push_back(t->sub[0]);
+  } else if (patternbegins(pattern, "for") && n >= 4) {
+    discard(t->sub[0]);
+    while (!c->abort && CishTree_istrue(t->sub[1]) && countiteration(c)) {
+      CishTree_parse(t->sub[3]);
+      if (c->abort) break;
+      discard(t->sub[2]);
+    }
+  } else if (patternbegins(pattern, "while") && n >= 2) {
+    while (!c->abort && CishTree_istrue(t->sub[0]) && countiteration(c)) CishTree_parse(t->sub[1]);
+  } else if (!strcasecmp(pattern, "do S while X ;") && n >= 2) {
+    do {
+      if (!countiteration(c)) break;
+      CishTree_parse(t->sub[0]);
+    } while (!c->abort && CishTree_istrue(t->sub[1]));
+  } else if (!strcasecmp(pattern, "{ K }")) {
+    Cish_scopein(c);
+    work.push_back(nullptr);
+    for (size_t i = n; i-- > 0;) work.push_back(t->sub[i]);
+  } else {
+    for (size_t i = n; i-- > 0;) work.push_back(t->sub[i]);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- public interface
+
+CishTree* CishTree_make(Cish* c, const char* text) {
+  if (!text) text = "";
+  std::vector<CishTree*> tokens = tokenise(c, text);
+  if (switches.parsedebug) logtokens(c, tokens);
+
+  Reducer red;
+  red.c = c;
+  red.info = &Cish_ruleinfo(c);
+  const size_t n = tokens.size();
+  red.node = tokens;
+  red.prev.resize(n);
+  red.next.resize(n);
+  red.ws.resize(n);
+  for (size_t i = 0; i < n; i++) {
+    red.prev[i] = static_cast<int>(i) - 1;
+    red.next[i] = i + 1 < n ? static_cast<int>(i) + 1 : -1;
+    red.ws[i] = CishTree_iswhitespace(tokens[i]);
+  }
+  red.head = n ? 0 : -1;
+  red.flags.resize(red.info->size());
+  if (n)
+    for (FlagSet& f : red.flags) f.init(n);
+  // Every reduction of a rule with k symbols removes k − 1 tokens, and the built-in one-symbol
+  // rules change a node at most a few times; only rules that feed each other come near this.
+  red.maxreductions = 64LL * static_cast<long long>(n) + 1024;
+  if (n && !c->abort) red.run();
+
+  CishTree* root = newnode(c, CishValue_kind("Root"), text, text + std::strlen(text), -1);
+  for (int s = red.head; s >= 0; s = red.next[s]) root->sub.push_back(red.node[s]);
+  if (switches.parsedebug) {
+    if (FILE* f = std::fopen("cishtreeout.log", "wb")) {
+      CishTree_DEBUG_print(root, 0, f);
+      std::fclose(f);
+    }
+  }
+  return root;
+}
+
+bool CishTree_match(const CishTree* parent, int start, const char* pattern, int* indices,
+                    int* count, int* last) {
+  CishRuleInfo ri = Cish_compilepattern(parent->cish, pattern);
+  const int n = static_cast<int>(parent->sub.size());
+  int cur = start, found = 0;
+  if (cur < 0) return false;
+  for (size_t k = 0; k < ri.symbols.size(); k++) {
+    const CishSymbol& sym = ri.symbols[k];
+    if (k > 0) cur++;
+    if (sym.wsbefore)
+      while (cur < n && CishTree_iswhitespace(parent->sub[cur])) cur++;
+    if (cur >= n) return false;
+    const CishTree* t = parent->sub[cur];
+    if (!sym.name.empty()) {
+      if (!kindbegins(t, sym.name)) return false;
+      if (indices && found < CISH_OPLEN) indices[found] = cur;
+      found++;
+    } else if (sym.frag < 0 || t->rule != sym.frag || !kindis(t, "Opfrag")) {
+      return false;
+    }
+  }
+  if (count) *count = found;
+  if (last) *last = ri.symbols.empty() ? start - 1 : cur;
+  return true;
+}
+
+CishValue CishTree_eval(const CishTree* node) {
+  Cish* c = node->cish;
+  if (c->abort || !depthenter(c)) return CishValue_nothing();
+  CishValue v = evalnode(node);
+  c->depth--;
+  if (c->abort) CishValue_free(&v);
+  return v;
+}
+
+void CishTree_parse(const CishTree* node) {
+  Cish* c = node->cish;
+  if (c->abort || !depthenter(c)) return;
+  std::vector<const CishTree*> work{node};
+  while (!work.empty()) {
+    const CishTree* t = work.back();
+    work.pop_back();
+    if (!t)
+      Cish_scopeout(c);  // scopes are left even after an abort
+    else if (!c->abort)
+      execone(c, t, work);
+  }
+  c->depth--;
+}
+
+bool CishTree_istrue(const CishTree* node) {
+  CishValue v = CishTree_eval(node);
+  bool t = CishValue_istrue(node->cish, &v);
+  CishValue_free(&v);
+  return t;
+}
+
+int Cish_parse(Cish* c, const char* text) {
+  CishTree* t = CishTree_make(c, text);
+  CishTree_parse(t);
+  CishTree_free(t);
+  return c->abort;
+}
+
+CishValue Cish_eval(Cish* c, const char* text) {
+  CishTree* t = CishTree_make(c, text);
+  CishValue v = CishValue_nothing();
+  if (t->sub.size() == 1) {
+    const CishTree* e = t->sub[0];
+    if (kindis(e, "Text") && e->sub.size() == 1 && e->sub[0]->value.kind[0] == 'X') e = e->sub[0];
+    if (e->value.kind[0] == 'X') {
+      CishValue x = CishTree_eval(e);
+      v = Cish_rvalue(c, &x);
+      CishValue_free(&x);
+    }
+  }
+  CishTree_free(t);
+  return v;
+}
+
+// ---------------------------------------------------------------- node utilities
+
+CishTree* CishTree_new(Cish* c, const char* kind) {
+  return newnode(c, CishValue_kind(kind), nullptr, nullptr, -1);
+}
+
+void CishTree_free(CishTree* node) {
+  if (!node) return;
+  std::vector<CishTree*> work{node};  // no recursion: trees can be very deep
+  while (!work.empty()) {
+    CishTree* t = work.back();
+    work.pop_back();
+    for (CishTree* s : t->sub) work.push_back(s);
+    freeshell(t);
+  }
+}
+
+std::string CishTree_extracttext(const CishTree* node) {
+  if (!node->start || !node->end || node->end < node->start) return std::string();
+  return std::string(node->start, node->end);
+}
+
+void CishTree_addsub(CishTree* parent, CishTree* child) {
+  parent->sub.push_back(child);
+}
+
+bool CishTree_iswhitespace(const CishTree* node) {
+  return kindis(node, "Text") &&
+         (!node->start || !node->end || node->end <= node->start || blank(node->start, node->end));
+}
+
+bool CishTree_isintermediate(const CishTree* node) {
+  size_t n = std::strlen(node->value.kind);
+  return n > 0 && node->value.kind[n - 1] >= '0' && node->value.kind[n - 1] <= '9';
+}
+
+void CishTree_totext(CishTree* node) {
+  for (CishTree* s : node->sub) CishTree_free(s);
+  node->sub.clear();
+  CishValue_free(&node->value);
+  node->value = CishValue_kind("Text");
+  node->rule = -1;
+}
+
+int CishTree_leaves(const CishTree* node) {
+  int leaves = 0;
+  std::vector<const CishTree*> work{node};
+  while (!work.empty()) {
+    const CishTree* t = work.back();
+    work.pop_back();
+    if (t->sub.empty()) leaves++;
+    for (const CishTree* s : t->sub) work.push_back(s);
+  }
+  return leaves;
+}
+
+const CishOp* CishTree_op(const CishTree* node) {
+  if (node->rule < 0 || kindis(node, "Opfrag")) return nullptr;
+  if (static_cast<uint32_t>(node->rule) >= node->cish->ops.count) return nullptr;
+  return &Cish_op(node->cish, static_cast<uint32_t>(node->rule));
+}
+
+void CishTree_DEBUG_print(const CishTree* node, int indent, FILE* f) {
+  std::vector<std::pair<const CishTree*, int>> work{{node, indent}};
+  while (!work.empty()) {
+    auto [t, depth] = work.back();
+    work.pop_back();
+    std::fprintf(f, "%*s%s", 2 * depth, "", t->value.kind);
+    if (const CishOp* op = CishTree_op(t)) std::fprintf(f, " <%s>", op->s);
+    if (kindis(t, "Opfrag") && t->rule >= 0 && static_cast<uint32_t>(t->rule) < t->cish->frags.count)
+      std::fprintf(f, " %s", Cish_frag(t->cish, t->rule));
+    if (t->sub.empty() && (kindis(t, "Xn") || kindis(t, "Xl")))
+      std::fprintf(f, " = %s", CishValue_print(t->value).c_str());
+    if (t->start && t->end && t->end >= t->start)
+      std::fprintf(f, " '%s'", spanshort(t->start, t->end).c_str());
+    std::fprintf(f, "\n");
+    for (size_t i = t->sub.size(); i-- > 0;) work.push_back({t->sub[i], depth + 1});
+  }
+}
+
+void CishTree_DEBUG_toplevelhtml(const CishTree* root, FILE* f) {
+  auto html = [](const std::string& s) {
+    std::string h;
+    for (char ch : s) {
+      if (ch == '<') h += "&lt;";
+      else if (ch == '>') h += "&gt;";
+      else if (ch == '&') h += "&amp;";
+      else if (ch == '"') h += "&quot;";
+      else h += ch;
+    }
+    return h;
+  };
+  std::fprintf(f, "<table border=1>\n<tr><th>#</th><th>Symbol</th><th>Rule</th><th>Text</th></tr>\n");
+  for (size_t i = 0; i < root->sub.size(); i++) {
+    const CishTree* t = root->sub[i];
+    const CishOp* op = CishTree_op(t);
+    std::fprintf(f, "<tr><td>%zu</td><td>%s</td><td>%s</td><td><pre>%s</pre></td></tr>\n", i,
+                 html(t->value.kind).c_str(), op ? html(op->s).c_str() : "",
+                 html(CishTree_extracttext(t)).c_str());
+  }
+  std::fprintf(f, "</table>\n");
+}
+
+double Kilpatrick(double f) {
+  // Newton's method on g(E) = 1.64e-6 E² exp(−8.5e6/E) − f in extended precision. A step may
+  // at most double E; the iteration ends when E stops changing or comes back to the value kept
+  // at the last doubling checkpoint (steps 1, 2, 4, 8, …), and in any case after 10000 steps or
+  // when E is no longer a finite number (f ≤ 0 or not a number).
+  const long double a = 1.64e-6, b = 8.5e6, F = f;
+  long double E = std::fmax(1000 * std::sqrt(f), 1e6);
+  long double stored = E;
+  for (int step = 1; step <= 10000; step++) {
+    long double ex = std::exp(-b / E);
+    long double En = E - (a * E * E * ex - F) / (a * ex * (2 * E + b));
+    if (En > 2 * E) En = 2 * E;
+    if (!std::isfinite(En)) break;
+    if (En == E || En == stored) {
+      E = En;
+      break;
+    }
+    E = En;
+    if ((step & (step - 1)) == 0) stored = E;
+  }
+  return static_cast<double>(E);
+}
