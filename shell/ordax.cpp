@@ -16,6 +16,8 @@
 #include "base/random.h"
 #include "base/text.h"
 #include "display/terminal.h"
+#include "lattice/cell.h"
+#include "lattice/cellclass.h"
 #include "net/exchange.h"
 #include "results/autosave.h"
 #include "results/genome.h"
@@ -78,24 +80,17 @@ void sleepunlessquit(uint32_t ms) {
 }
 
 // ---- the machine's cells as the cycle sees them ----
-// MARKED: the names and types of cells come from the cell code; until it exists the cycle
-// knows no name and finds no MatchScan cell.
 std::string cellname(const Cell* cell) {
-  (void)cell;
-  return "";
+  return cell && cell->name ? cell->name : "";
 }
+// The MatchScan cell of a machine: the machine itself, or its first child of that type.
 Cell* findmatchscan(Cell* root) {
-  (void)root;
-  return nullptr;
+  return Cell_findtype(root, "MatchScan", nullptr);
 }
+// The next MatchScan sibling after `cell`, or none.
 Cell* nextmatchscan(Cell* root, Cell* cell) {
-  (void)root;
-  (void)cell;
-  return nullptr;
+  return Cell_findtype(root, "MatchScan", cell);
 }
-// MARKED: the check of every cell type's run-time data size against its 408-byte area belongs
-// to the cell class table; until it exists there is nothing to check.
-void checkruntimedatasizes() {}
 
 // The text between the first '<' and the next '>' of a result line (empty when missing).
 std::string latticefield(const char* text) {
@@ -172,6 +167,7 @@ void advanceloop(Cycle& c, Cell* scan) {
   bool newinterval = true;
   double lastprogress = -1e30;
   double lastbatterycheck = -1e30;
+  std::string shownnotice;
   while (simstop == 0) {
     double now = eithertime();
     if (newinterval) T0 = now;
@@ -233,7 +229,8 @@ void advanceloop(Cycle& c, Cell* scan) {
         snprintf(notice, sizeof notice,
                  "New version %s available from website!  (You are using version %s)\n\n%s",
                  latestversion, ORDAX_VERSION, servermessage);
-        display_notice(notice);
+        if (shownnotice != notice) display_notice(notice);  // redrawn only when it changes
+        shownnotice = notice;
       }
       if (dealwithmessages()) simstop = 2;
     } else if (displaymode == 2) {
@@ -744,7 +741,7 @@ int ordaxinit() {
     platform_setpriority(settings.priorityclass, settings.threadpriority);
   srand15(platform_tickcount());
   ParticleSpecies_init();
-  checkruntimedatasizes();
+  if (rtd_check() > 0) return 0;  // reported as "[FATAL]"
   Simulation_defaultdefault();
   if (settings.autosend || switches.sendandquit) return getusername();
   return 1;

@@ -10,6 +10,7 @@
 #include "base/files.h"
 #include "base/platform.h"
 #include "base/text.h"
+#include "lattice/cell.h"
 #include "results/genome.h"
 #include "shell/config.h"
 #include "shell/report.h"
@@ -40,27 +41,9 @@ std::vector<std::string> splitargs(const char* commandline) {
   return args;
 }
 
-// ---- the machine's texts for the list switches ----
-// The component list, the root cell's name and the LaTeX table come from the cell code.
-// MARKED: until the cell tree exists these give nothing; the list switches then write an
-// empty file (or no document) and end as usual.
-std::string componentlist(Cell* root, bool withcoordinates) {
-  (void)root;
-  (void)withcoordinates;
-  return "";
-}
-std::string rootname(Cell* root) {
-  (void)root;
-  return "";
-}
-std::string latextable(Cell* root) {
-  (void)root;
-  return "";
-}
-int latextablepdf(Cell* root, const char* base) {
-  (void)root;
-  (void)base;
-  return 1;
+// The machine's name (empty when there is none).
+std::string rootname(const Cell* root) {
+  return root && root->name ? root->name : "";
 }
 
 // The text after the first case-insensitive occurrence of `key`, or none.
@@ -100,17 +83,12 @@ void openlog(FILE** log, const char* name) {
   if (!*log) reportf("[WARNING] Could not open '%s' for appending", name);
 }
 
-std::string datestamp() {
+// The local date and time as "yyyyMMdd_HHmmss" (one reading of the clock).
+std::string datetimestamp() {
   PlatformTime t = platform_localtime(platform_walltime());
-  char buf[32];
-  snprintf(buf, sizeof buf, "%04d%02d%02d", t.year, t.month, t.day);
-  return buf;
-}
-
-std::string timestamp() {
-  PlatformTime t = platform_localtime(platform_walltime());
-  char buf[32];
-  snprintf(buf, sizeof buf, "%02d%02d%02d", t.hour, t.minute, t.second);
+  char buf[64];
+  snprintf(buf, sizeof buf, "%04d%02d%02d_%02d%02d%02d", t.year, t.month, t.day, t.hour,
+           t.minute, t.second);
   return buf;
 }
 
@@ -410,21 +388,25 @@ int detectswitches_later(const char* commandline, Cell* root, Genome* genome) {
   }
   if (hasswitch(cl, "l")) {
     report("Outputting listcomponents.txt...");
-    if (!writetextfile("listcomponents.txt", componentlist(root, hasupper(cl, " -L"))))
-      return 0;
+    std::string list = root ? Cell_print(root, hasupper(cl, " -L") ? 1 : 0, 0) : "";
+    if (!writetextfile("listcomponents.txt", list)) return 0;
     reportupdate("Outputting listcomponents.txt... Done");
     exit(0);
   }
   bool tex = hasswitch(cl, "latextable"), pdf = hasswitch(cl, "latextablepdf");
   if (tex || pdf) {
-    std::string base = "table_" + std::string(rootname(root)) + "_" + datestamp() + "_" +
-                       timestamp();
-    std::string name = pdf ? base : base + ".tex";
-    reportf("Outputting %s...", name.c_str());
+    // -latextable writes the LaTeX text; -latextablepdf has the document made from it.
+    // A machine named after a lattice in a subdirectory would name a file in a directory that
+    // need not exist: separators and other characters no file name may hold become '_'.
+    std::string rname = rootname(root);
+    fixfilename(rname.data(), '_', 0);
+    std::string base = "table_" + rname + "_" + datetimestamp();
+    std::string name = tex ? base + ".tex" : base;
     if (tex) {
-      if (!writetextfile(name.c_str(), latextable(root))) return 0;
-    } else if (!latextablepdf(root, base.c_str())) {
-      return 0;
+      reportf("Outputting %s...", name.c_str());
+      if (!writetextfile(name.c_str(), root ? Cell_latextable(root, 1) : "")) return 0;
+    } else if (!root || !Cell_latextablepdf(root, base.c_str(), 1)) {
+      exit(1);  // the document was not made (the cell code has said why)
     }
     reportupdatef("Outputting %s... Done", name.c_str());
     exit(0);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "lattice/cell.h"
 #include "results/genome.h"
 #include "shell/report.h"
 #include "shell/runstate.h"
@@ -435,6 +436,63 @@ TEST_F(SwitchesTest, OldLayoutSwitchWritesTheListAndEnds) {
   EXPECT_EQ(readall("listcomponents.txt"), listcomponents42(&copy));
   Genome_free(g);
   Genome_free(copy);
+}
+
+// A machine of two components.
+Cell* smallmachine() {
+  Cell* root = Cell_new(Composite, "demo");
+  Cell* s1 = Cell_new(Component, "S1");
+  Cell_settypename(s1, "Solenoid");
+  Cell_setattrib(s1, "Length", 1);
+  Cell_setattrib(s1, "Field", 2);
+  Cell* d1 = Cell_new(Component, "D1");
+  Cell_settypename(d1, "Drift");
+  Cell_setattrib(d1, "Length", 0.5);
+  Cell_add(root, s1, -1);
+  Cell_add(root, d1, -1);
+  return root;
+}
+
+TEST_F(SwitchesTest, ComponentListSwitchesWriteTheMachineAndEnd) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the working directory
+  Cell* root = smallmachine();
+  Genome g = Genome_new();
+  struct Case {
+    const char* line;
+    int withframes;
+  } cases[] = {{"ordax -l demo", 0}, {"ordax -L demo", 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    fs::remove("listcomponents.txt");
+    EXPECT_EXIT(
+        {
+          report_setsink(tostderr, nullptr);
+          detectswitches_later(c.line, root, &g);
+          exit(99);
+        },
+        ::testing::ExitedWithCode(0), "Outputting listcomponents.txt... Done");
+    std::string expected = Cell_print(root, (char)c.withframes, 0);
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(readall("listcomponents.txt"), expected);
+  }
+  EXPECT_EXIT(
+      {
+        report_setsink(tostderr, nullptr);
+        detectswitches_later("ordax -latextable", root, &g);
+        exit(99);
+      },
+      ::testing::ExitedWithCode(0), "Outputting table_demo_[0-9]{8}_[0-9]{6}.tex... Done");
+  int tables = 0;
+  for (const auto& e : fs::directory_iterator(".")) {
+    std::string name = e.path().filename().string();
+    if (name.rfind("table_demo_", 0) != 0) continue;
+    tables++;
+    EXPECT_EQ(name.size(), strlen("table_demo_yyyyMMdd_HHmmss.tex")) << name;
+    EXPECT_EQ(readall(e.path()), Cell_latextable(root, 1));
+  }
+  EXPECT_EQ(tables, 1);
+  Genome_free(g);
+  Cell_freeref(root, 0);
 }
 
 }  // namespace
