@@ -159,6 +159,7 @@ void Particle_initdecays(Particle* p, int n) {
 }
 
 ParticleSpecies Particle_nextdecay(Particle* p) {
+  if (p->decaysleft == 0) return p->species;  // nothing left to decay
   p->decaysleft -= 1;
   if (p->decaysleft == 0) {
     p->state = Decayed;

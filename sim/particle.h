@@ -74,7 +74,7 @@ double Particle_expvariate(Particle* p);
 void Particle_initdecays(Particle* p, int n);
 // One decay copy is used up: decays left decreases by one; at 0 the state becomes Decayed,
 // otherwise the next decay is drawn at proper time + X·tau/(decays left). Returns the species.
-// Precondition: decays left > 0.
+// A record with no copies left is not changed.
 ParticleSpecies Particle_nextdecay(Particle* p);
 
 // Decays `p` if it is due (decays left > 0 and proper time at or past the next decay time):
@@ -123,6 +123,3 @@ int Particle_write(const Particle* p, FILE* file);
 // truncated record or on a species number outside the table, with *p then Particle_new(0)
 // and never a byte read past the record.
 int Particle_read(FILE* file, Particle* p);
-
-// Most users of particles also hold them in a Beam.
-#include "sim/beam.h"

@@ -511,7 +511,7 @@ std::vector<unsigned char> writebytes(const Particle& p) {
 
 FILE* filewith(const std::vector<unsigned char>& b) {
   FILE* f = tmpfile();
-  fwrite(b.data(), 1, b.size(), f);
+  if (!b.empty()) fwrite(b.data(), 1, b.size(), f);
   rewind(f);
   return f;
 }
