@@ -68,7 +68,10 @@ Particle* Beam_addparticle(Beam* beam, ParticleSpecies species, const Particle* 
   return &a[at];
 }
 
-void Beam_extendalloc(Beam* beam, int32_t k) { regrow(beam, (int64_t)beam->capacity + k); }
+void Beam_extendalloc(Beam* beam, int32_t k) {
+  int64_t capacity = (int64_t)beam->capacity + k;
+  regrow(beam, capacity < beam->M ? beam->M : capacity);
+}
 
 void Beam_sortdeadparticles(Beam* beam) {
   Particle* a = beam->particles;

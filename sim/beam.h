@@ -33,11 +33,12 @@ inline EB& operator*=(EB& a, double s) {
 }
 
 // ---- the beam ----
+// A zeroed record (as in a freshly declared one) is an empty beam that has not yet allocated.
 struct Beam {
-  Particle* particles;  // capacity records (at least one allocated), owned
-  int32_t m;            // end of the live section
-  int32_t M;            // end of all particles
-  int32_t capacity;     // records the array can hold
+  Particle* particles = nullptr;  // capacity records (at least one allocated), owned
+  int32_t m = 0;                  // end of the live section
+  int32_t M = 0;                  // end of all particles
+  int32_t capacity = 0;           // records the array can hold
 };
 
 inline int32_t Beam_m(const Beam* beam) { return beam->m; }
@@ -53,7 +54,8 @@ void Beam_free(Beam* beam);
 // so the dead section keeps its members in a different order. The pointer stays valid until
 // the array next grows.
 Particle* Beam_addparticle(Beam* beam, ParticleSpecies species, const Particle* p);
-// Capacity grows by k records; the M records are kept.
+// Capacity grows by k records; the M records are kept (a negative k never takes the
+// capacity below M).
 void Beam_extendalloc(Beam* beam, int32_t k);
 // Compacts after a step: Active records come first and m becomes their count; Decayed records
 // in the live section leave the beam (their nearby lists freed, M shrinks); other records go

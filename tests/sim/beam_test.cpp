@@ -107,7 +107,16 @@ TEST(Beam, NewParticlesJoinTheLiveSectionAndTheDeadSectionKeepsItsMembers) {
   Beam_extendalloc(&b, 100);
   EXPECT_EQ(ids(b, 0, 3), (std::vector<uint32_t>{1, 2, 5}));
   EXPECT_EQ(b.capacity, 120);
+  Beam_extendalloc(&b, -1000);  // never below the records held
+  EXPECT_EQ(b.capacity, b.M);
+  EXPECT_EQ(ids(b, 0, 3), (std::vector<uint32_t>{1, 2, 5}));
   Beam_free(&b);
+  // A record that was only declared is an empty beam too.
+  Beam fresh;
+  EXPECT_EQ(Beam_M(&fresh), 0);
+  Beam_addparticle(&fresh, MuPlus, nullptr);
+  EXPECT_EQ(fresh.capacity, 10);
+  Beam_free(&fresh);
 }
 
 TEST(BeamCompaction, SwapsAndRemovesAsDescribedOnSmallCases) {
