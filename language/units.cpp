@@ -207,6 +207,10 @@ double unit(const char* text) {
 
 double getquantity(char* text, char** end, const char* defaultunit) {
   units_init();
+  if (!text) {
+    if (end) *end = text;
+    return 0;
+  }
   char* p = text;
   double value;
   if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {

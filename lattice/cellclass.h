@@ -19,15 +19,15 @@
 
 // Empty slots are none; a row names only the operations its class has.
 struct CellClass {
-  const char* key = nullptr;          // compared without case; "-aperture" matches by substring
-  uint32_t datasize = 0;              // bytes of the run-time record
-  CellFieldFn field = nullptr;                  // field at a point (V/m, T)
-  CellCollisionFn collisiondetect = nullptr;    // intervention during (t0, t1]
-  CellInsideFn inside = nullptr;                // point inside the component's material
-  CellPlotFn plot = nullptr;                    // display only
-  CellBoundingBoxFn boundingbox = nullptr;      // writes the cell's bounding box
-  CellConstructorFn constructor = nullptr;      // builds the run-time record from the attributes
-  CellDestructorFn destructor = nullptr;        // releases memory the record owns
+  const char* key = nullptr;                  // lower case but "RF"; compared without case
+  uint32_t datasize = 0;                      // bytes of the run-time record
+  CellFieldFn field = nullptr;                // field at a point (V/m, T)
+  CellCollisionFn collisiondetect = nullptr;  // intervention during (t0, t1]
+  CellInsideFn inside = nullptr;              // point inside the component's material
+  CellPlotFn plot = nullptr;                  // display only
+  CellBoundingBoxFn boundingbox = nullptr;    // writes the cell's bounding box
+  CellConstructorFn constructor = nullptr;    // builds the run-time record from the attributes
+  CellDestructorFn destructor = nullptr;      // releases memory the record owns
   // Classes whose record owns memory (they have a destructor) cannot come back from the bytes
   // of a saved record. Such a class may supply `restore`, which Cell_read calls after the bytes
   // are read to rebuild what the record owns (returns 1 on success); without it Cell_read

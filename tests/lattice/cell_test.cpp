@@ -823,6 +823,25 @@ struct ScratchDir {
   }
 };
 
+TEST(CellPrint, DebugAppendsToTheTechnicalLog) {
+  ScratchDir scratch;
+  Cell* c = component("Drift", "D");
+  Cell_setattrib(c, "Length", 1);
+  Cell_DEBUG(c);  // no "tech" directory: nothing written, nothing breaks
+  EXPECT_FALSE(platform_isfile("tech/log.txt"));
+  ASSERT_TRUE(platform_mkdir("tech"));
+  Cell_DEBUG(c);
+  Cell_DEBUG(c);
+  std::string once = Cell_print(c, 1, ' ') + "\n";
+  FILE* f = std::fopen("tech/log.txt", "r");
+  ASSERT_NE(f, nullptr);
+  std::string text(4096, 0);
+  text.resize(std::fread(text.data(), 1, text.size(), f));
+  std::fclose(f);
+  EXPECT_EQ(text, once + once);
+  Cell_freeref(c, 0);
+}
+
 TEST(CellLatex, PdfWithoutPdflatexSaysSoAndKeepsTheSource) {
   ScratchDir scratch;
   setenv("PATH", scratch.dir.c_str(), 1);  // nothing called pdflatex here
