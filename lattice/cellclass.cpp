@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "shell/report.h"
 #include "shell/runstate.h"
+#include "sim/beam.h"
 
 // Rows marked "provisional" carry the record size of the class's description until the
 // component's own header exists; the component then states <CLASS>_DATASIZE = sizeof(record)
@@ -103,6 +104,10 @@ int rtd_check() {
 }
 
 // ---- calling a component's operations ----
+
+EB Cell_field(const Cell* c, double x, double y, double z, double t) {
+  return c->field ? c->field(c->rtd, x, y, z, t) : EB_zero();
+}
 
 int Cell_collisiondetect(const Cell* c, const Particle* before, const Particle* after,
                          double t0, double t1, unsigned thread, const ScatterData* scatter,

@@ -61,8 +61,7 @@ int rtd_checkrows(const CellClass* rows, int n);
 // ---- calling a component's operations ----
 
 // The field of the component at (x, y, z) (m, global) and time t (s): its field slot, or the
-// zero field when it has none. Declared here for the pusher; its definition joins the
-// simulation's field-sample record (EB), which the cell tree does not know.
+// zero field when it has none. (EB is defined in sim/beam.h.)
 EB Cell_field(const Cell* c, double x, double y, double z, double t);
 // Asks the component whether it intervenes between t0 and t1 (the particle `before` at t0,
 // `after` pushed to t1); nonzero with *out and *tout filled when it does. 0 without a slot.

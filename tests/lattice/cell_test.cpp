@@ -18,6 +18,7 @@
 #include "lattice/cellclass.h"
 #include "lattice/frames.h"
 #include "shell/report.h"
+#include "sim/beam.h"
 
 namespace {
 
@@ -472,6 +473,23 @@ TEST(CellClass, RowsOnlyForComponents) {
   Cell_freeref(sol, 0);
   Cell_freeref(beam, 0);
   Cell_freeref(odd, 0);
+}
+
+TEST(CellClass, FieldWrapperPassesTheRunTimeRecord) {
+  Cell* c = component("Solenoid", "S");
+  EB none = Cell_field(c, 1, 2, 3, 4);
+  EXPECT_EQ(none.E, (V3{0, 0, 0}));
+  EXPECT_EQ(none.B, (V3{0, 0, 0}));
+  double strength = 0.5;
+  std::memcpy(c->rtd, &strength, sizeof strength);
+  c->field = [](const void* data, double x, double y, double z, double t) {
+    double k = *static_cast<const double*>(data);
+    return EB{{k * x, k * y, k * z}, {0, 0, k * t}};
+  };
+  EB eb = Cell_field(c, 1, 2, 3, 4);
+  EXPECT_EQ(eb.E, (V3{0.5, 1, 1.5}));
+  EXPECT_EQ(eb.B, (V3{0, 0, 2}));
+  Cell_freeref(c, 0);
 }
 
 TEST(CellClass, RtdCheckReportsEveryOversizeRow) {

@@ -10,6 +10,7 @@
 
 #include "base/random.h"
 #include "shell/report.h"
+#include "sim/particle.h"
 
 namespace {
 
@@ -291,6 +292,38 @@ TEST(Frames, BeamlinePositionsAddTheCellStart) {
   EXPECT_EQ(r + X + Y, 21);
   // A beam line that is a single component is itself the occupied cell.
   EXPECT_EQ(Cell_segmentcell(b, -1), b);
+  Cell_freeref(line, 0);
+}
+
+TEST(Frames, ParticleCoordinatesAlongTheMachine) {
+  Cell* line = Cell_new(Composite, "line");
+  Cell* a = bend(1, 0);
+  Cell* b = bend(2, 0.5);
+  b->s = 1;
+  b->entrance = tiltedframe();
+  Cell_add(line, a, -1);
+  Cell_add(line, b, -1);
+  Particle p = Particle_new(MuPlus);
+  Cell_unsxy(b, 0.75, 0.02, -0.01, &p.x, &p.y, &p.z);
+  double s = 0, r = 0, X = 0, Y = 0;
+  Particle_sr(&p, &s, &r);  // no beam line yet
+  EXPECT_EQ(s, -9e99);
+  EXPECT_EQ(r, 0);
+  p.beamline = line;
+  p.segment = 1;
+  Particle_sr(&p, &s, &r);
+  EXPECT_NEAR(s, 1.75, 1e-12);
+  EXPECT_NEAR(r, std::sqrt(0.02 * 0.02 + 0.01 * 0.01), 1e-12);
+  Particle_sxy(&p, &s, &X, &Y);
+  EXPECT_NEAR(s, 1.75, 1e-12);
+  EXPECT_NEAR(X, 0.02, 1e-12);
+  EXPECT_NEAR(Y, -0.01, 1e-12);
+  EXPECT_NEAR(Particle_s(&p), 1.75, 1e-12);
+  p.segment = 5;
+  X = 3;
+  Particle_sxy(&p, &s, &X, &Y);
+  EXPECT_EQ(s, -9e99);
+  EXPECT_EQ(X, 3);
   Cell_freeref(line, 0);
 }
 
