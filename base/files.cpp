@@ -145,6 +145,7 @@ int getextension(const char* path, std::string* out) {
   }
   if (start == p.size()) return 0;  // a directory path has no extension
   std::string dir = start ? p.substr(0, start) : std::string();
+  std::replace(dir.begin(), dir.end(), '\\', '/');
   std::string base = p.substr(start) + ".";
   std::vector<PlatformDirEntry> entries = platform_listdir(dir.empty() ? "." : dir.c_str());
   std::sort(entries.begin(), entries.end(),

@@ -60,8 +60,8 @@ std::string setextension(const char* name, const char* ext);
 // The extension of `path`. If `path` is a file that opens: the text after the first `.` of its
 // last path element (after the last `/` or `\`), empty if there is none. Otherwise: the text
 // after the first `.` of the first file (in name order, not a directory) in the same directory
-// whose name is the last element + "." + something. Returns 1 and fills `out`, or 0 when
-// nothing is found (`out` unchanged).
+// (a `\` in the directory part taken as `/`) whose name is the last element + "." +
+// something. Returns 1 and fills `out`, or 0 when nothing is found (`out` unchanged).
 int getextension(const char* path, std::string* out);
 
 // Creates every directory along `path` (each `\` is taken as `/`); if `whole` is non-zero and

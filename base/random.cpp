@@ -124,7 +124,7 @@ double dexpvariate(uint32_t k, uint32_t s) {
     u = durnd(k, s);
     levels++;
   }
-  double r = (double)-logl(u);
+  double r = -std::log(u);
   for (int i = 0; i < levels; i++) r = 5.0 + r;
   return r;
 }

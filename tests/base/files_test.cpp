@@ -196,6 +196,8 @@ TEST_F(FilesTest, GetextensionOfFileOrByLookingForOne) {
   EXPECT_EQ(out, "b.c");  // after the first dot
   ASSERT_EQ(getextension(path("foo").c_str(), &out), 1);
   EXPECT_EQ(out, "txt");  // found foo.txt, not foobar.txt
+  ASSERT_EQ(getextension((dir.string() + "\\foo").c_str(), &out), 1);
+  EXPECT_EQ(out, "txt");  // a Windows-style separator before the name
   ASSERT_EQ(getextension(path("bar").c_str(), &out), 1);
   EXPECT_EQ(out, "zz");
   ASSERT_EQ(getextension(path("plain").c_str(), &out), 1);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -195,6 +196,84 @@ TEST(LSet, TruncatedOrAbsurdFilesGiveEmptySets) {
   LSet missing = LSet_load("/nonexistent/ordax/file.bin");
   EXPECT_EQ(missing.count, 0u);
   LSet_free(missing);
+}
+
+TEST(LSet, AddspaceMergeGrowToTheRule) {
+  LSet s = LSet_new(sizeof(int));
+  int* first = static_cast<int*>(LSet_addspace(&s, 10));
+  EXPECT_EQ(first, s.data);
+  EXPECT_EQ(s.count, 10u);
+  EXPECT_EQ(s.capacity, 12u);  // trunc(10 × 1.25)
+  for (int i = 0; i < 10; i++) first[i] = i;
+  LSet other = LSet_new(sizeof(int));
+  for (int v : {100, 101, 102, 103, 104}) LSet_addv(&other, v);
+  LSet_merge(&s, other);
+  EXPECT_EQ(s.count, 15u);
+  EXPECT_EQ(s.capacity, 18u);  // trunc(15 × 1.25)
+  EXPECT_EQ(contents(s), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 100, 101, 102, 103, 104}));
+  EXPECT_EQ(other.count, 5u);  // the merged set is left as it was
+  LSet_free(other);
+  LSet_free(s);
+}
+
+TEST(LSet, ClearAndCopy) {
+  LSet s = LSet_newalloc(sizeof(int), 4, 1);
+  EXPECT_EQ(s.count, 4u);  // filled: count = capacity
+  for (uint32_t i = 0; i < 4; i++) LSet_at<int>(s, i) = (int)(10 * i);
+  void* follow = nullptr;
+  LSet_hookup(&s, &follow);
+  LSet c = LSet_copy(s);
+  EXPECT_NE(c.data, s.data);
+  EXPECT_EQ(c.hook, nullptr);
+  EXPECT_EQ(c.capacity, 4u);
+  EXPECT_EQ(contents(c), (std::vector<int>{0, 10, 20, 30}));
+  for (int i = 0; i < 20; i++) LSet_addv(&s, i);
+  LSet_clear(&s);
+  EXPECT_EQ(s.count, 0u);
+  EXPECT_EQ(s.capacity, 4u);  // back to the initial capacity
+  EXPECT_EQ(follow, s.data);
+  EXPECT_EQ(contents(c), (std::vector<int>{0, 10, 20, 30}));  // the copy is independent
+  LSet_free(c);
+  LSet_free(s);
+}
+
+// The full form carries growth and initial capacity, and the read set keeps using them.
+TEST(LSet, FullFormKeepsGrowthAndInitial) {
+  LSet s = LSet_newalloc(sizeof(int), 10, 0);
+  s.growth = 50.0f;  // f = 1 / 0.75
+  for (int v = 0; v < 5; v++) LSet_addv(&s, v);
+  FILE* f = tmpfile();
+  LSet_fullwrite(&s, f);
+  rewind(f);
+  LSet r = LSet_fullread(f);
+  fclose(f);
+  EXPECT_EQ(r.count, 5u);
+  EXPECT_EQ(r.initial, 10u);
+  EXPECT_EQ(r.growth, 50.0f);
+  EXPECT_EQ(r.capacity, 10u);  // max(trunc(5 / 0.75), 10)
+  for (int v = 5; v < 11; v++) LSet_addv(&r, v);
+  EXPECT_EQ(r.capacity, 14u);  // trunc(11 / 0.75)
+  LSet_remove(&r, 0);
+  EXPECT_EQ(r.capacity, 14u);  // 10/14 is above 0.5
+  EXPECT_EQ(contents(r), (std::vector<int>{10, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  LSet_free(r);
+  LSet_free(s);
+}
+
+TEST(LSet, SaveLoadRoundTrip) {
+  std::string path = ::testing::TempDir() + "ordax_lset_saveload.bin";
+  LSet s = LSet_new(sizeof(int));
+  for (int v : {3, -1, 4, 1, -5, 9}) LSet_addv(&s, v);
+  LSet_save(&s, path.c_str());
+  LSet r = LSet_load(path.c_str());
+  std::remove(path.c_str());
+  EXPECT_EQ(contents(r), contents(s));
+  EXPECT_EQ(r.size, sizeof(int));
+  EXPECT_EQ(r.capacity, 7u);  // max(trunc(6 × 1.25), 1)
+  EXPECT_EQ(r.initial, 1u);
+  EXPECT_EQ(r.growth, 60.0f);
+  LSet_free(r);
+  LSet_free(s);
 }
 
 TEST(LSet, EnclosingPowerOfTwo) {
