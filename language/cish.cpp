@@ -480,6 +480,11 @@ int Cish_getvarindex(Cish* c, const char* name) {
     }
     return best;
   }
+  return Cish_newvar(c, name);
+}
+
+int Cish_newvar(Cish* c, const char* name) {
+  if (!name) name = "";
   CishVar v;
   v.value = CishValue_nothing();
   v.name = duptext(name, std::strlen(name));

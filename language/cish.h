@@ -172,6 +172,9 @@ CishVar* Cish_getvarpointer(Cish* c, const char* name);
 inline CishVar* Cish_var(const Cish* c, uint32_t i) {
   return &LSet_at<CishVar>(c->vars, i);
 }
+// Makes a new empty variable at the current level even when one of that name exists: a local
+// that shadows the outer one until its scope is left. Returns its index.
+int Cish_newvar(Cish* c, const char* name);
 // An lvalue naming the variable (found or created as above). The second form takes the name
 // between two pointers.
 CishValue CishValue_Xl(Cish* c, const char* name);

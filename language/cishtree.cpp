@@ -7,6 +7,7 @@
 // nesting, loop iterations and output against the environment's bounds.
 #include "language/cishtree.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -26,7 +27,8 @@ bool kindis(const CishTree* t, const char* kind) {
 
 // A pattern symbol matches a node whose kind begins with it.
 bool kindbegins(const CishTree* t, const std::string& symbol) {
-  return std::strncmp(t->value.kind, symbol.c_str(), symbol.size()) == 0;
+  return t->value.kind[0] == symbol[0] && symbol.size() < sizeof t->value.kind &&
+         std::memcmp(t->value.kind, symbol.data(), symbol.size()) == 0;
 }
 
 bool blank(const char* s, const char* e) {
@@ -155,25 +157,23 @@ void logtokens(Cish* c, const std::vector<CishTree*>& tokens) {
 
 // ---------------------------------------------------------------- reduction
 
-// Per rule, the set of token slots not yet tried, as a bit set with a summary level (one bit
-// per non-zero word) and hints for the lowest and highest summary word that may be set.
+// Per rule, the set of positions not yet tried in the present pass (local indices), as a bit
+// set with a summary level (one bit per non-zero word) and hints for the lowest and highest
+// summary word that may be set.
 struct FlagSet {
   std::vector<uint64_t> words, summary;
   size_t count = 0, lo = 0, hi = 0;
 
-  void init(size_t nslots) {
-    size_t nw = (nslots + 63) / 64, ns = (nw + 63) / 64;
-    words.assign(nw, ~0ULL);
-    if (nslots % 64) words[nw - 1] = (1ULL << (nslots % 64)) - 1;
-    summary.assign(ns, ~0ULL);
-    if (nw % 64) summary[ns - 1] = (1ULL << (nw % 64)) - 1;
-    count = nslots;
-    lo = 0;
-    hi = ns ? ns - 1 : 0;
+  void init(size_t n) {  // n positions, none set
+    words.assign((n + 63) / 64, 0);
+    summary.assign((words.size() + 63) / 64, 0);
+    count = 0;
+    lo = summary.size();
+    hi = 0;
   }
-  void set(size_t s) {
-    size_t w = s >> 6;
-    uint64_t b = 1ULL << (s & 63);
+  void set(size_t i) {
+    size_t w = i >> 6;
+    uint64_t b = 1ULL << (i & 63);
     if (words[w] & b) return;
     words[w] |= b;
     summary[w >> 6] |= 1ULL << (w & 63);
@@ -181,9 +181,9 @@ struct FlagSet {
     if (w >> 6 < lo) lo = w >> 6;
     if (w >> 6 > hi) hi = w >> 6;
   }
-  void clear(size_t s) {
-    size_t w = s >> 6;
-    uint64_t b = 1ULL << (s & 63);
+  void clear(size_t i) {
+    size_t w = i >> 6;
+    uint64_t b = 1ULL << (i & 63);
     if (!(words[w] & b)) return;
     words[w] &= ~b;
     if (!words[w]) summary[w >> 6] &= ~(1ULL << (w & 63));
@@ -202,18 +202,136 @@ struct FlagSet {
   }
 };
 
+bool isopener(const char* fragment) {
+  size_t n = std::strlen(fragment);
+  return n && (fragment[n - 1] == '(' || fragment[n - 1] == '[');
+}
+
+// Reduces the token list. Tokens live in slots (their initial positions); a new node takes the
+// slot of its first token, so slot order stays text order.
+//
+// Bracket groups ("(" or a fragment ending in "(", "[" … the matching ")" or "]") are reduced
+// first, from the innermost outwards, each as a pass of its own over the tokens between its
+// brackets with the expression rules only (those making an "X…" symbol, and the rules that drop
+// their matches). Only then does the pass over the whole list, with every rule, run. Without
+// this order a looser operator outside a group takes an operand before the group is ready:
+// 1+2*(3+4) would become (1+2)*7, and a + f(x+1) would lose its call.
 struct Reducer {
-  Cish* c;
-  const std::vector<CishRuleInfo>* info;
-  std::vector<CishTree*> node;  // per slot; a new node takes the slot of its first token
+  Cish* c = nullptr;
+  const std::vector<CishRuleInfo>* info = nullptr;
+  std::vector<CishTree*> node;  // per slot
   std::vector<int> prev, next;  // the living slots as a list in text order
   std::vector<char> ws;         // the slot holds a white-space "Text" node
-  std::vector<FlagSet> flags;   // per rule
+  std::vector<char> sealed;     // inside a group already reduced: not flagged by outer passes
   int head = -1;
   long long reductions = 0, maxreductions = 0;
-  std::vector<int> matched;     // scratch: slots of the nonterminals of a match
+  bool stopped = false;
+  std::vector<int> matched, saved;  // scratch: slots of the nonterminals of a match
+
+  // The present pass: the slots strictly between `lo` and `hi` (−1: the list's ends).
+  int lo = -1, hi = -1;
+  std::vector<int> local;      // slot → position in the pass, −1 outside it
+  std::vector<int> slotof;     // position in the pass → slot
+  std::vector<FlagSet> flags;  // per rule
+  std::vector<char> active;    // per rule: takes part in the pass
 
   size_t nsymbols(size_t r) const { return (*info)[r].symbols.size(); }
+  int nx(int s) const { return next[s] == hi ? -1 : next[s]; }
+  int pv(int s) const { return prev[s] == lo ? -1 : prev[s]; }
+
+  // The rules by their first symbols, so that only rules that can begin a match at a node are
+  // flagged or tried there: rules that begin with a fragment by that fragment; rules that begin
+  // with a nonterminal by its name, and when a fragment follows it ("X + X"), by that fragment.
+  struct NameGroup {
+    std::string name;
+    std::vector<int> others;                 // no fragment second
+    std::vector<std::vector<int>> direct;    // fragment → rules with it right after the name
+    std::vector<std::vector<int>> spaced;    // the same with white space allowed between
+  };
+  std::vector<std::vector<int>> byfrag;  // fragment → rules that begin with it
+  std::vector<NameGroup> byname;
+  std::vector<int> anyfirst;  // rules whose pattern begins with white space
+  size_t maxsymbols = 0;
+
+  void indexrules() {
+    const size_t nf = c->frags.count;
+    byfrag.assign(nf, {});
+    for (size_t r = 0; r < info->size(); r++) {
+      const CishRuleInfo& ri = (*info)[r];
+      const int rule = static_cast<int>(r);
+      maxsymbols = std::max(maxsymbols, ri.symbols.size());
+      const CishSymbol& sym = ri.symbols[0];
+      if (sym.wsbefore) {
+        anyfirst.push_back(rule);
+      } else if (sym.name.empty()) {
+        if (sym.frag >= 0) byfrag[sym.frag].push_back(rule);
+      } else {
+        auto it = std::find_if(byname.begin(), byname.end(), [&](const NameGroup& g) { return g.name == sym.name; });
+        if (it == byname.end()) {
+          it = byname.insert(byname.end(), NameGroup{sym.name, {}, {}, {}});
+          it->direct.assign(nf, {});
+          it->spaced.assign(nf, {});
+        }
+        if (ri.symbols.size() >= 2 && ri.symbols[1].name.empty()) {
+          if (ri.symbols[1].frag >= 0)
+            (ri.symbols[1].wsbefore ? it->spaced : it->direct)[ri.symbols[1].frag].push_back(rule);
+        } else {
+          it->others.push_back(rule);
+        }
+      }
+    }
+  }
+
+  // Calls fn(r) for every rule whose first symbols can match at slot s.
+  template <class F>
+  void candidates(int s, F fn) const {
+    const CishTree* t = node[s];
+    auto fragat = [&](int q) {
+      const CishTree* u = q >= 0 ? node[q] : nullptr;
+      return u && u->rule >= 0 && static_cast<size_t>(u->rule) < byfrag.size() && kindis(u, "Opfrag") ? u->rule : -1;
+    };
+    int f = fragat(s);
+    if (f >= 0)
+      for (int r : byfrag[f]) fn(static_cast<size_t>(r));
+    int direct = -2, spaced = -2;  // fragments that follow, found when first needed
+    for (const NameGroup& g : byname) {
+      if (!kindbegins(t, g.name)) continue;
+      for (int r : g.others) fn(static_cast<size_t>(r));
+      if (direct == -2) {
+        int q = nx(s);
+        direct = fragat(q);
+        while (q >= 0 && ws[q]) q = nx(q);
+        spaced = fragat(q);
+      }
+      if (direct >= 0)
+        for (int r : g.direct[direct]) fn(static_cast<size_t>(r));
+      if (spaced >= 0)
+        for (int r : g.spaced[spaced]) fn(static_cast<size_t>(r));
+    }
+    for (int r : anyfirst) fn(static_cast<size_t>(r));
+  }
+
+  void flag(size_t r, int s) {
+    if (active[r] && local[s] >= 0) flags[r].set(static_cast<size_t>(local[s]));
+  }
+
+  // Calls fn(q, r) for `slot` and the slots to its left, and for each rule r that can begin a
+  // match there and reaches `slot` from there: the slots up to and including the k-th
+  // non-white-space one to the left of `slot`, k being r's symbol count. Stops when fn
+  // returns false.
+  template <class F>
+  void leftcandidates(int slot, F fn) {
+    size_t passed = 0;
+    bool go = true;
+    for (int q = slot; q >= 0 && go;) {
+      candidates(q, [&](size_t r) {
+        if (go && passed <= nsymbols(r)) go = fn(q, r);
+      });
+      q = pv(q);
+      if (q < 0) return;
+      if (!ws[q] && ++passed > maxsymbols) return;
+    }
+  }
 
   // Tries rule r at `slot`; on success fills `matched` and the first and last slot used.
   bool matchat(int slot, size_t r, int* firstslot, int* lastslot) {
@@ -222,9 +340,9 @@ struct Reducer {
     int cur = slot;
     for (size_t k = 0; k < ri.symbols.size(); k++) {
       const CishSymbol& sym = ri.symbols[k];
-      if (k > 0) cur = next[cur];
+      if (k > 0) cur = nx(cur);
       if (sym.wsbefore)
-        while (cur >= 0 && ws[cur]) cur = next[cur];
+        while (cur >= 0 && ws[cur]) cur = nx(cur);
       if (cur < 0) return false;
       const CishTree* t = node[cur];
       if (!sym.name.empty()) {
@@ -239,32 +357,19 @@ struct Reducer {
     return true;
   }
 
-  // Calls fn(q) for `slot` and for the slots to its left, up to and including the k-th
-  // non-white-space one.
-  template <class F>
-  void leftwards(int slot, size_t k, F fn) {
-    size_t passed = 0;
-    for (int q = slot; q >= 0;) {
-      if (!fn(q)) return;
-      q = prev[q];
-      if (q < 0) return;
-      if (!ws[q] && ++passed > k) return;
-    }
-  }
-
   // Whether a prefix operator ("-X", "+ X", "! X", "~ X", "& X") stands right after a token
-  // that ends a group not reduced yet (")" or "]") or a postfix "++"/"--". Such a token will
-  // become (part of) an operand, so the operator is the binary one: in (1+2)-3 the group is
-  // still open when "-X" is tried. The match waits; the reduction of the group re-tries it.
-  bool prefixaftergroup(size_t r, int slot) {
+  // that will become part of an operand: a postfix "++"/"--" whose rule comes later (x++-1), or
+  // a closing bracket of a group not reduced yet. The operator is then the binary one; the match
+  // waits and is tried again when its left neighbour is reduced.
+  bool prefixafteroperand(size_t r, int slot) {
     const CishRuleInfo& ri = (*info)[r];
     if (ri.symbols.size() < 2 || !ri.symbols[0].name.empty() || ri.symbols[0].frag < 0 ||
         ri.symbols[1].name.empty())
       return false;
     for (const char* f = Cish_frag(c, ri.symbols[0].frag); *f; f++)
       if (!std::ispunct(static_cast<unsigned char>(*f)) || std::strchr("([{", *f)) return false;
-    int q = prev[slot];
-    while (q >= 0 && ws[q]) q = prev[q];
+    int q = pv(slot);
+    while (q >= 0 && ws[q]) q = pv(q);
     if (q < 0 || !kindis(node[q], "Opfrag")) return false;
     const char* before = Cish_frag(c, node[q]->rule);
     return !std::strcmp(before, ")") || !std::strcmp(before, "]") || !std::strcmp(before, "++") ||
@@ -273,30 +378,30 @@ struct Reducer {
 
   // Whether a later rule claims the tokens of the match of rule r at `slot` ending at `last`.
   bool deferred(size_t r, int slot, int last) {
-    if (prefixaftergroup(r, slot)) return true;
-    std::vector<int> saved = matched;
+    if (prefixafteroperand(r, slot)) return true;
+    saved.swap(matched);
     bool defer = false;
-    for (size_t r2 = r + 1; r2 < info->size() && !defer; r2++) {
-      leftwards(slot, nsymbols(r2), [&](int q) {
-        int f2, l2;
-        if (matchat(q, r2, &f2, &l2) && (q == slot ? l2 > last : l2 >= last)) defer = true;
-        return !defer;
-      });
-    }
-    matched = saved;
+    leftcandidates(slot, [&](int q, size_t r2) {
+      int f2, l2;
+      if (r2 > r && matchat(q, r2, &f2, &l2) && (q == slot ? l2 > last : l2 >= last)) defer = true;
+      return !defer;
+    });
+    saved.swap(matched);
     return defer;
   }
 
+  // Every rule is to be tried again at `slot` and to its left as far as the rule reaches.
   void resetflags(int slot) {
-    for (size_t r = 0; r < flags.size(); r++)
-      leftwards(slot, nsymbols(r), [&](int q) {
-        flags[r].set(static_cast<size_t>(q));
-        return true;
-      });
+    leftcandidates(slot, [&](int q, size_t r) {
+      flag(r, q);
+      return true;
+    });
   }
 
   void killslot(int s) {
-    for (FlagSet& f : flags) f.clear(static_cast<size_t>(s));
+    if (local[s] >= 0)
+      for (FlagSet& f : flags)
+        if (f.count) f.clear(static_cast<size_t>(local[s]));
     node[s] = nullptr;
   }
 
@@ -320,9 +425,9 @@ struct Reducer {
       else
         head = after;
       if (after >= 0) prev[after] = before;
-      if (after >= 0)
+      if (after >= 0 && after != hi)
         resetflags(after);
-      else if (before >= 0)
+      else if (before >= 0 && before != lo)
         resetflags(before);
       return;
     }
@@ -350,14 +455,16 @@ struct Reducer {
     next[first] = after;
     if (after >= 0) prev[after] = first;
     resetflags(first);
-    // Also re-try the next token to the right: a prefix operator there may have waited for
-    // this node (see prefixaftergroup).
-    for (int s = after; s >= 0; s = next[s]) {
-      for (FlagSet& f : flags) f.set(static_cast<size_t>(s));
+    // Also the next token to the right: a prefix operator there may have waited for this node
+    // (see prefixafteroperand).
+    for (int s = nx(first); s >= 0; s = nx(s)) {
+      candidates(s, [&](size_t q) { flag(q, s); });
       if (!ws[s]) break;
     }
   }
 
+  // The reduction proper: rules in table order, positions left to right for even and right to
+  // left for odd precedences; after each reduction, start over from the first rule.
   void run() {
     size_t nrules = info->size();
     size_t r = 0;
@@ -367,18 +474,72 @@ struct Reducer {
         continue;
       }
       const bool odd = (Cish_op(c, static_cast<uint32_t>(r)).prec & 1) != 0;
-      int slot = static_cast<int>(odd ? flags[r].last() : flags[r].first());
-      flags[r].clear(static_cast<size_t>(slot));
-      int first, last;
+      size_t i = odd ? flags[r].last() : flags[r].first();
+      flags[r].clear(i);
+      int slot = slotof[i], first, last;
       if (!matchat(slot, r, &first, &last)) continue;
       if (deferred(r, slot, last)) continue;
       reduce(r, first, last);
       if (++reductions > maxreductions) {
         Cish_stop(c, CISH_LIMIT_REDUCTIONS, "has rules that reduce without end; tree building stopped");
+        stopped = true;
         return;
       }
-      r = 0;  // start over from the first rule
+      r = 0;
     }
+  }
+
+  // One pass over the slots strictly between lo and hi (−1: the list's ends).
+  void pass(int from, int to, bool expressionrules) {
+    lo = from;
+    hi = to;
+    slotof.clear();
+    for (int s = from >= 0 ? next[from] : head; s >= 0 && s != to; s = next[s]) {
+      local[s] = static_cast<int>(slotof.size());
+      slotof.push_back(s);
+    }
+    const size_t nrules = info->size();
+    flags.resize(nrules);
+    active.assign(nrules, 0);
+    for (size_t r = 0; r < nrules; r++) {
+      const char* out = Cish_op(c, static_cast<uint32_t>(r)).out;
+      active[r] = !expressionrules || out[0] == 'X' || out[0] == 0;
+      flags[r].init(active[r] ? slotof.size() : 0);
+    }
+    for (int s : slotof)
+      if (!sealed[s]) candidates(s, [&](size_t r) { flag(r, s); });
+    if (!slotof.empty()) run();
+    if (from >= 0)
+      for (int s = next[from]; s >= 0 && s != to; s = next[s]) sealed[s] = 1;
+    for (int s : slotof) local[s] = -1;
+  }
+
+  void reduceall() {
+    indexrules();
+    const size_t n = node.size();
+    local.assign(n, -1);
+    sealed.assign(n, 0);
+    // Bracket groups in the order their closing brackets appear: inner groups first.
+    std::vector<std::pair<int, int>> groups;
+    std::vector<int> open;
+    for (size_t s = 0; s < n; s++) {
+      if (!kindis(node[s], "Opfrag")) continue;
+      const char* f = Cish_frag(c, node[s]->rule);
+      if (isopener(f)) {
+        open.push_back(static_cast<int>(s));
+      } else if ((!std::strcmp(f, ")") || !std::strcmp(f, "]")) && !open.empty()) {
+        const char* o = Cish_frag(c, node[open.back()]->rule);
+        if (o[std::strlen(o) - 1] == (f[0] == ')' ? '(' : '[')) {
+          groups.push_back({open.back(), static_cast<int>(s)});
+          open.pop_back();
+        }
+      }
+    }
+    for (const auto& g : groups) {
+      if (stopped || c->abort) return;
+      pass(g.first, g.second, true);
+    }
+    if (!stopped && !c->abort) pass(-1, -1, false);
   }
 };
 
@@ -699,13 +860,10 @@ CishTree* CishTree_make(Cish* c, const char* text) {
     red.ws[i] = CishTree_iswhitespace(tokens[i]);
   }
   red.head = n ? 0 : -1;
-  red.flags.resize(red.info->size());
-  if (n)
-    for (FlagSet& f : red.flags) f.init(n);
   // Every reduction of a rule with k symbols removes k − 1 tokens, and the built-in one-symbol
   // rules change a node at most a few times; only rules that feed each other come near this.
   red.maxreductions = 64LL * static_cast<long long>(n) + 1024;
-  if (n && !c->abort) red.run();
+  if (n && !c->abort) red.reduceall();
 
   CishTree* root = newnode(c, CishValue_kind("Root"), text, text + std::strlen(text), -1);
   for (int s = red.head; s >= 0; s = red.next[s]) root->sub.push_back(red.node[s]);
@@ -906,6 +1064,7 @@ double Kilpatrick(double f) {
   // at most double E; the iteration ends when E stops changing or comes back to the value kept
   // at the last doubling checkpoint (steps 1, 2, 4, 8, …), and in any case after 10000 steps or
   // when E is no longer a finite number (f ≤ 0 or not a number).
+  if (std::isnan(f)) return f;
   const long double a = 1.64e-6, b = 8.5e6, F = f;
   long double E = std::fmax(1000 * std::sqrt(f), 1e6);
   long double stored = E;
