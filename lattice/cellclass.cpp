@@ -9,6 +9,8 @@
 #include "shell/report.h"
 #include "shell/runstate.h"
 #include "sim/beam.h"
+#include "sim/components/aperture.h"
+#include "sim/components/solenoid.h"
 
 // Rows marked "provisional" carry the record size of the class's description until the
 // component's own header exists; the component then states <CLASS>_DATASIZE = sizeof(record)
@@ -18,9 +20,21 @@ constexpr CellClass cellclasses[NCELLCLASSES] = {
     {.key = "marssource", .datasize = 0},    // provisional: particle-file source
     {.key = "blockage", .datasize = 144},    // provisional: blockage
     {.key = "beam", .datasize = 0},          // provisional: beam definition
-    {.key = "solenoid", .datasize = 120},    // provisional: solenoid
+    {.key = "solenoid",
+     .datasize = SOLENOID_DATASIZE,
+     .field = solfield,
+     .collisiondetect = CDsolenoid,
+     .inside = insolenoid,
+     .boundingbox = BBsolenoid,
+     .constructor = consolenoid},
     {.key = "bmagnet", .datasize = 56},      // provisional: bending magnet
-    {.key = "-aperture", .datasize = 384},   // provisional: apertures
+    {.key = "-aperture",
+     .datasize = APERTURE_DATASIZE,
+     .collisiondetect = CDaperture,
+     .boundingbox = BBaperture,
+     .constructor = conaperture,
+     .destructor = Aperture_free,  // the record owns its output-file name
+     .restore = Aperture_restore},
     {.key = "RF", .datasize = 80},           // provisional: RF cavity
     {.key = "magnet3", .datasize = 296},     // provisional: three-dimensional magnet
     {.key = "multipole", .datasize = 128},   // provisional: multipole magnet
