@@ -18,16 +18,8 @@
 #include "sim/simulation.h"
 
 // ---- sim/simulation.h ----
-void Simulation_defaultdefault() {}
-Simulation Simulation_new(const char*, Genome*, const char*) {
-  return Simulation{};  // no machine: the lattice counts as unusable
-}
-void Simulation_advance(Simulation*, int, int, int) {}
 double Simulation_score(Simulation*) {
   return 0;
-}
-void Simulation_free(Simulation* sim) {
-  *sim = Simulation{};
 }
 
 // ---- sim/components/matchscan.h ----

@@ -1,43 +1,185 @@
-// The Simulation record: a machine (cell tree) with its beam, clock and work count, built from
-// a lattice and a genome, advanced step by step, scored at the end. For now this header holds
-// only what the run cycle uses; the simulation code completes the record and the functions in
-// place (their definitions are placeholders in shell/seams.cpp until then).
+// The Simulation: a machine (cell tree) with its beam, clock, seed and run parameters, built
+// from a lattice and a genome (parse, overrides, parameters, placement of every component,
+// constructors through the class table, bounding boxes, the proximity grid that gives each
+// particle its nearby components, beam normalisation), then advanced step by step
+// (sim/stepping.h) and scored. Owns the machine cell tree, the beam with every particle's
+// nearby list, the FOM text and the per-segment bore table; Simulation_free releases them.
+// Construction runs once per evaluated design on the main thread; the nearby-list look-up also
+// runs inside the time step, from every worker, every refresh steps steps.
 #pragma once
 
 #include <cstdint>
 
+#include "base/vec.h"
 #include "sim/beam.h"
 
 struct Cell;
 struct Genome;
 
 struct Simulation {
-  Cell* lattice = nullptr;  // the machine cell, owned; none when the lattice could not be built
-  Beam beam{};              // all particles
-  double t = 0;             // s, current simulation time
-  double t0 = 0;            // s, time at which tracking started
-  double t_max = 1e20;      // s, end time
-  double dt = 1e-11;        // s, time step
-  double Mpts = 0;          // work done, millions of particle steps × 1.125
-  int64_t steps = 0;        // time steps taken
+  Cell* lattice = nullptr;      // the machine cell, owned; none when the lattice could not be built
+  Beam beam{};                  // all particles, owned
+  uint32_t seedbase = 0;        // base of the random seed (millisecond tick at construction)
+  uint32_t seedpitch = 0;       // seed step between the runs of a re-check series
+  uint32_t seed = 0;            // key of every particle's stream (drnda(seed, id))
+  int32_t divisor = 1;          // only every divisor-th particle of a beam definition is added
+  int32_t n_decays = 1;         // decay copies per unstable particle
+  int32_t refreshsteps = 10;    // steps between recomputations of the nearby lists
+  int32_t gridresolution = 50;  // proximity-grid cells along the machine's largest extent
+  double t = 0;                 // s, current simulation time
+  double t0 = 0;                // s, time at which tracking started
+  double t_max = 1e20;          // s, end time
+  double dt = 1e-11;            // s, time step
+  double Mpts = 0;              // work done, millions of particle steps × 1.125
+  int64_t steps = 0;            // time steps taken
+  double global_bore = 1.0;     // m, bore of beam-line children without a "Bore" attribute
+  double totalcharge = 0;       // C; when nonzero the beam's total charge after normalisation
+  double errrate = 1e-6;        // error-rate parameter (stored only)
+  double twiss_interval = 0;    // m, spacing of automatically inserted moment loggers; 0 none
+  uint32_t allowedspecies = 0;  // bit s set: species s may be created
+  bool decays_off = false;      // no decays in this run
+  bool scattering_off = false;  // no discrete material scattering in this run
+  char* FOM = nullptr;          // owned (malloc): name of a special figure of merit, or none
+
+  // Bore radius (m) of each child of the machine, read from the attributes once per machine by
+  // the stepping (attribute look-ups are too slow for every particle step). Owned (malloc).
+  double* bores = nullptr;
+  const Cell* boresof = nullptr;  // the machine the table was made for
+  int32_t nbores = 0;
 };
 
-// Builds the default record of every new simulation (after ParticleSpecies_init). Keeps the
-// refresh-step count and particle divisor given by switches (switches.defaultrefreshsteps,
-// switches.particledivisor).
+// The record every new simulation starts from; Simulation_defaultdefault fills it.
+extern Simulation Simulation_default;
+
+// Builds the default record of every new simulation (after ParticleSpecies_init): refresh
+// steps from switches.defaultrefreshsteps (the -bounds_loop= switch, 10 by default), dt 1e-11,
+// the divisor of the -/N switch (switches.particledivisor; 0 means 1), and the allowed species:
+// every species with a nonzero mass except e+, e- and pi0. Also installs the proximity-grid
+// operations in the cell tree (Cell_setsubmapops). Main thread, at start-up.
 void Simulation_defaultdefault();
 
 // Parses lattice `latticename` ("lattices/<name>.txt") with `genome` (which receives the genes
-// it lacks), applies the "-param:" words of `commandline`, and builds the machine. A lattice
-// that cannot be used gives a simulation with no machine (lattice none); the caller then tries
-// another lattice.
+// it lacks), applies the "-param:" words of `commandline` (each one, applied or not, turns the
+// result check off: switches.nocheck), reads the parameters cell, chooses the seed, applies
+// the adjustments for named legacy lattices and the moment loggers, builds the machine, the
+// nearby lists and normalises the beam; t = t0 = the earliest tstart. A lattice that cannot be
+// used gives a simulation with no machine (lattice none; reported by the parser); the caller
+// then tries another lattice.
 Simulation Simulation_new(const char* latticename, Genome* genome, const char* commandline);
 
-// One time step (the run cycle passes decays 1, collision mode 1, multithread 1).
+// Steps of Simulation_new, in the order it runs them.
+// Applies every "-param:" word of `commandline` (a word runs to the next white space):
+// NAME=VALUE sets the number atof(VALUE) on `parameters`; CELL.ATTR=VALUE sets ATTR on the
+// machine itself (a component named CELL) or its first child named CELL (without case), as a
+// text when VALUE begins with a quote (less the quote and the last character), else as a
+// number; a missing cell changes nothing; a word without "=" is skipped. Every word found
+// turns the result check off (switches.nocheck).
+void Simulation_paramoverrides(const char* commandline, Cell* machine, Cell* parameters);
+// The adjustments for legacy lattices known by `name` (bores of drifts, t_max, the bending
+// magnet's field maps, the two dome blockages at the front of the machine).
+void Simulation_namedlattice(Simulation* sim, const char* name);
+// Inserts a "moments-aperture" component named "auto-twiss" every `interval` metres along a
+// composite machine, in front of the child of nonzero length that covers the position, with
+// "Z" its offset into that child. Nothing for interval <= 0. At most 10000 are inserted
+// ("[WARNING] twiss_interval %lg makes more than %ld moment loggers; the rest are left out").
+void Simulation_momentloggers(Cell* machine, double interval);
+
+// Reads the run parameters from the attributes of `parameters` (none leaves everything as it
+// is): "t_max", "dt", "totalcharge", "errrate", "n_decays", "decays_off", "scattering_off",
+// "seedbase", "seedpitch", "twiss_interval", "global_bore" (numbers; a text value leaves the
+// field alone), "allow_<species>" (adds the species for a nonzero value, removes it for 0;
+// unknown names ignored) and "FOM" (text).
+void Simulation_setparameters(Simulation* sim, const Cell* parameters);
+
+// Places and constructs the machine sim->lattice from `frame`: binds the function slots,
+// empties the beam, places every cell (material, constructor, exit frame), builds the bounding
+// boxes, and for a composite machine trims the solenoid boxes, builds the proximity grid,
+// synchronises the RF cavities when there are any, removes the non-machine children and
+// zeroes the loss counters. A machine that is not a composite is reported with "[FATAL]
+// machine cell is not Composite in BLfromcell: don't know what's going on" and has no grid.
+// Nothing happens without a machine.
+void Simulation_initmachine(Simulation* sim, AffineFrame frame);
+// Places `cell` from entrance frame `frame` at path length *s and returns its exit frame;
+// *s grows by the cell's length. Components get their material ("ScatterData") and run their
+// class's constructor; an unknown type reports "[WARNING] Unknown cell type: <type>".
+AffineFrame Simulation_initmachine_inner(AffineFrame frame, Cell* cell, double* s,
+                                         Simulation* sim);
+
+// Bounding boxes (global): a composite's is the union of its children's; a component's is what
+// its class's buildboundingbox writes (empty without one), widened on every side by
+// refreshsteps × dt × c. Non-machine cells get an empty box.
+void init_boundingbox(Cell* cell, const Simulation* sim);
+// Trims the boxes of the machine's "solenoid" children against each other and extends each
+// to the cube of half-width 1.5·sqrt(radius² + (length/2)²) around its centre.
+void Simulation_clipsolenoidsbounds(Simulation* sim);
+
+// ---- the proximity grid ----
+// A grid over the machine's bounding box; each grid cell lists (as child indices, so that a
+// copy of the tree can share the layout) the children whose boxes overlap it, from the last
+// child to the first.
+struct CellSubMap {
+  int32_t nx, ny, nz;
+  double x0, y0, z0;     // m, the machine box's minimum corner when the grid was made
+  double dx, dy, dz;     // m, the machine box's extents
+  uint32_t* start;       // nx·ny·nz + 1 offsets into items, owned
+  int32_t* items;        // child indices, owned
+  uint32_t nitems;
+};
+// Builds the grid of composite `machine` with `resolution` grid cells along its largest extent
+// (clamped to 1 … 500), logging "Building proximity grid %dx%dx%d (%d cells)... Done". None for
+// anything but a composite. Free with CellSubMap_free.
+CellSubMap* CellSubMap_make(Cell* machine, int resolution);
+CellSubMap* CellSubMap_copy(const CellSubMap* grid);
+void CellSubMap_free(CellSubMap* grid);
+
+// The nearby components of a particle at (x, y, z) in composite `machine` (with its grid):
+// every child listed in the grid cell of the point whose box contains the point (boundaries
+// included), in child order; written to out[0 … ] (room for the grid cell's list, at most
+// machine->n entries). Returns the count (0 outside the grid or without a grid).
+uint32_t CellSubMap_nearby(const Cell* machine, double x, double y, double z, Cell** out);
+
+// Recomputes the particle's nearby list from its beam line's grid (the list storage is reused).
+// Without a beam line: "[WARNING] bl is NULL in Particle_nearbythings", particle unchanged.
+void Particle_nearbythings(Particle* p);
+// The same for the particles [first, end), which share first's beam line; without one
+// "[WARNING] bl is NULL in Particle_seg_nearbythings" and nothing changes.
+void Particle_seg_nearbythings(Particle* first, Particle* end);
+// Every particle of the beam (all M), run by run of the same beam line.
+void Beam_nearbythings(Beam* beam);
+
+// ---- adding particles ----
+
+// Appends a particle (Particle_new(species) when p is none, else a copy of *p with its own copy
+// of p's nearby list) to the beam and prepares it: id, seed = drnda(sim->seed, id), seq 0, beam
+// line = the machine, segment (when the machine is a composite with children), decay copies.
+// Returns it; the pointer stays valid until the beam next grows.
+Particle* addparticlecon(Simulation* sim, ParticleSpecies species, uint32_t id,
+                         const Particle* p, int32_t segment);
+// The same with a new particle at segment 0, then its nearby list.
+Particle* addparticle(Simulation* sim, ParticleSpecies species, uint32_t id);
+// Adds the particles [0, M) of `beam` whose index is a multiple of the divisor and whose
+// species is allowed, numbered 1, 2, … in this call, with position and V mapped from `frame`
+// to global coordinates. The source beam keeps its own nearby lists.
+void addbeamtosimulation(const Beam* beam, Simulation* sim, AffineFrame frame);
+
+// Removes (and frees) every non-machine child of a composite machine; the segment of every
+// particle beyond a removed index goes down by one.
+void Simulation_removenonmachinecells(Simulation* sim);
+// Zeroes the loss counters of the machine's children.
+void Simulation_resetlosscounters(Simulation* sim);
+
+// One time step (the run cycle passes decays 1, collision mode 1, multithread 1). See
+// sim/stepping.h.
 void Simulation_advance(Simulation* sim, int decays, int mode, int multithread);
 
 // The figure of merit of the finished run (sorts the live section of the beam).
 double Simulation_score(Simulation* sim);
 
-// Frees the machine and everything it owns and the beam; leaves an empty record.
+// Frees the machine and everything it owns, the beam, the FOM text and the bore table; leaves
+// an empty record (lattice none).
 void Simulation_free(Simulation* sim);
+
+// Operations of component code that the set-up calls by name; none until that code installs
+// them (then they run as part of Simulation_new / Simulation_initmachine).
+extern void (*Simulation_loadbmagfields)(Cell* bmagnet);  // field maps of a bending magnet
+extern void (*Simulation_rfsynchronise)(Simulation* sim);  // RF phase synchronisation

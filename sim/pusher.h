@@ -1,0 +1,63 @@
+// The particle pusher: the field at a particle (the sum of its nearby components' fields) and
+// one fourth-order Runge-Kutta step of (r, V) through that field, reached through the one
+// pusher slot that the time stepping, the crossing search and the material transport share.
+// Owns nothing. The innermost loop of the program: four field sums per particle per step, from
+// any thread; it allocates nothing and writes only the particle it is given.
+#pragma once
+
+#include "base/vec.h"
+#include "sim/beam.h"
+#include "sim/particle.h"
+
+// A change of state: position (m) then proper velocity (m/s).
+struct V6 {
+  V3 dr;
+  V3 dV;
+};
+
+// The particle with position and V increased by the six components.
+inline Particle operator+(Particle p, V6 d) {
+  p.x += d.dr.x;
+  p.y += d.dr.y;
+  p.z += d.dr.z;
+  p.Vx += d.dV.x;
+  p.Vy += d.dV.y;
+  p.Vz += d.dV.z;
+  return p;
+}
+// The same with half of each component.
+inline Particle Particle_addhalf(Particle p, V6 d) {
+  p.x += d.dr.x * 0.5;
+  p.y += d.dr.y * 0.5;
+  p.z += d.dr.z * 0.5;
+  p.Vx += d.dV.x * 0.5;
+  p.Vy += d.dV.y * 0.5;
+  p.Vz += d.dV.z * 0.5;
+  return p;
+}
+// The particle with its position moved to the midpoint of its position and `point`.
+inline Particle Particle_halfwayto(Particle p, V3 point) {
+  p.x = (p.x + point.x) * 0.5;
+  p.y = (p.y + point.y) * 0.5;
+  p.z = (p.z + point.z) * 0.5;
+  return p;
+}
+
+// The field (V/m, T) at global point (x, y, z) and time t: the sum of the field operations of
+// the n components in `nearby`, taken from the last entry to the first (components without a
+// field operation add nothing). n = 0 gives the zero field.
+EB fieldsum(Cell* const* nearby, uint32_t n, double x, double y, double z, double t);
+// The same at the particle's position and the particle's nearby list.
+EB fieldatparticle(const Particle* p, double t);
+
+// Advances *p from time t to t + dt (s) in place: classical RK4 on r and V with
+// dr/dt = V/gamma and dV/dt = (q/m)(E + (V/gamma) × B), all four stages summing the fields of
+// the same nearby list; proper time grows by dt/gamma of the start state. Nothing else of the
+// particle changes. A species without charge moves in a straight line.
+void advanceparticle_merged2a(Particle* p, double t, double dt);
+
+// The one pusher slot: holds advanceparticle_merged2a; the program never reassigns it (tests
+// may, to watch the calls). Every caller that moves a particle through fields uses it.
+using PusherFn = void (*)(Particle* p, double t, double dt);
+extern PusherFn advanceparticle;
+

@@ -1,0 +1,716 @@
+// Building a Simulation from a lattice: the default record, parsing with overrides, the run
+// parameters, the seed, the adjustments for named legacy lattices, moment loggers, placement
+// and construction of the components, bounding boxes, the proximity grid and the particles'
+// nearby lists, adding particles and beams, and freeing. Main thread; once per design, except
+// CellSubMap_nearby, which the stepping calls from every worker on refresh steps.
+#include "sim/simulation.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/kinematics.h"
+#include "base/platform.h"
+#include "base/random.h"
+#include "base/text.h"
+#include "language/parser.h"
+#include "lattice/cell.h"
+#include "lattice/cellclass.h"
+#include "lattice/frames.h"
+#include "results/queue.h"
+#include "shell/report.h"
+#include "shell/runstate.h"
+#include "sim/material.h"
+#include "sim/species.h"
+
+Simulation Simulation_default;
+void (*Simulation_loadbmagfields)(Cell* bmagnet) = nullptr;
+void (*Simulation_rfsynchronise)(Simulation* sim) = nullptr;
+
+namespace {
+
+bool sametext(const char* a, const char* b) {
+  return a && b && strnullcmpi(a, b) == 0;
+}
+
+bool beginswith(const char* text, const char* prefix) {
+  if (!text) return false;
+  size_t n = strlen(prefix);
+  if (strlen(text) < n) return false;
+  for (size_t i = 0; i < n; i++)
+    if (lc((unsigned char)text[i]) != lc((unsigned char)prefix[i])) return false;
+  return true;
+}
+
+bool iswhite(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// A number truncated towards zero into the range of a 64-bit integer (NaN gives 0), so that
+// no parameter value can make the conversion undefined.
+int64_t truncated(double v) {
+  if (!(v == v)) return 0;
+  if (v >= 9.2e18) return INT64_MAX;
+  if (v <= -9.2e18) return INT64_MIN;
+  return (int64_t)v;
+}
+
+int32_t truncatedint(double v) {
+  int64_t i = truncated(v);
+  return i > INT_MAX ? INT_MAX : i < INT_MIN ? INT_MIN : (int32_t)i;
+}
+
+// The species of an "allow_" key, matched as speciesfromstring's exact mode does but without
+// its warning: unknown names are ignored here.
+int allowedspeciesname(const char* name) {
+  static const struct {
+    const char* word;
+    int species;
+  } keywords[] = {{"Pion", PiPlus},     {"Muon", MuPlus},       {"Proton", Proton},
+                  {"Neutron", Neutron}, {"Electron", Electron}, {"Positron", Positron}};
+  for (const auto& k : keywords)
+    if (sametext(name, k.word)) return k.species;
+  for (int s = NSPECIES - 1; s >= 0; s--)
+    if (sametext(name, ParticleSpecies_name[s])) return s;
+  return -1;
+}
+
+bool boxempty(const Cell* c) {
+  return !(c->xmin <= c->xmax && c->ymin <= c->ymax && c->zmin <= c->zmax);
+}
+
+bool boxcontains(const Cell* c, double x, double y, double z) {
+  return x >= c->xmin && x <= c->xmax && y >= c->ymin && y <= c->ymax && z >= c->zmin &&
+         z <= c->zmax;
+}
+
+// ---- proximity-grid operations for the cell tree ----
+CellSubMap* makeforread(Cell* machine, const Simulation* sim) {
+  return CellSubMap_make(machine, sim ? sim->gridresolution : Simulation_default.gridresolution);
+}
+
+void installsubmapops() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  Cell_setsubmapops(CellSubMapOps{makeforread, CellSubMap_copy, CellSubMap_free});
+}
+
+// Index of the grid cell along one axis of a point at offset d from the grid's minimum corner
+// (d >= 0): trunc(d·n/extent). A point exactly on the maximum face belongs to the last cell; a
+// point beyond it gives -1.
+int gridindex(double d, int n, double extent) {
+  if (!(extent > 0)) return d <= 0 ? 0 : -1;
+  double v = d * n / extent;
+  if (v < n) return (int)v;
+  return d <= extent ? n - 1 : -1;
+}
+
+// The range of grid cells a box edge pair [lo, hi] covers along one axis, clamped.
+void gridrange(double lo, double hi, double origin, int n, double extent, int* i0, int* i1) {
+  if (!(extent > 0)) {
+    *i0 = *i1 = 0;
+    return;
+  }
+  double a = (lo - origin) * n / extent, b = (hi - origin) * n / extent;
+  auto clampi = [n](double v) {
+    if (!(v > 0)) return 0;  // also NaN
+    if (v >= n - 1) return n - 1;
+    return (int)v;
+  };
+  *i0 = clampi(a);
+  *i1 = clampi(b);
+}
+
+}  // namespace
+
+// ---- steps of Simulation_new ----
+
+void Simulation_momentloggers(Cell* machine, double interval) {
+  if (!machine || machine->t != Composite || !(interval > 0)) return;
+  // A tiny interval on a long machine would insert loggers without end; beyond this many the
+  // rest are left out with a warning.
+  const long maxloggers = 10000;
+  long made = 0;
+  bool full = false;
+  double s0 = 0, sL = 0;
+  // The new child list is built in one pass (inserting one by one would move the tail of the
+  // list for every logger).
+  std::vector<Cell*> children;
+  children.reserve((size_t)machine->n);
+  for (int i = 0; i < machine->n; i++) {
+    Cell* child = machine->children[i];
+    double L = Cell_length(child);
+    while (L != 0 && !full && sL <= s0 + L) {
+      if (made == maxloggers) {
+        reportf("[WARNING] twiss_interval %lg makes more than %ld moment loggers; the rest are "
+                "left out",
+                interval, maxloggers);
+        full = true;
+        break;
+      }
+      Cell* logger = Cell_new(Component, "auto-twiss");
+      Cell_settypename(logger, "moments-aperture");
+      Cell_setattrib(logger, "Z", sL - s0);
+      children.push_back(logger);
+      made++;
+      sL += interval;
+    }
+    children.push_back(child);
+    if (L != 0) s0 += L;
+  }
+  if (made == 0) return;
+  Cell** list = static_cast<Cell**>(malloc(sizeof(Cell*) * children.size()));
+  if (!list) abort();
+  memcpy(list, children.data(), sizeof(Cell*) * children.size());
+  free(machine->children);
+  machine->children = list;
+  machine->n = (int32_t)children.size();
+}
+
+void Simulation_namedlattice(Simulation* sim, const char* name) {
+  Cell* machine = sim->lattice;
+  bool solenoidsonly = sametext(name, "solenoidsonly") || sametext(name, "solenoidsto15cm");
+  bool chicanelinacb = beginswith(name, "chicanelinacb");
+  bool composite = machine->t == Composite;
+  if (composite && (solenoidsonly || chicanelinacb)) {
+    for (int i = 0; i < machine->n; i++) {
+      Cell* c = machine->children[i];
+      if (!sametext(c->type_name, "Drift")) continue;
+      if (solenoidsonly) Cell_setattrib(c, "Bore", 0.5);
+      else if (!Cell_hasattrib(c, "Bore")) Cell_setattrib(c, "Bore", 1.0);
+    }
+  }
+  if (solenoidsonly) sim->t_max = 2e-7;
+  else if (chicanelinacb) sim->t_max = 1.2e-6;
+  else if (beginswith(name, "chicanelattice2") ||
+           (beginswith(name, "v4.2best") && !strinstr(name, "linac")))
+    sim->t_max = 3e-7;
+
+  if (composite && Simulation_loadbmagfields) {
+    for (int i = machine->n; i-- > 0;) {
+      if (sametext(machine->children[i]->type_name, "BMagnet")) {
+        Simulation_loadbmagfields(machine->children[i]);
+        break;
+      }
+    }
+  }
+
+  if (composite &&
+      (chicanelinacb || beginswith(name, "phaserotc") || sametext(name, "decayrotb"))) {
+    Cell* cyl = Cell_new(Component, "dome_cylinder");
+    Cell_settypename(cyl, "Cylinder-blockage");
+    Cell_setattrib(cyl, "Zsize", 0.1);
+    Cell_setattrib(cyl, "radius", 0.5);
+    Cell_setattrib(cyl, "Z", -0.2);
+    Cell_setattrib(cyl, "AbsorptionLength", 0);
+    Cell_add(machine, cyl, 0);
+    Cell* ann = Cell_new(Component, "dome_annulus");
+    Cell_settypename(ann, "Annulus-blockage");
+    Cell_setattrib(ann, "Zsize", 0.2);
+    Cell_setattrib(ann, "InnerRadius", 0.4);
+    Cell_setattrib(ann, "OuterRadius", 0.5);
+    Cell_setattrib(ann, "Z", -0.1);
+    Cell_setattrib(ann, "AbsorptionLength", 0);
+    Cell_add(machine, ann, 0);
+  }
+}
+
+void Simulation_paramoverrides(const char* commandline, Cell* machine, Cell* parameters) {
+  if (!commandline) return;
+  const char* s = commandline;
+  while ((s = stristr(s, "-param:")) != nullptr) {
+    s += 7;
+    const char* e = s;
+    while (*e && !iswhite(*e)) e++;
+    std::string word(s, (size_t)(e - s));
+    s = e;
+    switches.nocheck = 1;
+    size_t eq = word.find('=');
+    if (eq == std::string::npos) continue;
+    std::string name = word.substr(0, eq);
+    std::string value = word.substr(eq + 1);
+    size_t dot = name.find('.');
+    if (dot == std::string::npos) {
+      Cell_setattrib(parameters, name.c_str(), atof(value.c_str()));
+      continue;
+    }
+    std::string cellname = name.substr(0, dot), attr = name.substr(dot + 1);
+    Cell* target = Cell_find(machine, cellname.c_str());
+    if (!target) continue;
+    if (!value.empty() && (value[0] == '"' || value[0] == '\'')) {
+      std::string text = value.substr(1);
+      if (!text.empty()) text.pop_back();
+      Cell_setstringattrib(target, attr.c_str(), text.c_str());
+    } else {
+      Cell_setattrib(target, attr.c_str(), atof(value.c_str()));
+    }
+  }
+}
+
+
+// ---- the default record ----
+
+void Simulation_defaultdefault() {
+  installsubmapops();
+  Simulation d;
+  d.refreshsteps = switches.defaultrefreshsteps > 0 ? switches.defaultrefreshsteps : 10;
+  d.dt = 1e-11;
+  d.divisor = switches.particledivisor > 0 ? switches.particledivisor : 1;
+  uint32_t allowed = 0;
+  for (int s = 0; s < NSPECIES; s++)
+    if (speciesmass[s] != 0 || E0[s] != 0) allowed |= 1u << s;
+  allowed &= ~((1u << Positron) | (1u << Electron) | (1u << Pi0));
+  d.allowedspecies = allowed;
+  Simulation_default = d;
+}
+
+// ---- parameters ----
+
+void Simulation_setparameters(Simulation* sim, const Cell* parameters) {
+  if (!parameters) return;
+  auto number = [parameters](const char* key, double* out) {
+    Attribute a = Cell_attribute(parameters, key);
+    if (a.type != AttributeType::Number) return false;
+    *out = a.value;
+    return true;
+  };
+  double v;
+  if (number("t_max", &v)) sim->t_max = v;
+  if (number("dt", &v)) sim->dt = v;
+  if (number("totalcharge", &v)) sim->totalcharge = v;
+  if (number("errrate", &v)) sim->errrate = v;
+  if (number("n_decays", &v)) sim->n_decays = truncatedint(v);
+  if (number("decays_off", &v)) sim->decays_off = v != 0;
+  if (number("scattering_off", &v)) sim->scattering_off = v != 0;
+  if (number("seedbase", &v)) sim->seedbase = (uint32_t)truncated(v);
+  if (number("seedpitch", &v)) sim->seedpitch = (uint32_t)truncated(v);
+  if (number("twiss_interval", &v)) sim->twiss_interval = v;
+  if (number("global_bore", &v)) sim->global_bore = v;
+  // "allow_<species>", in attribute order so that the last definition wins.
+  for (uint32_t i = 0; i < parameters->attributes.count; i++) {
+    const Attribute& a = LSet_at<Attribute>(parameters->attributes, i);
+    if (a.type != AttributeType::Number || !beginswith(a.name, "allow_")) continue;
+    int s = allowedspeciesname(a.name + 6);
+    if (s < 0) continue;
+    if (truncated(a.value) != 0) sim->allowedspecies |= 1u << s;
+    else sim->allowedspecies &= ~(1u << s);
+  }
+  const char* fom = Cell_stringattrib(parameters, "FOM");
+  if (fom) {
+    free(sim->FOM);
+    sim->FOM = strdup(fom);
+  }
+}
+
+// ---- construction ----
+
+Simulation Simulation_new(const char* latticename, Genome* genome, const char* commandline) {
+  installsubmapops();
+  Simulation sim = Simulation_default;
+  sim.FOM = nullptr;
+  sim.bores = nullptr;
+  sim.boresof = nullptr;
+  sim.nbores = 0;
+  sim.beam = Beam{};
+  Cell* parameters = nullptr;
+  sim.lattice = machinecellfromfile(latticename, genome, 0, &parameters);
+  if (!sim.lattice) {
+    Cell_freeref(parameters, 0);
+    return sim;
+  }
+  sim.seedbase = platform_tickcount();
+
+  Simulation_paramoverrides(commandline, sim.lattice, parameters);
+  Simulation_setparameters(&sim, parameters);
+  Cell_freeref(parameters, 0);
+
+  if (sim.seedpitch == 0 || !quarantine.active) {
+    sim.seed = sim.seedbase;
+    reportf("Using seed %u", sim.seed);
+  } else {
+    uint32_t run = (uint32_t)quarantine.count;
+    sim.seed = sim.seedbase + sim.seedpitch * run;
+    reportf("Using seed %u+%u*%u = %d", sim.seedbase, sim.seedpitch, run, (int)sim.seed);
+  }
+
+  Simulation_namedlattice(&sim, latticename ? latticename : "");
+  Simulation_momentloggers(sim.lattice, sim.twiss_interval);
+
+  Simulation_initmachine(&sim, AffineFrame_identity());
+
+  report("Determining nearby components...");
+  Beam_nearbythings(&sim.beam);
+
+  if (sim.totalcharge != 0) {
+    reportf("Normalising beam charge to %lg C...", sim.totalcharge);
+    Beam_normalisecharge(&sim.beam, sim.totalcharge);
+  } else {
+    report("Normalising beam...");
+    Beam_normalisewt(&sim.beam);
+  }
+  sim.t = sim.t0 = Beam_mintstart(&sim.beam);
+  return sim;
+}
+
+AffineFrame Simulation_initmachine_inner(AffineFrame frame, Cell* cell, double* s,
+                                         Simulation* sim) {
+  cell->entrance = frame;
+  cell->s = *s;
+  cell->axis = Cell_offsetframe(cell, frame);
+  if (cell->t == Composite) {
+    AffineFrame f = frame;
+    for (int i = 0; i < cell->n; i++) f = Simulation_initmachine_inner(f, cell->children[i], s, sim);
+    return f;
+  }
+  if (cell->t != Component) return frame;
+
+  const char* material = Cell_stringattrib(cell, "ScatterData");
+  cell->scatter = material ? loadelms2cached(material) : nullptr;
+  if (!Cell_construct(cell, sim))
+    reportf("[WARNING] Unknown cell type: %s", cell->type_name ? cell->type_name : "");
+  AffineFrame exit =
+      AffineFrame_transportarc(frame, cell->length, cell->angle, Cell_attrib(cell, "twist", 0));
+  *s += cell->length;
+  return exit;
+}
+
+void init_boundingbox(Cell* cell, const Simulation* sim) {
+  Cell_bbreset(cell);
+  if (cell->t == Composite) {
+    for (int i = 0; i < cell->n; i++) {
+      Cell* c = cell->children[i];
+      init_boundingbox(c, sim);
+      if (boxempty(c)) continue;
+      cell->xmin = std::min(cell->xmin, c->xmin);
+      cell->ymin = std::min(cell->ymin, c->ymin);
+      cell->zmin = std::min(cell->zmin, c->zmin);
+      cell->xmax = std::max(cell->xmax, c->xmax);
+      cell->ymax = std::max(cell->ymax, c->ymax);
+      cell->zmax = std::max(cell->zmax, c->zmax);
+    }
+    return;
+  }
+  if (cell->t != Component) return;
+  Cell_buildboundingbox(cell);
+  double margin = sim->refreshsteps * sim->dt * c_light;
+  cell->xmin -= margin;
+  cell->ymin -= margin;
+  cell->zmin -= margin;
+  cell->xmax += margin;
+  cell->ymax += margin;
+  cell->zmax += margin;
+}
+
+void Simulation_clipsolenoidsbounds(Simulation* sim) {
+  Cell* machine = sim->lattice;
+  if (!machine || machine->t != Composite) return;
+  struct Sol {
+    Cell* c;
+    V3 P;
+    double h;
+  };
+  std::vector<Sol> sols;
+  for (int i = 0; i < machine->n; i++) {
+    Cell* c = machine->children[i];
+    if (!sametext(c->type_name, "solenoid")) continue;
+    double h = c->length / 2;
+    V3 P{0, 0, h};
+    affine(c->entrance, &P);
+    sols.push_back({c, P, h});
+  }
+  for (size_t i = 0; i < sols.size(); i++) {
+    Cell* c = sols[i].c;
+    V3 Pi = sols[i].P;
+    for (size_t j = 0; j < sols.size(); j++) {
+      if (j == i) continue;
+      V3 Pj = sols[j].P;
+      double hj = sols[j].h;
+      V3 d = Pj - Pi;
+      double ax = std::fabs(d.x), ay = std::fabs(d.y), az = std::fabs(d.z);
+      if (ax > ay && ax > az) {
+        if (d.x <= 0) c->xmin = std::max(c->xmin, Pj.x + hj);
+        else c->xmax = std::min(c->xmax, Pj.x - hj);
+      } else if (ay <= az) {
+        if (d.z <= 0) c->zmin = std::max(c->zmin, Pj.z + hj);
+        else c->zmax = std::min(c->zmax, Pj.z - hj);
+      } else {
+        if (d.y <= 0) c->ymin = std::max(c->ymin, Pj.y + hj);
+        else c->ymax = std::min(c->ymax, Pj.y - hj);
+      }
+    }
+    double radius = Cell_attrib(c, "radius", 0);
+    double R = 1.5 * std::sqrt(radius * radius + sols[i].h * sols[i].h);
+    c->xmin = std::min(c->xmin, Pi.x - R);
+    c->ymin = std::min(c->ymin, Pi.y - R);
+    c->zmin = std::min(c->zmin, Pi.z - R);
+    c->xmax = std::max(c->xmax, Pi.x + R);
+    c->ymax = std::max(c->ymax, Pi.y + R);
+    c->zmax = std::max(c->zmax, Pi.z + R);
+  }
+}
+
+void Simulation_initmachine(Simulation* sim, AffineFrame frame) {
+  installsubmapops();
+  Cell* machine = sim->lattice;
+  if (!machine) return;
+  init_funcpointers(machine);
+  report("Adding components to simulation space");
+  Beam_free(&sim->beam);
+  free(sim->bores);  // the bore table is remade from the placed machine at the next step
+  sim->bores = nullptr;
+  sim->boresof = nullptr;
+  sim->nbores = 0;
+
+  double s = 0;
+  Simulation_initmachine_inner(frame, machine, &s, sim);
+  init_boundingbox(machine, sim);
+
+  if (machine->t == Composite) {
+    Simulation_clipsolenoidsbounds(sim);
+    CellSubMap_free(machine->submap);
+    machine->submap = CellSubMap_make(machine, sim->gridresolution);
+    bool rf = false;
+    for (int i = 0; i < machine->n; i++)
+      if (sametext(machine->children[i]->type_name, "RF")) rf = true;
+    if (rf && Simulation_rfsynchronise) Simulation_rfsynchronise(sim);
+    Simulation_removenonmachinecells(sim);
+    Simulation_resetlosscounters(sim);
+  } else {
+    report("[FATAL] machine cell is not Composite in BLfromcell: don't know what's going on");
+    machine->lostweight = machine->lostenergy = machine->lostpositive = machine->lostnegative = 0;
+  }
+  report("Done adding components");
+}
+
+// ---- the proximity grid ----
+
+CellSubMap* CellSubMap_make(Cell* machine, int resolution) {
+  if (!machine || machine->t != Composite) return nullptr;
+  report("Building proximity grid...");
+  int res = resolution < 1 ? 1 : resolution > 500 ? 500 : resolution;
+  CellSubMap* g = static_cast<CellSubMap*>(calloc(1, sizeof(CellSubMap)));
+  if (!g) abort();
+  g->x0 = machine->xmin;
+  g->y0 = machine->ymin;
+  g->z0 = machine->zmin;
+  g->dx = machine->xmax - machine->xmin;
+  g->dy = machine->ymax - machine->ymin;
+  g->dz = machine->zmax - machine->zmin;
+  double h = std::max(g->dx, std::max(g->dy, g->dz)) / res;
+  auto count = [h](double extent) {
+    if (!(h > 0) || !std::isfinite(h)) return 1;
+    double v = std::trunc(extent / h + 0.5);
+    return v < 1 ? 1 : (int)v;
+  };
+  g->nx = count(g->dx);
+  g->ny = count(g->dy);
+  g->nz = count(g->dz);
+  const long ncells = (long)g->nx * g->ny * g->nz;
+  reportupdatef("Building proximity grid %dx%dx%d (%d cells)...", g->nx, g->ny, g->nz,
+                (int)ncells);
+
+  // Two passes: count the entries of every grid cell, then fill them.
+  std::vector<uint32_t> counts((size_t)ncells + 1, 0);
+  struct Span {
+    int i0, i1, j0, j1, k0, k1;
+  };
+  std::vector<Span> spans((size_t)machine->n);
+  for (int c = machine->n; c-- > 0;) {
+    const Cell* child = machine->children[c];
+    Span& sp = spans[(size_t)c];
+    if (boxempty(child)) {
+      sp = {0, -1, 0, -1, 0, -1};
+      continue;
+    }
+    gridrange(child->xmin, child->xmax, g->x0, g->nx, g->dx, &sp.i0, &sp.i1);
+    gridrange(child->ymin, child->ymax, g->y0, g->ny, g->dy, &sp.j0, &sp.j1);
+    gridrange(child->zmin, child->zmax, g->z0, g->nz, g->dz, &sp.k0, &sp.k1);
+    for (int i = sp.i0; i <= sp.i1; i++)
+      for (int j = sp.j0; j <= sp.j1; j++)
+        for (int k = sp.k0; k <= sp.k1; k++) counts[((size_t)i * g->ny + j) * g->nz + k]++;
+  }
+  g->start = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * ((size_t)ncells + 1)));
+  if (!g->start) abort();
+  uint32_t total = 0;
+  for (long i = 0; i < ncells; i++) {
+    g->start[i] = total;
+    total += counts[(size_t)i];
+  }
+  g->start[ncells] = total;
+  g->nitems = total;
+  g->items = static_cast<int32_t*>(malloc(sizeof(int32_t) * (total ? total : 1)));
+  if (!g->items) abort();
+  std::vector<uint32_t> fill(g->start, g->start + ncells);
+  for (int c = machine->n; c-- > 0;) {
+    const Span& sp = spans[(size_t)c];
+    for (int i = sp.i0; i <= sp.i1; i++)
+      for (int j = sp.j0; j <= sp.j1; j++)
+        for (int k = sp.k0; k <= sp.k1; k++) g->items[fill[((size_t)i * g->ny + j) * g->nz + k]++] = c;
+  }
+  reportupdatef("Building proximity grid %dx%dx%d (%d cells)... Done", g->nx, g->ny, g->nz,
+                (int)ncells);
+  return g;
+}
+
+CellSubMap* CellSubMap_copy(const CellSubMap* grid) {
+  if (!grid) return nullptr;
+  CellSubMap* g = static_cast<CellSubMap*>(malloc(sizeof(CellSubMap)));
+  if (!g) abort();
+  *g = *grid;
+  size_t ncells = (size_t)grid->nx * grid->ny * grid->nz;
+  g->start = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (ncells + 1)));
+  g->items = static_cast<int32_t*>(malloc(sizeof(int32_t) * (grid->nitems ? grid->nitems : 1)));
+  if (!g->start || !g->items) abort();
+  memcpy(g->start, grid->start, sizeof(uint32_t) * (ncells + 1));
+  memcpy(g->items, grid->items, sizeof(int32_t) * grid->nitems);
+  return g;
+}
+
+void CellSubMap_free(CellSubMap* grid) {
+  if (!grid) return;
+  free(grid->start);
+  free(grid->items);
+  free(grid);
+}
+
+uint32_t CellSubMap_nearby(const Cell* machine, double x, double y, double z, Cell** out) {
+  const CellSubMap* g = machine->submap;
+  if (!g) return 0;
+  if (!(x >= g->x0 && y >= g->y0 && z >= g->z0)) return 0;
+  int i = gridindex(x - g->x0, g->nx, g->dx);
+  int j = gridindex(y - g->y0, g->ny, g->dy);
+  int k = gridindex(z - g->z0, g->nz, g->dz);
+  if (i < 0 || j < 0 || k < 0) return 0;
+  size_t cell = ((size_t)i * g->ny + j) * g->nz + k;
+  uint32_t n = 0;
+  for (uint32_t e = g->start[cell + 1]; e-- > g->start[cell];) {
+    int32_t idx = g->items[e];
+    if (idx < 0 || idx >= machine->n) continue;
+    Cell* c = machine->children[idx];
+    if (boxcontains(c, x, y, z)) out[n++] = c;
+  }
+  return n;
+}
+
+void Particle_nearbythings(Particle* p) {
+  const Cell* bl = p->beamline;
+  if (!bl) {
+    report("[WARNING] bl is NULL in Particle_nearbythings");
+    return;
+  }
+  std::vector<Cell*> list(bl->t == Composite && bl->n > 0 ? (size_t)bl->n : 1);
+  uint32_t n = bl->t == Composite ? CellSubMap_nearby(bl, p->x, p->y, p->z, list.data()) : 0;
+  Particle_setnearby(p, list.data(), n);
+}
+
+void Particle_seg_nearbythings(Particle* first, Particle* end) {
+  if (first >= end) return;
+  const Cell* bl = first->beamline;
+  if (!bl) {
+    report("[WARNING] bl is NULL in Particle_seg_nearbythings");
+    return;
+  }
+  std::vector<Cell*> list(bl->t == Composite && bl->n > 0 ? (size_t)bl->n : 1);
+  for (Particle* p = first; p < end; p++) {
+    uint32_t n = bl->t == Composite ? CellSubMap_nearby(bl, p->x, p->y, p->z, list.data()) : 0;
+    Particle_setnearby(p, list.data(), n);
+  }
+}
+
+void Beam_nearbythings(Beam* beam) {
+  Particle* p = beam->particles;
+  int32_t M = beam->M;
+  for (int32_t i = 0; i < M;) {
+    int32_t j = i + 1;
+    while (j < M && p[j].beamline == p[i].beamline) j++;
+    Particle_seg_nearbythings(p + i, p + j);
+    i = j;
+  }
+}
+
+// ---- particles ----
+
+Particle* addparticlecon(Simulation* sim, ParticleSpecies species, uint32_t id,
+                         const Particle* p, int32_t segment) {
+  Particle* q = Beam_addparticle(&sim->beam, species, p);
+  // The new record gets its own nearby list, never the source's.
+  q->nearby = nullptr;
+  q->nnearby = 0;
+  if (p && p->nnearby) Particle_setnearby(q, p->nearby, p->nnearby);
+  q->id = id;
+  q->seed = drnda(sim->seed, id);
+  q->seq = 0;
+  q->beamline = sim->lattice;
+  if (sim->lattice && sim->lattice->t == Composite && sim->lattice->n > 0) q->segment = segment;
+  Particle_initdecays(q, sim->n_decays);
+  return q;
+}
+
+Particle* addparticle(Simulation* sim, ParticleSpecies species, uint32_t id) {
+  Particle* q = addparticlecon(sim, species, id, nullptr, 0);
+  if (q->beamline) Particle_nearbythings(q);
+  return q;
+}
+
+void addbeamtosimulation(const Beam* beam, Simulation* sim, AffineFrame frame) {
+  int32_t divisor = sim->divisor > 0 ? sim->divisor : 1;
+  uint32_t k = 0;
+  for (int32_t i = 0; i < beam->M; i++) {
+    const Particle& src = beam->particles[i];
+    if (i % divisor != 0) continue;
+    if (src.species < 0 || src.species >= NSPECIES) continue;
+    if (!(sim->allowedspecies & (1u << src.species))) continue;
+    Particle copy = src;
+    copy.nearby = nullptr;
+    copy.nnearby = 0;
+    Particle* q = addparticlecon(sim, src.species, ++k, &copy, 0);
+    affine(frame, &q->x, &q->y, &q->z);
+    affine_no_trans(frame, &q->Vx, &q->Vy, &q->Vz);
+  }
+}
+
+void Simulation_removenonmachinecells(Simulation* sim) {
+  Cell* machine = sim->lattice;
+  if (!machine || machine->t != Composite) return;
+  for (int i = machine->n; i-- > 0;) {
+    Cell* c = machine->children[i];
+    if (c->t != Nonmachine) continue;
+    Cell_remove(machine, i);
+    Cell_freeref(c, 0);
+    for (int32_t k = 0; k < sim->beam.M; k++)
+      if (sim->beam.particles[k].segment > i) sim->beam.particles[k].segment--;
+    // The grid lists children by index: drop the removed one, shift those after it.
+    if (CellSubMap* g = machine->submap) {
+      size_t ncells = (size_t)g->nx * g->ny * g->nz;
+      uint32_t w = 0;
+      for (size_t cell = 0; cell < ncells; cell++) {
+        uint32_t from = g->start[cell], to = g->start[cell + 1];
+        g->start[cell] = w;
+        for (uint32_t e = from; e < to; e++) {
+          int32_t idx = g->items[e];
+          if (idx == i) continue;
+          g->items[w++] = idx > i ? idx - 1 : idx;
+        }
+      }
+      g->start[ncells] = w;
+      g->nitems = w;
+    }
+  }
+}
+
+void Simulation_resetlosscounters(Simulation* sim) {
+  Cell_resetlosscounters(sim->lattice);
+}
+
+void Simulation_free(Simulation* sim) {
+  Cell_freeref(sim->lattice, 0);
+  Beam_free(&sim->beam);
+  free(sim->FOM);
+  free(sim->bores);
+  *sim = Simulation{};
+}

@@ -1,0 +1,461 @@
+// Time stepping with a persistent worker pool. Each step gives every thread a contiguous range
+// of the live section (shares adapted towards the slowest thread), and everything several
+// threads would otherwise share is kept per thread: new particles, loss logs, scratch lists,
+// counters. After the join the main thread applies the loss logs and merges the new particles
+// in thread order (which is particle order), so the beam and the loss counters come out the
+// same, bit for bit, whatever the number of threads.
+#include "sim/stepping.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "base/kinematics.h"
+#include "lattice/cellclass.h"
+#include "lattice/frames.h"
+#include "shell/report.h"
+#include "shell/runstate.h"
+#include "sim/material.h"
+#include "sim/pusher.h"
+#include "sim/simulation.h"
+
+RFSyncCollisionFn Simulation_rfsynccollision = nullptr;
+
+namespace {
+
+// A loss to be added to a cell's counters after the join.
+struct LossEvent {
+  Cell* cell;
+  double weight, energy, positive, negative;
+};
+
+// What one thread owns during a step.
+struct ThreadState {
+  std::vector<Particle> newparticles;  // daughters made by decays in this thread
+  std::vector<LossEvent> losses;       // in the order the thread met them
+  std::vector<Cell*> scratch;          // nearby-list scratch, room for every machine child
+  int64_t counter = 0;
+  double tstart = 0, tend = 0;         // s, eithertime() (load-balance log only)
+};
+
+// The calling thread's loss log while it runs its range of a step; none outside steps.
+thread_local std::vector<LossEvent>* losslog = nullptr;
+
+std::vector<std::unique_ptr<ThreadState>> states;  // index = thread number
+std::vector<double> shares;                        // load-balance shares, one per thread used
+bool timing = false;                               // workers record their times
+
+// ---- the pool ----
+
+struct Worker {
+  std::thread thread;
+  std::atomic<uint32_t> go{0};    // bumped once per step given to the worker
+  std::atomic<uint32_t> done{1};  // 0 while the worker runs its range
+  std::atomic<bool> quit{false};
+  StepArgs args{};
+};
+
+void workerloop(Worker* w) {
+  uint32_t seen = 0;
+  for (;;) {
+    w->go.wait(seen, std::memory_order_acquire);
+    seen = w->go.load(std::memory_order_acquire);
+    if (w->quit.load(std::memory_order_acquire)) return;
+    ThreadState* st = states[w->args.thread].get();
+    if (timing) st->tstart = eithertime();
+    losslog = &st->losses;
+    Simulation_advance_t(&w->args);
+    losslog = nullptr;
+    if (timing) st->tend = eithertime();
+    w->done.store(1, std::memory_order_release);
+    w->done.notify_one();
+  }
+}
+
+struct Pool {
+  std::vector<std::unique_ptr<Worker>> workers;  // workers[k - 1] runs thread k
+  void ensure(int n) {
+    while ((int)workers.size() < n) {
+      workers.push_back(std::make_unique<Worker>());
+      Worker* w = workers.back().get();
+      w->thread = std::thread(workerloop, w);
+    }
+  }
+  ~Pool() {
+    for (auto& w : workers) {
+      w->quit.store(true, std::memory_order_release);
+      w->go.fetch_add(1, std::memory_order_release);
+      w->go.notify_one();
+    }
+    for (auto& w : workers) w->thread.join();
+  }
+};
+Pool pool;
+
+void ensurestates(int n) {
+  while ((int)states.size() < n) states.push_back(std::make_unique<ThreadState>());
+}
+
+// The bore radius of every machine child, from the "Bore" attributes (numbers only) or the
+// simulation's global_bore.
+void ensurebores(Simulation* sim) {
+  const Cell* m = sim->lattice;
+  if (!m || m->t != Composite) return;
+  if (sim->boresof == m && sim->nbores == m->n && sim->bores) return;
+  free(sim->bores);
+  sim->bores = static_cast<double*>(malloc(sizeof(double) * (m->n > 0 ? m->n : 1)));
+  if (!sim->bores) abort();
+  for (int i = 0; i < m->n; i++) {
+    Attribute a = Cell_attribute(m->children[i], "Bore");
+    sim->bores[i] = a.type == AttributeType::Number ? a.value : sim->global_bore;
+  }
+  sim->boresof = m;
+  sim->nbores = m->n;
+}
+
+double borefor(const Simulation* sim, const Cell* beamline, int seg) {
+  if (beamline == sim->boresof && seg < sim->nbores) return sim->bores[seg];
+  Attribute a = Cell_attribute(beamline->children[seg], "Bore");
+  return a.type == AttributeType::Number ? a.value : sim->global_bore;
+}
+
+// Adds every thread's loss log to the cells, thread 0 first.
+void applylosses(int n) {
+  for (int k = 0; k < n; k++) {
+    for (const LossEvent& e : states[k]->losses) {
+      e.cell->lostweight += e.weight;
+      e.cell->lostenergy += e.energy;
+      e.cell->lostpositive += e.positive;
+      e.cell->lostnegative += e.negative;
+    }
+    states[k]->losses.clear();
+  }
+}
+
+// Moves the new particles of threads 0 … n-1 into the live section (see Simulation_advance).
+void mergenewparticles(Beam* beam, int nlists) {
+  int64_t D = 0;
+  for (int k = 0; k < nlists; k++) D += (int64_t)states[k]->newparticles.size();
+  if (D == 0) return;
+  if ((int64_t)beam->capacity < (int64_t)beam->M + D) Beam_extendalloc(beam, (int32_t)(D + 5000));
+  Particle* P = beam->particles;
+  int32_t m = beam->m, M = beam->M, d = (int32_t)D;
+  int32_t dead = M - m;
+  if (d < dead) memcpy(P + M, P + m, sizeof(Particle) * (size_t)d);
+  else if (dead > 0) memmove(P + m + d, P + m, sizeof(Particle) * (size_t)dead);
+  int32_t at = m;
+  for (int k = 0; k < nlists; k++) {
+    std::vector<Particle>& list = states[k]->newparticles;
+    if (!list.empty()) memcpy(P + at, list.data(), sizeof(Particle) * list.size());
+    at += (int32_t)list.size();
+    list.clear();  // the daughters' nearby lists now belong to the beam
+  }
+  beam->m = m + d;
+  beam->M = M + d;
+}
+
+// The load-balance log line of one step.
+void writeloadbalance(FILE* f, int n, double T0, double T1) {
+  for (int k = 0; k < n; k++) fprintf(f, "\t%lg", shares[k]);
+  if (n > 1) {
+    double E = T1 - T0;
+    if (!(E > 0)) E = 1e-9;
+    // Times are shown in units of 10^e s, e chosen so that the step spans at most 999 units.
+    int e = (int)std::ceil(std::log10(E / 999.0));
+    double unit = std::pow(10.0, e);
+    double startsum = 0, busysum = 0, endmin = 1e300, endmax = -1e300;
+    for (int k = 0; k < n; k++) {
+      const ThreadState* st = states[k].get();
+      startsum += st->tstart - T0;
+      busysum += st->tend - st->tstart;
+      endmin = std::min(endmin, st->tend);
+      endmax = std::max(endmax, st->tend);
+    }
+    double meanstart = startsum / n, meanbusy = busysum / n;
+    double wait = 100.0 * (1.0 - meanstart / E);
+    double gap = E - meanstart > 0 ? 100.0 * meanbusy / (E - meanstart) : 100.0;
+    fprintf(f, "\n\tgap=%de%d\tutil=%.1f%%=%.1f%%(wait)*%.1f%%(gap)\n\t\t",
+            (int)std::lround((endmax - endmin) / unit), e, wait * gap / 100.0, wait, gap);
+    for (int k = 0; k < n; k++) {
+      const ThreadState* st = states[k].get();
+      const char* sep = k == n - 1 ? "" : k % 4 == 3 ? "\n\t\t" : "\t";
+      fprintf(f, "%d:%03d %03d %d%s", k, (int)std::lround((st->tstart - T0) / unit),
+              (int)std::lround((st->tend - T0) / unit), (int)st->counter, sep);
+    }
+  }
+  fprintf(f, "\n");
+}
+
+}  // namespace
+
+int stepping_workers() {
+  return (int)pool.workers.size();
+}
+
+void loseparticleincell(Particle* p, Cell* cell) {
+  if (cell) {
+    LossEvent e{cell, p->weight, 0, 0, 0};
+    double gamma = gamma_from_Vxyz(p->Vx, p->Vy, p->Vz);
+    e.energy = (gamma - 1) * E0[p->species] * p->weight * 6241509744511524864.0;
+    if (charge[p->species] > 0) e.positive = p->weight;
+    else if (charge[p->species] < 0) e.negative = p->weight;
+    if (losslog) {
+      losslog->push_back(e);
+    } else {
+      cell->lostweight += e.weight;
+      cell->lostenergy += e.energy;
+      cell->lostpositive += e.positive;
+      cell->lostnegative += e.negative;
+    }
+  }
+  Particle_free(p);
+}
+
+void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
+                     const Simulation* sim, Particle* out, double* tout, int rfsync) {
+  // 1. Segment and bore.
+  const Cell* bl = p->beamline;
+  int seg = -1;
+  if (bl && bl->t == Composite && bl->n > 0) {
+    seg = p->segment < 0 ? 0 : p->segment >= bl->n ? bl->n - 1 : p->segment;
+    double s = 0, r = 0;
+    Cell_sr(bl->children[seg], p->x, p->y, p->z, &s, &r);
+    while (s >= bl->children[seg]->length && seg + 1 < bl->n) {
+      seg++;
+      Cell_sr(bl->children[seg], p->x, p->y, p->z, &s, &r);
+    }
+    while (s < 0 && seg > 0) {
+      seg--;
+      Cell_sr(bl->children[seg], p->x, p->y, p->z, &s, &r);
+    }
+    double bore = borefor(sim, bl, seg);
+    if (bore > 0 && r > bore) {
+      *out = *p;
+      out->state = Stopped;
+      *tout = t0;
+      loseparticleincell(out, bl->children[seg]);
+      return;
+    }
+  }
+
+  // 2. Material: the last nearby component with material data that contains the particle.
+  const ScatterData* material = nullptr;
+  Cell* materialcell = nullptr;
+  for (uint32_t i = p->nnearby; i-- > 0;) {
+    Cell* c = p->nearby[i];
+    if (c->scatter && Cell_inside(c, p->x, p->y, p->z, t0)) {
+      material = c->scatter;
+      materialcell = c;
+      break;
+    }
+  }
+
+  // 3. Push to the end of the step.
+  Particle pushed = *p;
+  if (material) scatterparticle(&pushed, t0, t1 - t0, material);
+  else advanceparticle(&pushed, t0, t1 - t0);
+  *out = pushed;
+  *tout = t1;
+  if (pushed.state != Active) {
+    loseparticleincell(out, materialcell);
+    return;
+  }
+
+  // 4. Collision detection: the earliest event wins.
+  double best = 9e99;
+  Cell* hit = nullptr;
+  Particle o;
+  double to;
+  for (uint32_t i = p->nnearby; i-- > 0;) {
+    Cell* c = p->nearby[i];
+    int event = 0;
+    if (!rfsync) {
+      if (!c->collisiondetect) continue;
+      event = c->collisiondetect(c->rtd, p, &pushed, t0, t1, thread, material, sim, &o, &to);
+    } else {
+      if (!Simulation_rfsynccollision) break;
+      const CellClass* row = Cell_getclass(c);
+      if (!row || strcmp(row->key, "RF") != 0) continue;
+      event = Simulation_rfsynccollision(c, p, &pushed, t0, t1, thread, material, sim, &o, &to);
+    }
+    if (event && to < best) {
+      best = to;
+      *out = o;
+      *tout = to;
+      hit = c;
+    }
+  }
+
+  // 5, 6.
+  if (out->state != Active) loseparticleincell(out, hit);
+  if (seg >= 0) out->segment = seg;
+}
+
+int Simulation_advance_t(StepArgs* a) {
+  Simulation* sim = a->sim;
+  Particle* P = sim->beam.particles;
+  const double t = sim->t;
+  const double t1 = t + sim->dt;
+  const Cell* machine = a->refresh ? sim->lattice : nullptr;
+  ThreadState* st = states[a->thread].get();
+  Cell** scratch = st->scratch.data();
+  std::vector<Particle>* newparticles = &st->newparticles;
+  // An event that never moves time forward would repeat for ever; after this many events in
+  // one step the particle waits for the next step.
+  const int maxevents = 10000;
+  int64_t count = 0;
+  for (int32_t i = a->first; i < a->end; i++) {
+    Particle* p = P + i;
+    if (p->tstart > t1) continue;
+    double t0 = p->tstart > t ? p->tstart : t;
+    if (a->mode == StepPushOnly) {
+      advanceparticle(p, t0, t1 - t0);
+    } else if (t0 < t1 && p->state == Active) {
+      Particle out;
+      double tout;
+      int events = 0;
+      collideparticle(p, t0, t1, a->thread, sim, &out, &tout, a->mode == StepRFSync);
+      *p = out;
+      while (tout < t1 && p->state == Active && ++events < maxevents) {
+        collideparticle(p, tout, t1, a->thread, sim, &out, &tout, a->mode == StepRFSync);
+        *p = out;
+      }
+    }
+    if (p->state == Active) {
+      if (machine) {
+        uint32_t n = CellSubMap_nearby(machine, p->x, p->y, p->z, scratch);
+        Particle_setnearby(p, scratch, n);
+      }
+      if (a->decays) decayparticle(p, newparticles, sim->allowedspecies, sim->n_decays);
+    }
+    count++;
+  }
+  *a->counter += count;
+  return 0;
+}
+
+void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) {
+  const int32_t N = sim->beam.m;
+  if (N == 0) {
+    sim->steps += 1;
+    sim->t += sim->dt;
+    return;
+  }
+
+  // 2. Threads.
+  const int threads = settings.threads > 0 ? settings.threads : 1;
+  const int perthread = settings.particlesperthread > 0 ? settings.particlesperthread : 1;
+  int n = 1;
+  const bool overheadlog = multithread && switches.threadoverhead && switches.threadoverheadlog;
+  if (multithread) {
+    n = (N - 1) / perthread + 1;
+    if (n > threads) n = threads;
+    if (overheadlog && N > 1) n = (int)(sim->steps % threads) + 1;
+  }
+  FILE* balancelog = switches.loadbalancing ? switches.loadbalancelog : nullptr;
+  timing = overheadlog || balancelog;
+  const double T0 = timing ? eithertime() : 0;
+
+  // 3, 4. Flags.
+  const int decayflag = decays && !sim->decays_off;
+  const int refreshsteps = sim->refreshsteps > 0 ? sim->refreshsteps : 1;
+  int refresh = sim->steps % refreshsteps == 0;
+  if (refresh && !sim->lattice) {
+    report("[FATAL] bl is NULL in Simulation_advance_t");
+    refresh = 0;
+  }
+  scatteringsuppressed = mode == StepRFSync || sim->scattering_off;
+  ensurebores(sim);
+  ensurestates(n > threads ? n : threads);
+  const size_t room = sim->lattice && sim->lattice->t == Composite && sim->lattice->n > 0
+                          ? (size_t)sim->lattice->n
+                          : 1;
+  for (int k = 0; k < n; k++) {
+    if (states[k]->scratch.size() < room) states[k]->scratch.resize(room);
+    states[k]->counter = 0;
+  }
+
+  // 5. Shares and ranges.
+  if ((int)shares.size() != n) shares.assign((size_t)n, 1.0);
+  std::vector<int32_t> bounds((size_t)n + 1);
+  bounds[0] = 0;
+  bounds[(size_t)n] = N;
+  if (n > 1) {
+    double floor = 0.01 / n, sum = 0;
+    for (double& s : shares) {
+      if (s < floor) s = floor;
+      sum += s;
+    }
+    for (double& s : shares) s /= sum;
+    double S = 0;
+    for (int k = 1; k < n; k++) {
+      S += shares[(size_t)k - 1];
+      int32_t b = (int32_t)(N * S);
+      bounds[(size_t)k] = b < bounds[(size_t)k - 1] ? bounds[(size_t)k - 1] : b > N ? N : b;
+    }
+    pool.ensure(n - 1);
+  }
+  auto argsfor = [&](int k) {
+    return StepArgs{sim,         bounds[(size_t)k], bounds[(size_t)k + 1], (unsigned)k,
+                    &states[k]->counter, decayflag, mode,        refresh};
+  };
+  for (int k = 1; k < n; k++) {
+    Worker* w = pool.workers[(size_t)k - 1].get();
+    w->args = argsfor(k);
+    w->done.store(0, std::memory_order_relaxed);
+    w->go.fetch_add(1, std::memory_order_release);
+    w->go.notify_one();
+  }
+
+  // 6. The calling thread's own range, then the join.
+  {
+    ThreadState* st = states[0].get();
+    StepArgs a0 = argsfor(0);
+    if (timing) st->tstart = eithertime();
+    losslog = &st->losses;
+    Simulation_advance_t(&a0);
+    losslog = nullptr;
+    if (timing) st->tend = eithertime();
+  }
+  int last = 0;
+  for (;;) {
+    int running = -1;
+    for (int k = 1; k < n; k++) {
+      if (!pool.workers[(size_t)k - 1]->done.load(std::memory_order_acquire)) {
+        running = k;
+        break;
+      }
+    }
+    if (running < 0) break;
+    last = running;
+    pool.workers[(size_t)running - 1]->done.wait(0, std::memory_order_acquire);
+  }
+  if (n > 1) shares[(size_t)last] *= 0.99;
+  const double T1 = timing ? eithertime() : 0;
+
+  // 7. Work.
+  int64_t w = 0;
+  for (int k = 0; k < n; k++) w += states[k]->counter;
+  w += (w + 7) / 8;
+  sim->Mpts += w * 1e-6;
+
+  // 8. Logs.
+  if (overheadlog)
+    fprintf(switches.threadoverheadlog, "%d,%d,%lg%c", n, (int)w, T1 - T0,
+            n == threads ? '\n' : ',');
+  if (balancelog) writeloadbalance(balancelog, n, T0, T1);
+
+  // 9-11. After the join: losses, new particles, compaction.
+  scatteringsuppressed = false;
+  applylosses(n);
+  if (decayflag) mergenewparticles(&sim->beam, (int)states.size());
+  Beam_sortdeadparticles(&sim->beam);
+
+  // 13.
+  sim->steps += 1;
+  sim->t += sim->dt;
+}

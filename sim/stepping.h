@@ -1,0 +1,70 @@
+// Time stepping: one step of a whole Simulation (Simulation_advance, declared in
+// sim/simulation.h) shares the live particles among the calling thread and workers of a
+// persistent pool, pushes each particle through fields and matter, asks the nearby components
+// for collisions, applies bore limits, losses, nearby-list refreshes and decays, then merges
+// the new particles, compacts the beam and advances the clock. Owns the worker pool, the
+// per-thread lists of new particles, loss logs and scratch lists, and the load-balance shares,
+// all process-wide and kept between steps. Called by the run cycle many times per second; the
+// per-particle work is the whole cost of the program.
+#pragma once
+
+#include <cstdint>
+
+#include "lattice/cell.h"
+#include "sim/particle.h"
+
+struct Simulation;
+struct ScatterData;
+
+// Collision modes of a step.
+enum StepMode : int {
+  StepPushOnly = 0,  // the pusher alone: no bore, material or collision detection
+  StepCollide = 1,   // the full collision step (collideparticle)
+  StepRFSync = 2,    // RF synchronisation: only RF cavities' synchronising collision detection,
+                     // scattering suppressed
+};
+
+// One thread's part of a step.
+struct StepArgs {
+  Simulation* sim;
+  int32_t first, end;  // particles [first, end) of the live section
+  unsigned thread;     // 0 = the calling thread
+  int64_t* counter;    // particles processed, this thread's own
+  int decays;          // decay flag
+  int mode;            // StepMode
+  int refresh;         // recompute nearby lists
+};
+
+// Advances the particles of one thread's range over [t, t + dt]: a particle whose tstart is
+// after the step is skipped (not counted); the others start at max(t, tstart); mode 0 pushes
+// once, modes 1 and 2 call collideparticle until the end of the step or the particle's end;
+// an Active particle then gets its nearby list refreshed (refresh flag) and may decay (decay
+// flag; daughters go to the thread's list of new particles). Returns 0. Writes only the
+// particles of its range and the thread's own lists and counter.
+int Simulation_advance_t(StepArgs* args);
+
+// Advances *p over [t0, t1] or until the first event: bore check in its beam line's segment
+// (outside the bore: Stopped at once, out = p, tout = t0), material from the nearby
+// components' inside tests, push through scatterparticle, then the earliest collision event
+// of the nearby components (rfsync: the RF cavities' synchronising form only). *out receives
+// the particle after the event or at t1 (its segment updated), *tout its time; a particle
+// that ends is charged to the cell where it was lost. *out must not alias *p.
+void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
+                     const Simulation* sim, Particle* out, double* tout, int rfsync);
+
+// Records a lost particle in `cell`'s loss counters (weight, kinetic energy in eV × weight,
+// weight by sign of charge) and frees the particle's nearby list. During a step the additions
+// go to the calling thread's loss log and reach the cells after the join, in particle order,
+// so the totals are the same whatever the number of threads. A none cell records nothing.
+void loseparticleincell(Particle* p, Cell* cell);
+
+// The synchronising collision detection of RF cavities used in mode 2; none until the RF
+// cavity code installs it (no RF cavity then intervenes in mode 2).
+using RFSyncCollisionFn = int (*)(Cell* cell, const Particle* before, const Particle* after,
+                                  double t0, double t1, unsigned thread,
+                                  const ScatterData* scatter, const Simulation* sim,
+                                  Particle* out, double* tout);
+extern RFSyncCollisionFn Simulation_rfsynccollision;
+
+// Workers in the pool (for tests and benchmarks); they persist until the process ends.
+int stepping_workers();

@@ -1,0 +1,871 @@
+#include "sim/simulation.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/random.h"
+#include "lattice/cell.h"
+#include "lattice/frames.h"
+#include "results/genome.h"
+#include "results/queue.h"
+#include "shell/report.h"
+#include "shell/runstate.h"
+#include "sim/species.h"
+
+namespace {
+
+struct Captured {
+  std::vector<std::string> messages;
+  Captured() {
+    report_setsink(
+        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->messages.push_back(m); },
+        this);
+  }
+  ~Captured() { report_setsink(nullptr, nullptr); }
+  bool has(const std::string& m) const {
+    for (const std::string& s : messages)
+      if (s == m) return true;
+    return false;
+  }
+  int countcontaining(const char* text) const {
+    int n = 0;
+    for (const std::string& s : messages)
+      if (s.find(text) != std::string::npos) n++;
+    return n;
+  }
+};
+
+Cell* component(const char* name, const char* type, double length) {
+  Cell* c = Cell_new(Component, name);
+  Cell_settypename(c, type);
+  if (length != 0) Cell_setattrib(c, "length", length);
+  return c;
+}
+
+Cell* composite(const char* name, std::vector<Cell*> children) {
+  Cell* c = Cell_new(Composite, name);
+  for (Cell* child : children) Cell_add(c, child, -1);
+  return c;
+}
+
+Simulation blanksim(Cell* machine) {
+  ParticleSpecies_init();
+  Simulation_defaultdefault();
+  Simulation sim = Simulation_default;
+  sim.lattice = machine;
+  return sim;
+}
+
+void setbox(Cell* c, double x0, double y0, double z0, double x1, double y1, double z1) {
+  c->xmin = x0;
+  c->ymin = y0;
+  c->zmin = z0;
+  c->xmax = x1;
+  c->ymax = y1;
+  c->zmax = z1;
+}
+
+// After boxes were set by hand: the machine's box becomes the union of its children's and the
+// proximity grid is rebuilt.
+void regrid(Simulation* sim, int resolution = 50) {
+  Cell* m = sim->lattice;
+  Cell_bbreset(m);
+  for (int i = 0; i < m->n; i++) {
+    Cell* c = m->children[i];
+    if (c->xmin > c->xmax) continue;
+    Cell_bbextend(m, c->xmin, c->ymin, c->zmin);
+    Cell_bbextend(m, c->xmax, c->ymax, c->zmax);
+  }
+  CellSubMap_free(m->submap);
+  m->submap = CellSubMap_make(m, resolution);
+}
+
+std::vector<Cell*> nearbyof(const Particle& p) {
+  return std::vector<Cell*>(p.nearby, p.nearby + p.nnearby);
+}
+
+// ---- defaults and parameters ----
+
+TEST(SimulationDefaults, AllowedSpeciesAreTheMassiveOnesButElectronsAndPi0) {
+  ParticleSpecies_init();
+  Simulation_defaultdefault();
+  uint32_t allowed = Simulation_default.allowedspecies;
+  for (int s : {PiPlus, MuPlus, PiMinus, MuMinus, Proton, AntiProton, KPlus, KMinus, Neutron,
+                HMinus, B5Plus, He4, Triton, Deuteron, He3, Li7}) {
+    SCOPED_TRACE(ParticleSpecies_name[s]);
+    EXPECT_TRUE(allowed & (1u << s));
+  }
+  for (int s : {Positron, Electron, Pi0, NuE, NuEBar, NuMu, NuMuBar}) {
+    SCOPED_TRACE(ParticleSpecies_name[s]);
+    EXPECT_FALSE(allowed & (1u << s));
+  }
+  EXPECT_EQ(allowed >> NSPECIES, 0u);
+  EXPECT_EQ(Simulation_default.dt, 1e-11);
+  EXPECT_EQ(Simulation_default.refreshsteps, 10);
+  EXPECT_EQ(Simulation_default.divisor, 1);
+  EXPECT_EQ(Simulation_default.gridresolution, 50);
+  EXPECT_EQ(Simulation_default.n_decays, 1);
+  EXPECT_EQ(Simulation_default.global_bore, 1.0);
+  EXPECT_EQ(Simulation_default.t_max, 1e20);
+}
+
+TEST(SimulationDefaults, SwitchesSetRefreshStepsAndDivisor) {
+  SwitchState saved = switches;
+  switches.defaultrefreshsteps = 25;
+  switches.particledivisor = 3;
+  Simulation_defaultdefault();
+  EXPECT_EQ(Simulation_default.refreshsteps, 25);
+  EXPECT_EQ(Simulation_default.divisor, 3);
+  switches = saved;
+  Simulation_defaultdefault();
+  EXPECT_EQ(Simulation_default.refreshsteps, 10);
+  EXPECT_EQ(Simulation_default.divisor, 1);
+}
+
+TEST(SimulationParameters, EveryKeySetsItsField) {
+  Simulation sim = blanksim(nullptr);
+  Cell* p = Cell_new(Component, "ParametersCell");
+  Cell_setattrib(p, "T_MAX", 3e-7);
+  Cell_setattrib(p, "dt", 2e-12);
+  Cell_setattrib(p, "totalcharge", 1e-9);
+  Cell_setattrib(p, "errrate", 0.01);
+  Cell_setattrib(p, "n_decays", 4.9);
+  Cell_setattrib(p, "decays_off", 2);
+  Cell_setattrib(p, "scattering_off", 0);
+  Cell_setattrib(p, "seedbase", 12345.75);
+  Cell_setattrib(p, "seedpitch", 17);
+  Cell_setattrib(p, "twiss_interval", 0.25);
+  Cell_setattrib(p, "global_bore", 0.3);
+  Cell_setstringattrib(p, "FOM", "transmission");
+  Simulation_setparameters(&sim, p);
+  EXPECT_EQ(sim.t_max, 3e-7);
+  EXPECT_EQ(sim.dt, 2e-12);
+  EXPECT_EQ(sim.totalcharge, 1e-9);
+  EXPECT_EQ(sim.errrate, 0.01);
+  EXPECT_EQ(sim.n_decays, 4);
+  EXPECT_TRUE(sim.decays_off);
+  EXPECT_FALSE(sim.scattering_off);
+  EXPECT_EQ(sim.seedbase, 12345u);
+  EXPECT_EQ(sim.seedpitch, 17u);
+  EXPECT_EQ(sim.twiss_interval, 0.25);
+  EXPECT_EQ(sim.global_bore, 0.3);
+  ASSERT_NE(sim.FOM, nullptr);
+  EXPECT_STREQ(sim.FOM, "transmission");
+  Cell_freeref(p, 0);
+  Simulation_free(&sim);
+}
+
+TEST(SimulationParameters, TextValuesAndAbsurdNumbersLeaveFieldsSafe) {
+  Simulation sim = blanksim(nullptr);
+  Cell* p = Cell_new(Component, "ParametersCell");
+  Cell_setstringattrib(p, "t_max", "long");
+  Cell_setstringattrib(p, "dt", "1e-12");
+  Cell_setattrib(p, "FOM", 3);  // FOM needs a text
+  Cell_setattrib(p, "n_decays", NAN);
+  Cell_setattrib(p, "seedbase", 1e300);
+  Simulation_setparameters(&sim, p);
+  EXPECT_EQ(sim.t_max, 1e20);
+  EXPECT_EQ(sim.dt, 1e-11);
+  EXPECT_EQ(sim.FOM, nullptr);
+  EXPECT_EQ(sim.n_decays, 0);
+  Simulation_setparameters(&sim, nullptr);  // nothing happens
+  EXPECT_EQ(sim.dt, 1e-11);
+  Cell_freeref(p, 0);
+  Simulation_free(&sim);
+}
+
+TEST(SimulationParameters, AllowKeysAddAndRemoveSpeciesSilently) {
+  Captured cap;
+  Simulation sim = blanksim(nullptr);
+  uint32_t before = sim.allowedspecies;
+  Cell* p = Cell_new(Component, "ParametersCell");
+  Cell_setattrib(p, "allow_e-", 1);
+  Cell_setattrib(p, "ALLOW_mu+", 0);
+  Cell_setattrib(p, "allow_frobnium", 1);
+  Cell_setattrib(p, "allow_pi0", 0.5);  // truncated to 0: removes (it was not there)
+  Simulation_setparameters(&sim, p);
+  EXPECT_EQ(sim.allowedspecies, (before | (1u << Electron)) & ~(1u << MuPlus));
+  EXPECT_TRUE(cap.messages.empty());
+  Cell_freeref(p, 0);
+  Simulation_free(&sim);
+}
+
+// ---- the steps of Simulation_new ----
+
+TEST(SimulationOverrides, PlainAndCellAddressedParameters) {
+  SwitchState saved = switches;
+  switches.nocheck = 0;
+  Cell* machine = composite("line", {component("sol1", "Solenoid", 0.5),
+                                     component("d2", "Drift", 1.0), component("sol1", "Solenoid", 0.5)});
+  Cell* params = Cell_new(Component, "ParametersCell");
+  Simulation_paramoverrides(
+      "ordax -param:t_max=2e-7 -PARAM:SOL1.Field=3.5 -param:d2.Material='Be' "
+      "-param:d2.length=2.5 -param:nosuch.X=1 -param:novalue",
+      machine, params);
+  EXPECT_EQ(Cell_attrib(params, "t_max", 0), 2e-7);
+  EXPECT_EQ(Cell_attrib(machine->children[0], "Field", 0), 3.5);
+  EXPECT_FALSE(Cell_hasattrib(machine->children[2], "Field"));  // only the first of that name
+  EXPECT_STREQ(Cell_stringattrib(machine->children[1], "Material"), "Be");
+  EXPECT_EQ(machine->children[1]->length, 2.5);
+  for (int i = 0; i < 3; i++) EXPECT_FALSE(Cell_hasattrib(machine->children[i], "X"));
+  EXPECT_FALSE(Cell_hasattrib(params, "novalue"));
+  EXPECT_EQ(switches.nocheck, 1);
+
+  // A component machine is addressed by its own name; a word without "=" still turns the
+  // check off.
+  switches.nocheck = 0;
+  Cell* single = component("S", "Solenoid", 1);
+  Simulation_paramoverrides("x -param:s.radius=0.2 -param:flag", single, params);
+  EXPECT_EQ(Cell_attrib(single, "radius", 0), 0.2);
+  EXPECT_EQ(switches.nocheck, 1);
+
+  switches.nocheck = 0;
+  Simulation_paramoverrides("ordax -r3 -view", machine, params);
+  EXPECT_EQ(switches.nocheck, 0);
+  switches = saved;
+  Cell_freeref(single, 0);
+  Cell_freeref(machine, 0);
+  Cell_freeref(params, 0);
+}
+
+TEST(SimulationNamedLattice, LegacyNamesGetTheirAdjustments) {
+  struct Case {
+    const char* name;
+    double t_max;      // expected
+    double bore1;      // "Bore" of the drift that had none (0 = still none)
+    double bore2;      // "Bore" of the drift that had 2.0
+    bool domes;
+  } cases[] = {
+      {"solenoidsonly", 2e-7, 0.5, 0.5, false},  {"SolenoidsTo15cm", 2e-7, 0.5, 0.5, false},
+      {"solenoidsonly2", 1e20, 0, 2.0, false},   {"chicanelinacb7", 1.2e-6, 1.0, 2.0, true},
+      {"ChicaneLattice2b", 3e-7, 0, 2.0, false}, {"v4.2best_a", 3e-7, 0, 2.0, false},
+      {"v4.2best_LINAC", 1e20, 0, 2.0, false},   {"phaserotc1", 1e20, 0, 2.0, true},
+      {"DecayRotB", 1e20, 0, 2.0, true},         {"decayrotb2", 1e20, 0, 2.0, false},
+      {"other", 1e20, 0, 2.0, false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Cell* d2 = component("d2", "drift", 1);
+    Cell_setattrib(d2, "Bore", 2.0);
+    Cell* machine = composite("m", {component("d1", "Drift", 1), d2, component("s", "Solenoid", 1)});
+    Simulation sim = blanksim(machine);
+    Simulation_namedlattice(&sim, k.name);
+    EXPECT_EQ(sim.t_max, k.t_max);
+    int first = k.domes ? 2 : 0;
+    ASSERT_EQ(machine->n, 3 + first);
+    if (k.bore1 == 0) EXPECT_FALSE(Cell_hasattrib(machine->children[first], "Bore"));
+    else EXPECT_EQ(Cell_attrib(machine->children[first], "Bore", 0), k.bore1);
+    EXPECT_EQ(Cell_attrib(machine->children[first + 1], "Bore", 0), k.bore2);
+    EXPECT_FALSE(Cell_hasattrib(machine->children[first + 2], "Bore"));  // not a drift
+    if (k.domes) {
+      const Cell* ann = machine->children[0];
+      const Cell* cyl = machine->children[1];
+      EXPECT_STREQ(ann->name, "dome_annulus");
+      EXPECT_STREQ(ann->type_name, "Annulus-blockage");
+      EXPECT_EQ(ann->t, Component);
+      EXPECT_EQ(Cell_attrib(ann, "Zsize", 0), 0.2);
+      EXPECT_EQ(Cell_attrib(ann, "InnerRadius", 0), 0.4);
+      EXPECT_EQ(Cell_attrib(ann, "OuterRadius", 0), 0.5);
+      EXPECT_EQ(Cell_attrib(ann, "Z", 0), -0.1);
+      EXPECT_TRUE(Cell_hasattrib(ann, "AbsorptionLength"));
+      EXPECT_EQ(Cell_attrib(ann, "AbsorptionLength", 1), 0);
+      EXPECT_STREQ(cyl->name, "dome_cylinder");
+      EXPECT_STREQ(cyl->type_name, "Cylinder-blockage");
+      EXPECT_EQ(Cell_attrib(cyl, "Zsize", 0), 0.1);
+      EXPECT_EQ(Cell_attrib(cyl, "radius", 0), 0.5);
+      EXPECT_EQ(Cell_attrib(cyl, "Z", 0), -0.2);
+      EXPECT_EQ(Cell_attrib(cyl, "AbsorptionLength", 1), 0);
+    }
+    Simulation_free(&sim);
+  }
+}
+
+TEST(SimulationNamedLattice, LoadsTheFieldMapsOfTheLastBendingMagnetOnly) {
+  static std::vector<const Cell*> loaded;
+  loaded.clear();
+  Simulation_loadbmagfields = [](Cell* c) { loaded.push_back(c); };
+  Cell* machine = composite("m", {component("b1", "BMagnet", 1), component("d", "Drift", 1),
+                                  component("b2", "bmagnet", 1), component("x", "BMagnet-x", 1)});
+  Simulation sim = blanksim(machine);
+  Simulation_namedlattice(&sim, "anything");
+  Simulation_loadbmagfields = nullptr;
+  ASSERT_EQ(loaded.size(), 1u);
+  EXPECT_EQ(loaded[0], machine->children[2]);
+  Simulation_free(&sim);
+}
+
+TEST(SimulationMomentLoggers, InsertedEveryIntervalInFrontOfTheCoveringChild) {
+  Cell* a = component("a", "Drift", 1.2);
+  Cell* marker = component("mark", "Drift", 0);
+  Cell* b = component("b", "Drift", 0.7);
+  Cell* machine = composite("m", {a, marker, b});
+  Simulation_momentloggers(machine, 0.5);
+  // Loggers at s = 0, 0.5, 1.0 in front of a; s = 1.5 in front of b (after the zero-length
+  // marker, which is passed over).
+  ASSERT_EQ(machine->n, 7);
+  const double z[] = {0, 0.5, 1.0};
+  for (int i = 0; i < 3; i++) {
+    SCOPED_TRACE(i);
+    EXPECT_STREQ(machine->children[i]->name, "auto-twiss");
+    EXPECT_STREQ(machine->children[i]->type_name, "moments-aperture");
+    EXPECT_EQ(machine->children[i]->t, Component);
+    EXPECT_NEAR(Cell_attrib(machine->children[i], "Z", -1), z[i], 1e-15);
+  }
+  EXPECT_EQ(machine->children[3], a);
+  EXPECT_EQ(machine->children[4], marker);
+  EXPECT_STREQ(machine->children[5]->name, "auto-twiss");
+  EXPECT_NEAR(Cell_attrib(machine->children[5], "Z", -1), 0.3, 1e-12);
+  EXPECT_EQ(machine->children[6], b);
+
+  Simulation_momentloggers(machine, 0);  // nothing
+  Simulation_momentloggers(machine, -1);
+  EXPECT_EQ(machine->n, 7);
+  Cell_freeref(machine, 0);
+}
+
+TEST(SimulationMomentLoggers, ATinyIntervalIsCappedWithAWarning) {
+  Captured cap;
+  Cell* machine = composite("m", {component("a", "Drift", 1.0)});
+  Simulation_momentloggers(machine, 1e-6);
+  EXPECT_EQ(machine->n, 10001);
+  EXPECT_TRUE(cap.has("[WARNING] twiss_interval 1e-06 makes more than 10000 moment loggers; the "
+                      "rest are left out"));
+  EXPECT_STREQ(machine->children[10000]->name, "a");
+  Cell_freeref(machine, 0);
+}
+
+// ---- placement ----
+
+TEST(SimulationPlacement, ChildrenAreChainedAlongTheReferenceCurve) {
+  Captured cap;
+  Cell* d1 = component("d1", "Drift", 1.0);
+  Cell* bend = component("b", "Drift", 2.0);
+  Cell_setattrib(bend, "angle", 0.3);
+  Cell_setattrib(bend, "twist", 0.4);
+  Cell* off = component("o", "Drift", 0.5);
+  Cell_setattrib(off, "X", 0.1);  // an offset moves the component's axis, not the beam line
+  Cell* d4 = component("d4", "Drift", 0.25);
+  Cell* machine = composite("m", {d1, bend, off, d4});
+  Simulation sim = blanksim(machine);
+  AffineFrame start{V3{1, 2, 3}, M3x3_Rxyz(V3{0.1, 0.2, 0.3})};
+  Simulation_initmachine(&sim, start);
+
+  AffineFrame f = start;
+  double s = 0;
+  for (int i = 0; i < 4; i++) {
+    Cell* c = machine->children[i];
+    SCOPED_TRACE(c->name);
+    EXPECT_EQ(c->s, s);
+    EXPECT_EQ(memcmp(&c->entrance, &f, sizeof f), 0);
+    AffineFrame axis = Cell_offsetframe(c, f);
+    EXPECT_EQ(memcmp(&c->axis, &axis, sizeof axis), 0);
+    f = AffineFrame_transportarc(f, c->length, c->angle, Cell_attrib(c, "twist", 0));
+    s += c->length;
+  }
+  EXPECT_EQ(s, 3.75);
+  EXPECT_NE(off->axis.origin, off->entrance.origin);
+  EXPECT_EQ(memcmp(&machine->entrance, &start, sizeof start), 0);
+  EXPECT_TRUE(cap.has("Adding components to simulation space"));
+  EXPECT_TRUE(cap.has("Done adding components"));
+  EXPECT_EQ(cap.countcontaining("[WARNING]"), 0);
+  EXPECT_NE(machine->submap, nullptr);
+  Simulation_free(&sim);
+  EXPECT_EQ(sim.lattice, nullptr);
+}
+
+TEST(SimulationPlacement, UnknownCellTypeIsReportedAndPlaced) {
+  Captured cap;
+  Cell* odd = component("odd", "Frobnicator", 2.0);
+  Cell* after = component("after", "Drift", 1.0);
+  Simulation sim = blanksim(composite("m", {odd, after}));
+  Simulation_initmachine(&sim, AffineFrame_identity());
+  EXPECT_TRUE(cap.has("[WARNING] Unknown cell type: Frobnicator"));
+  EXPECT_EQ(after->s, 2.0);
+  EXPECT_EQ(after->entrance.origin.z, 2.0);
+  EXPECT_GT(odd->xmin, odd->xmax);  // no box
+  Simulation_free(&sim);
+}
+
+TEST(SimulationPlacement, MachineThatIsNotACompositeIsReported) {
+  Captured cap;
+  Cell* machine = component("lonely", "Drift", 1.0);
+  machine->lostweight = 5;
+  Simulation sim = blanksim(machine);
+  Simulation_initmachine(&sim, AffineFrame_identity());
+  EXPECT_TRUE(
+      cap.has("[FATAL] machine cell is not Composite in BLfromcell: don't know what's going on"));
+  EXPECT_TRUE(cap.has("Done adding components"));
+  EXPECT_EQ(machine->submap, nullptr);
+  EXPECT_EQ(machine->lostweight, 0);
+  // Particles on such a machine get no nearby components and no segment.
+  Particle* p = addparticle(&sim, MuPlus, 1);
+  EXPECT_EQ(p->nnearby, 0u);
+  EXPECT_EQ(p->segment, -1);
+  EXPECT_EQ(p->beamline, machine);
+  Simulation_free(&sim);
+  // Without a machine nothing happens.
+  Simulation none = blanksim(nullptr);
+  Simulation_initmachine(&none, AffineFrame_identity());
+  Simulation_free(&none);
+}
+
+TEST(SimulationPlacement, ComponentsWithoutABoxOperationHaveEmptyBoxes) {
+  Simulation sim = blanksim(composite("m", {component("d", "Drift", 1), component("s", "solenoid", 1)}));
+  sim.lattice->children[0]->xmin = 0;  // whatever was there is replaced
+  Simulation_initmachine(&sim, AffineFrame_identity());
+  const Cell* d = sim.lattice->children[0];
+  EXPECT_GT(d->xmin, d->xmax);
+  EXPECT_GT(d->zmin, d->zmax);
+  // A particle anywhere has no drift nearby.
+  Particle* p = addparticle(&sim, MuPlus, 1);
+  for (uint32_t i = 0; i < p->nnearby; i++) EXPECT_NE(p->nearby[i], d);
+  Simulation_free(&sim);
+}
+
+// ---- solenoid boxes ----
+
+TEST(SimulationSolenoidBoxes, TrimmedAgainstNeighboursThenGrownAroundTheCentre) {
+  Cell* a = component("a", "Solenoid", 1.0);
+  Cell* b = component("b", "SOLENOID", 2.0);
+  Cell_setattrib(b, "radius", 0.4);
+  Cell* c = component("c", "solenoid-x", 1.0);  // type name is not "solenoid": untouched
+  Simulation sim = blanksim(composite("m", {a, b, c}));
+  Simulation_initmachine(&sim, AffineFrame_identity());
+  // Centres: a at z = 0.5 (h 0.5), b at z = 2 (h 1).
+  setbox(a, -0.6, -0.6, -0.2, 0.6, 0.6, 2.5);
+  setbox(b, -2.0, -0.5, 0.2, 2.0, 0.5, 4.0);
+  setbox(c, -1, -1, -1, 1, 1, 1);
+  Simulation_clipsolenoidsbounds(&sim);
+  // a: zmax trimmed to P_b.z - h_b = 1; then the cube of R = 1.5·sqrt(0 + 0.25) = 0.75 about
+  // (0, 0, 0.5) widens x, y to ±0.75 and z to [-0.25, 1.25].
+  EXPECT_DOUBLE_EQ(a->xmin, -0.75);
+  EXPECT_DOUBLE_EQ(a->xmax, 0.75);
+  EXPECT_DOUBLE_EQ(a->ymin, -0.75);
+  EXPECT_DOUBLE_EQ(a->zmin, -0.25);
+  EXPECT_DOUBLE_EQ(a->zmax, 1.25);
+  // b: zmin trimmed to P_a.z + h_a = 1.0; cube R = 1.5·sqrt(0.16 + 1) about (0, 0, 2).
+  double R = 1.5 * std::sqrt(0.16 + 1.0);
+  EXPECT_NEAR(b->zmin, 2 - R, 1e-14);  // the cube reaches below the trimmed 1.0
+  EXPECT_DOUBLE_EQ(b->zmax, 4.0);
+  EXPECT_DOUBLE_EQ(b->xmin, -2.0);
+  EXPECT_NEAR(b->ymin, -R, 1e-14);
+  EXPECT_NEAR(b->ymax, R, 1e-14);
+  EXPECT_EQ(c->xmin, -1);
+  EXPECT_EQ(c->zmax, 1);
+  Simulation_free(&sim);
+}
+
+TEST(SimulationSolenoidBoxes, SideBySideSolenoidsTrimAcrossTheBeam) {
+  // Two solenoids placed side by side in x (through their entrance frames) trim x.
+  Cell* a = component("a", "solenoid", 0.2);
+  Cell* b = component("b", "solenoid", 0.2);
+  Simulation sim = blanksim(composite("m", {a, b}));
+  Simulation_initmachine(&sim, AffineFrame_identity());
+  a->entrance = AffineFrame{V3{0, 0, 0}, M3x3_identity()};
+  b->entrance = AffineFrame{V3{3, 0, 0}, M3x3_identity()};
+  setbox(a, -5, -1, -1, 5, 1, 1);
+  setbox(b, -5, -1, -1, 5, 1, 1);
+  Simulation_clipsolenoidsbounds(&sim);
+  EXPECT_DOUBLE_EQ(a->xmax, 3 - 0.1);
+  EXPECT_DOUBLE_EQ(a->xmin, -5);
+  EXPECT_DOUBLE_EQ(b->xmin, 0 + 0.1);
+  EXPECT_DOUBLE_EQ(b->xmax, 5);
+  Simulation_free(&sim);
+}
+
+// ---- the proximity grid ----
+
+TEST(ProximityGrid, DimensionsFollowTheLargestExtent) {
+  Captured cap;
+  Cell* a = component("a", "Drift", 1);
+  Cell* b = component("b", "Drift", 1);
+  Cell* machine = composite("m", {a, b});
+  setbox(a, 0, 0, 0, 1, 2, 5);
+  setbox(b, 0, 0, 5, 0.5, 1, 10);
+  setbox(machine, 0, 0, 0, 1, 2, 10);
+  CellSubMap* g = CellSubMap_make(machine, 50);
+  ASSERT_NE(g, nullptr);
+  EXPECT_EQ(g->nx, 5);
+  EXPECT_EQ(g->ny, 10);
+  EXPECT_EQ(g->nz, 50);
+  EXPECT_TRUE(cap.has("Building proximity grid..."));
+  EXPECT_TRUE(cap.has("Building proximity grid 5x10x50 (2500 cells)... Done"));
+  CellSubMap_free(g);
+  EXPECT_EQ(CellSubMap_make(a, 50), nullptr);  // only composites have grids
+  Cell_freeref(machine, 0);
+}
+
+TEST(ProximityGrid, NearbyListsMatchABruteForceSearch) {
+  unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0, 1);
+  Captured cap;
+  for (int round = 0; round < 4; round++) {
+    std::vector<Cell*> children;
+    int n = 5 + (int)(u(rng) * 40);
+    for (int i = 0; i < n; i++) {
+      Cell* c = component("c", "Drift", 1);
+      if (u(rng) < 0.15) {
+        Cell_bbreset(c);  // empty box
+      } else {
+        double x = u(rng) * 2 - 1, y = u(rng) * 2 - 1, z = u(rng) * 30;
+        setbox(c, x, y, z, x + u(rng) * 0.8, y + u(rng) * 0.8, z + u(rng) * 6);
+      }
+      children.push_back(c);
+    }
+    Simulation sim = blanksim(composite("m", children));
+    regrid(&sim, 1 + (int)(u(rng) * 60));
+    Cell* m = sim.lattice;
+    std::vector<Cell*> out((size_t)n);
+    for (int trial = 0; trial < 3000; trial++) {
+      double x, y, z;
+      if (trial % 3 == 0) {
+        // A corner or face of some child's box.
+        const Cell* c = children[(size_t)(u(rng) * n)];
+        if (c->xmin > c->xmax) continue;
+        x = u(rng) < 0.5 ? c->xmin : c->xmax;
+        y = u(rng) < 0.5 ? c->ymin : c->ymax;
+        z = u(rng) < 0.5 ? c->zmin : c->zmax;
+      } else {
+        x = u(rng) * 4 - 2;
+        y = u(rng) * 4 - 2;
+        z = u(rng) * 40 - 2;
+      }
+      std::vector<Cell*> expected;
+      for (Cell* c : children)
+        if (x >= c->xmin && x <= c->xmax && y >= c->ymin && y <= c->ymax && z >= c->zmin &&
+            z <= c->zmax)
+          expected.push_back(c);
+      uint32_t k = CellSubMap_nearby(m, x, y, z, out.data());
+      ASSERT_EQ(std::vector<Cell*>(out.begin(), out.begin() + k), expected)
+          << "round " << round << " point " << x << "," << y << "," << z;
+    }
+    Simulation_free(&sim);
+  }
+}
+
+TEST(ProximityGrid, ParticleExactlyOnABoxBoundaryHasThatComponent) {
+  Captured cap;
+  Cell* a = component("a", "Drift", 1);
+  Cell* b = component("b", "Drift", 1);
+  Simulation sim = blanksim(composite("m", {a, b}));
+  Simulation_initmachine(&sim, AffineFrame_identity());
+  setbox(a, -1, -1, 0, 1, 1, 2);
+  setbox(b, -0.5, -0.5, 2, 0.5, 0.5, 3);
+  regrid(&sim, 7);
+  Particle* p = addparticle(&sim, MuPlus, 1);
+  struct Case {
+    V3 r;
+    std::vector<Cell*> expected;
+  } cases[] = {
+      {{0, 0, 2}, {a, b}},       {{1, 1, 0}, {a}},        {{0.5, 0.5, 3}, {b}},  // max corner
+      {{1.0000001, 0, 1}, {}},   {{0, 0, 3.0000001}, {}}, {{-1, -1, 0}, {a}},
+      {{0, 0, -1e-12}, {}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(testing::Message() << k.r.x << "," << k.r.y << "," << k.r.z);
+    p->x = k.r.x;
+    p->y = k.r.y;
+    p->z = k.r.z;
+    Particle_nearbythings(p);
+    EXPECT_EQ(nearbyof(*p), k.expected);
+  }
+  // A NaN position has nothing nearby.
+  p->x = NAN;
+  Particle_nearbythings(p);
+  EXPECT_EQ(p->nnearby, 0u);
+  Simulation_free(&sim);
+}
+
+TEST(ProximityGrid, ACopiedTreeLooksUpItsOwnChildren) {
+  Captured cap;
+  ParticleSpecies_init();
+  Simulation_defaultdefault();  // installs the grid operations in the cell tree
+  Cell* a = component("a", "Drift", 1);
+  Cell* b = component("b", "Drift", 1);
+  Cell* machine = composite("m", {a, b});
+  setbox(a, 0, 0, 0, 1, 1, 1);
+  setbox(b, 0, 0, 1, 1, 1, 2);
+  setbox(machine, 0, 0, 0, 1, 1, 2);
+  machine->submap = CellSubMap_make(machine, 10);
+  Cell* copy = Cell_copyof(machine);
+  Cell_freeref(machine, 0);
+  ASSERT_NE(copy->submap, nullptr);
+  Cell* out[2];
+  ASSERT_EQ(CellSubMap_nearby(copy, 0.5, 0.5, 1.5, out), 1u);
+  EXPECT_EQ(out[0], copy->children[1]);
+  Cell_freeref(copy, 0);
+}
+
+TEST(NearbyThings, ParticlesWithoutABeamLineAreReported) {
+  Captured cap;
+  ParticleSpecies_init();
+  Particle p[2] = {Particle_new(MuPlus), Particle_new(MuPlus)};
+  Particle_nearbythings(&p[0]);
+  Particle_seg_nearbythings(p, p + 2);
+  EXPECT_EQ(cap.messages, (std::vector<std::string>{
+                              "[WARNING] bl is NULL in Particle_nearbythings",
+                              "[WARNING] bl is NULL in Particle_seg_nearbythings"}));
+  EXPECT_EQ(p[0].nearby, nullptr);
+}
+
+// ---- adding particles ----
+
+TEST(SimulationAddBeam, DivisorAllowedSpeciesIdsAndFrame) {
+  Captured cap;
+  Simulation sim = blanksim(composite("m", {component("d", "Drift", 1), component("e", "Drift", 1)}));
+  sim.seed = 4242;
+  sim.divisor = 3;
+  sim.n_decays = 2;
+  Simulation_initmachine(&sim, AffineFrame_identity());
+  Beam src{};
+  for (int i = 0; i < 10; i++) {
+    Particle* p = Beam_addparticle(&src, i == 6 ? Electron : PiPlus, nullptr);
+    p->x = i;
+    p->y = 0.5;
+    p->Vz = 1e8 + i;
+    p->weight = 0.5 + i;
+    p->tstart = i * 1e-10;
+  }
+  // Give the source particles a nearby list of their own to check the copies don't share it.
+  Cell* d = sim.lattice->children[0];
+  for (int i = 0; i < 10; i++) Particle_setnearby(&src.particles[i], &d, 1);
+  AffineFrame frame{V3{10, 20, 30}, M3x3_Rz(M_PI / 2)};
+  addbeamtosimulation(&src, &sim, frame);
+  // Indices 0, 3, 6, 9 pass the divisor; 6 is an electron, which is not allowed.
+  ASSERT_EQ(sim.beam.M, 3);
+  EXPECT_EQ(sim.beam.m, 3);
+  std::vector<int> fromindex;
+  for (int k = 0; k < 3; k++) {
+    const Particle& q = sim.beam.particles[k];
+    int i = (int)std::lround(q.weight - 0.5);
+    fromindex.push_back(i);
+    SCOPED_TRACE(i);
+    EXPECT_EQ(q.id, (uint32_t)k + 1);
+    EXPECT_EQ(q.seed, drnda(4242, q.id));
+    EXPECT_EQ(q.seq, 1u);  // the stream starts at 0; the first decay time took one draw
+    EXPECT_LT(q.nextdecay, 1e20);
+    EXPECT_EQ(q.beamline, sim.lattice);
+    EXPECT_EQ(q.segment, 0);
+    EXPECT_EQ(q.decaysleft, 2u);
+    EXPECT_EQ(q.tstart, i * 1e-10);
+    V3 r{(double)i, 0.5, 0}, V{0, 0, 1e8 + i};
+    affine(frame, &r);
+    affine_no_trans(frame, &V);
+    EXPECT_EQ(q.x, r.x);
+    EXPECT_EQ(q.y, r.y);
+    EXPECT_EQ(q.z, r.z);
+    EXPECT_EQ(q.Vz, V.z);
+    EXPECT_NE(q.nearby, src.particles[i].nearby);
+  }
+  std::sort(fromindex.begin(), fromindex.end());
+  EXPECT_EQ(fromindex, (std::vector<int>{0, 3, 9}));
+  Beam_free(&src);
+  Simulation_free(&sim);
+}
+
+TEST(SimulationAddParticle, PreparesTheParticleAndItsNearbyList) {
+  Captured cap;
+  Cell* a = component("a", "Drift", 1);
+  Simulation sim = blanksim(composite("m", {a, component("b", "Drift", 1)}));
+  sim.seed = 99;
+  sim.n_decays = 3;
+  Simulation_initmachine(&sim, AffineFrame_identity());
+  setbox(a, -1, -1, -1, 1, 1, 1);
+  regrid(&sim);
+  Particle* p = addparticle(&sim, MuMinus, 7);
+  EXPECT_EQ(p->id, 7u);
+  EXPECT_EQ(p->seed, drnda(99, 7));
+  EXPECT_EQ(p->segment, 0);
+  EXPECT_EQ(p->decaysleft, 3u);
+  EXPECT_EQ(nearbyof(*p), std::vector<Cell*>{a});
+  Particle* s = addparticle(&sim, Proton, 8);
+  EXPECT_EQ(s->decaysleft, 0u);  // stable
+  // A particle added from another one gets its own copy of the nearby list.
+  Particle* src = &sim.beam.particles[0];
+  Particle tmpl = *src;
+  Particle* c = addparticlecon(&sim, MuMinus, 9, &tmpl, 1);
+  EXPECT_EQ(c->segment, 1);
+  EXPECT_EQ(c->nnearby, 1u);
+  EXPECT_NE(c->nearby, sim.beam.particles[0].nearby);
+  Simulation_free(&sim);  // each list freed once (checked by the sanitizer build)
+}
+
+TEST(SimulationRemoveNonmachine, SegmentsBeyondARemovedChildMoveDown) {
+  Captured cap;
+  Cell* A = component("A", "Drift", 1);
+  Cell* B = component("B", "Drift", 1);
+  Cell* C = component("C", "Drift", 1);
+  Cell* N1 = Cell_new(Nonmachine, "beam1");
+  Cell* N2 = Cell_new(Nonmachine, "beam2");
+  Simulation sim = blanksim(composite("m", {A, N1, B, N2, C}));
+  setbox(A, 0, 0, 0, 1, 1, 1);
+  setbox(B, 0, 0, 1, 1, 1, 2);
+  setbox(C, 0, 0, 2, 1, 1, 3);
+  Cell_bbreset(N1);
+  Cell_bbreset(N2);
+  regrid(&sim, 10);
+  for (int seg = 0; seg < 5; seg++) addparticlecon(&sim, MuPlus, seg + 1, nullptr, seg);
+  Simulation_removenonmachinecells(&sim);
+  ASSERT_EQ(sim.lattice->n, 3);
+  EXPECT_EQ(sim.lattice->children[0], A);
+  EXPECT_EQ(sim.lattice->children[1], B);
+  EXPECT_EQ(sim.lattice->children[2], C);
+  const int expected[] = {0, 1, 1, 2, 2};
+  for (int k = 0; k < 5; k++) {
+    const Particle& p = sim.beam.particles[k];
+    EXPECT_EQ(p.segment, expected[p.id - 1]) << "particle from segment " << p.id - 1;
+  }
+  // The grid still finds the right children.
+  Cell* out[3];
+  ASSERT_EQ(CellSubMap_nearby(sim.lattice, 0.5, 0.5, 2.5, out), 1u);
+  EXPECT_EQ(out[0], C);
+  ASSERT_EQ(CellSubMap_nearby(sim.lattice, 0.5, 0.5, 1.5, out), 1u);
+  EXPECT_EQ(out[0], B);
+  Simulation_free(&sim);
+}
+
+TEST(SimulationLosses, ResetZeroesEveryChildsCounters) {
+  Cell* a = component("a", "Drift", 1);
+  Cell* b = component("b", "Drift", 1);
+  Simulation sim = blanksim(composite("m", {a, b}));
+  a->lostweight = 1;
+  a->lostenergy = 2;
+  b->lostpositive = 3;
+  b->lostnegative = 4;
+  Simulation_resetlosscounters(&sim);
+  EXPECT_EQ(a->lostweight + a->lostenergy + b->lostpositive + b->lostnegative, 0);
+  Simulation_free(&sim);
+}
+
+// ---- the whole construction from a lattice file ----
+
+class SimulationNew : public ::testing::Test {
+ protected:
+  std::filesystem::path old, dir;
+  SwitchState savedswitches;
+  QuarantineInfo savedq;
+  void SetUp() override {
+    old = std::filesystem::current_path();
+    dir = std::filesystem::temp_directory_path() /
+          ("ordax_simnew_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+           "_" + std::to_string(rand15()));
+    std::filesystem::create_directories(dir / "lattices");
+    std::filesystem::current_path(dir);
+    savedswitches = switches;
+    savedq = quarantine;
+    ParticleSpecies_init();
+    Simulation_defaultdefault();
+  }
+  void TearDown() override {
+    switches = savedswitches;
+    quarantine = savedq;
+    std::filesystem::current_path(old);
+    std::filesystem::remove_all(dir);
+  }
+  void write(const char* name, const char* text) {
+    std::ofstream(dir / "lattices" / (std::string(name) + ".txt")) << text;
+  }
+};
+
+const char* twodrifts =
+    "{Drift Length(m)}\n"
+    "D1 1.2\n"
+    "D2 0.7\n"
+    "n_decays=4\n"
+    "seedbase=777\n"
+    "twiss_interval=0.5\n"
+    "line: D1,D2;\n";
+
+TEST_F(SimulationNew, BuildsTheMachineWithParametersSeedAndLoggers) {
+  Captured cap;
+  write("plain", twodrifts);
+  Genome g = Genome_new();
+  switches.nocheck = 0;
+  Simulation sim = Simulation_new("plain", &g, "ordax");
+  ASSERT_NE(sim.lattice, nullptr);
+  EXPECT_EQ(sim.n_decays, 4);
+  EXPECT_EQ(sim.seed, 777u);
+  EXPECT_TRUE(cap.has("Using seed 777"));
+  EXPECT_EQ(switches.nocheck, 0);
+  // Loggers at 0, 0.5, 1.0 before D1 and at 1.5 before D2.
+  ASSERT_EQ(sim.lattice->n, 6);
+  EXPECT_STREQ(sim.lattice->children[3]->name, "D1");
+  EXPECT_STREQ(sim.lattice->children[5]->name, "D2");
+  EXPECT_EQ(sim.lattice->children[5]->s, 1.2);
+  EXPECT_TRUE(cap.has("Determining nearby components..."));
+  EXPECT_TRUE(cap.has("Normalising beam..."));
+  EXPECT_EQ(sim.t, 1e20);  // no particles
+  EXPECT_EQ(sim.t0, 1e20);
+  Simulation_free(&sim);
+  Genome_free(g);
+}
+
+TEST_F(SimulationNew, OverridesTurnTheCheckOffAndReachTheirTargets) {
+  Captured cap;
+  write("plain", twodrifts);
+  switches.nocheck = 0;
+  Simulation sim = Simulation_new(
+      "plain", nullptr, "ordax -param:t_max=5e-9 -param:D2.Bore=0.25 -param:D9.Bore=0.1");
+  ASSERT_NE(sim.lattice, nullptr);
+  EXPECT_EQ(sim.t_max, 5e-9);
+  EXPECT_EQ(switches.nocheck, 1);
+  const Cell* d2 = Cell_find(sim.lattice, "d2");
+  ASSERT_NE(d2, nullptr);
+  EXPECT_EQ(Cell_attrib(d2, "Bore", 0), 0.25);
+  for (int i = 0; i < sim.lattice->n; i++) {
+    if (sim.lattice->children[i] == d2) continue;
+    EXPECT_FALSE(Cell_hasattrib(sim.lattice->children[i], "Bore"));
+  }
+  Simulation_free(&sim);
+}
+
+TEST_F(SimulationNew, SeedStepsWithTheRecheckRun) {
+  Captured cap;
+  write("pitched", "{Drift Length(m)}\nD1 1\nseedbase=1000\nseedpitch=7\nline: D1;\n");
+  quarantine.active = 1;
+  quarantine.count = 3;
+  Simulation sim = Simulation_new("pitched", nullptr, "");
+  EXPECT_EQ(sim.seed, 1021u);
+  EXPECT_TRUE(cap.has("Using seed 1000+7*3 = 1021"));
+  Simulation_free(&sim);
+  quarantine.active = 0;
+  sim = Simulation_new("pitched", nullptr, "");
+  EXPECT_EQ(sim.seed, 1000u);
+  Simulation_free(&sim);
+}
+
+TEST_F(SimulationNew, NamedLatticeAndMissingLattice) {
+  Captured cap;
+  write("solenoidsonly", "{Drift Length(m)}\nD1 1\nline: D1,D1;\n");
+  Simulation sim = Simulation_new("solenoidsonly", nullptr, "");
+  ASSERT_NE(sim.lattice, nullptr);
+  EXPECT_EQ(sim.t_max, 2e-7);
+  for (int i = 0; i < sim.lattice->n; i++) EXPECT_EQ(Cell_attrib(sim.lattice->children[i], "Bore", 0), 0.5);
+  Simulation_free(&sim);
+  Simulation none = Simulation_new("nosuchlattice", nullptr, "");
+  EXPECT_EQ(none.lattice, nullptr);
+  EXPECT_GE(cap.countcontaining("nosuchlattice"), 1);
+  Simulation_free(&none);
+}
+
+TEST_F(SimulationNew, LatticeOfASingleUnknownComponent) {
+  Captured cap;
+  write("odd", "{Frobnicator Length(m)}\nF1 2\n");
+  Simulation sim = Simulation_new("odd", nullptr, "");
+  ASSERT_NE(sim.lattice, nullptr);  // the parser wraps a component machine in a composite
+  EXPECT_TRUE(cap.has("[WARNING] Unknown cell type: Frobnicator"));
+  Simulation_free(&sim);
+}
+
+}  // namespace
