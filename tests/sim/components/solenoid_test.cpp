@@ -339,6 +339,13 @@ TEST(Solenoid, CollisionDetectionStopsAtTheFirstCoilSurface) {
       {"inward through the outer cylinder", {0, 0.5, 0.3}, {0, -200, 0}, 1e-9, 1, 0.1 / v},
       {"past the coil outside", {0.45, 0, -0.2}, {0, 0, 200}, 1e-8, 0, 0},
       {"along the bore wall inside", {0.1999, 0, 0.1}, {0, 0, 200}, 1e-9, 0, 0},
+      {"out through both cylinders in one step", {0.1, 0, 0.5}, {200, 0, 0}, 3e-9, 1, 0.1 / v},
+      {"in by the upstream face, on through the inner cylinder", {0.3, 0, -0.05},
+       {-200 / std::sqrt(2.0), 0, 200 / std::sqrt(2.0)}, 1e-9, 1, 0.05 * std::sqrt(2.0) / v},
+      {"through the coil material from face to face", {0.3, 0, -0.05}, {0, 0, 200}, 5e-9, 1,
+       0.05 / v},
+      {"in by the outer cylinder, on through the downstream face", {0.45, 0, 0.9},
+       {-200 / std::sqrt(2.0), 0, 200 / std::sqrt(2.0)}, 1e-9, 1, 0.05 * std::sqrt(2.0) / v},
   };
   for (const Flight& f : flights) {
     SCOPED_TRACE(f.what);
