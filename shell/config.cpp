@@ -16,6 +16,7 @@
 #include "base/platform.h"
 #include "base/text.h"
 #include "results/genome.h"
+#include "results/optimiser.h"
 #include "shell/report.h"
 #include "shell/runstate.h"
 
@@ -299,10 +300,7 @@ namespace {
 const char* const CONFIGFILE = "config.txt";
 
 // Names of the optimiser's trial types, in the order of the ratios in RunSettings.
-const char* const trialtypenames[NTRIALTYPES] = {
-    "Random",     "Mutate",    "Crossover", "Interpolate", "Extrapolate",
-    "MuSpherical", "Brindle",  "Extreme",   "LocalGrad",   "TopoSmooth",
-    "CellDouble", "CellDelete", "CellCommute"};
+const char* const* const trialtypenames = TrialTypeName;
 const int trialtypedefaults[NTRIALTYPES] = {0, 3, 3, 3, 3, 3, 3, 1, 3, 1, 1, 1, 1};
 
 const char* const KEY_DAYS = "Download sample results file after a number of days (0=don't)";

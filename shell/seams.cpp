@@ -47,14 +47,6 @@ LSet Results_load(const char*, const char*) {
   return LSet_new(sizeof(Result));
 }
 
-// ---- results/optimiser.h ----
-Genome makegenome(LSet, char*, TrialType, ResultFormat*) {
-  return Genome_new();  // every gene is then drawn at random when the lattice asks for it
-}
-Genome getbestresult(LSet, char**) {
-  return Genome_none();
-}
-
 // ---- results/queue.h ----
 Genome getqueuedresult(char**, CheckFunction, QuarantineInfo*) {
   return Genome_none();
