@@ -1,0 +1,213 @@
+// optbench: measures what the optimiser is for — better designs in fewer runs than random
+// search. It runs the client's loop (choose a genome, evaluate it, record the result, choose
+// again) for a fixed number of runs and several seeds, once with the configured trial-type
+// ratios and once with Random alone, and prints the mean and median best score after 50, 100
+// and 200 runs (or the run counts given). Not part of the tests; run it by hand.
+//
+//   optbench synthetic [RUNS [SEEDS]]
+//       scores each genome with smooth functions of its genes with a known optimum (100):
+//       "sphere" 100 − 100·Σ(x_i − c_i)² over 8 genes x_i in [0, 1], and "valley", the same
+//       with the genes coupled in pairs (a long narrow ridge).
+//   optbench lattice NAME [RUNS [SEEDS [DIVISOR]]]
+//       runs the real loop in the current directory (which needs "lattices/NAME.txt" and
+//       "datafiles/"): parse and build with Simulation_new, advance to the end, score, record
+//       with genomeresult, with every DIVISOR-th particle of the beam (the -/N switch).
+//
+// Nothing is written to the results files: results are kept in memory only.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/lset.h"
+#include "base/random.h"
+#include "results/genome.h"
+#include "results/optimiser.h"
+#include "results/queue.h"
+#include "results/results.h"
+#include "shell/report.h"
+#include "shell/runstate.h"
+#include "sim/simulation.h"
+#include "sim/species.h"
+
+namespace {
+
+void quiet(const char*, int, void*) {}
+
+// One evaluation: fills the genes the genome lacks, returns the score, records the result.
+using Evaluate = std::function<double(Genome* g, LSet* results)>;
+
+// The best score after each run of one optimisation from an empty results set.
+std::vector<double> optimise(const Evaluate& evaluate, const char* lattice, int runs,
+                             uint32_t seed) {
+  srand15(seed);
+  LSet results = LSet_new(sizeof(Result));
+  std::vector<double> best(runs);
+  double b = -1e300;
+  for (int i = 0; i < runs; i++) {
+    char* name = lattice ? strdup(lattice) : nullptr;
+    Genome g = makegenome(results, name, trial::ChooseByRatios, nullptr);
+    free(name);
+    double s = evaluate(&g, &results);
+    Genome_free(g);
+    if (s > b) b = s;
+    best[i] = b;
+  }
+  Results_free(results);
+  return best;
+}
+
+struct Summary {
+  std::vector<double> mean, median;
+};
+
+Summary summarise(const std::vector<std::vector<double>>& bests, const std::vector<int>& at) {
+  Summary s;
+  for (int n : at) {
+    std::vector<double> v;
+    double sum = 0;
+    for (const auto& b : bests) {
+      v.push_back(b[n - 1]);
+      sum += b[n - 1];
+    }
+    std::sort(v.begin(), v.end());
+    s.mean.push_back(sum / v.size());
+    size_t k = v.size();
+    s.median.push_back(k % 2 ? v[k / 2] : 0.5 * (v[k / 2 - 1] + v[k / 2]));
+  }
+  return s;
+}
+
+void compare(const char* title, const Evaluate& evaluate, const char* lattice, int runs,
+             int seeds) {
+  std::vector<int> at;
+  for (int n : {50, 100, 200})
+    if (n <= runs) at.push_back(n);
+  if (at.empty() || at.back() != runs) at.push_back(runs);
+  double configured[NTRIALTYPES];
+  std::memcpy(configured, settings.trialratios, sizeof configured);
+  double randomonly[NTRIALTYPES] = {1};
+
+  printf("%s: %d runs, %d seeds (mean / median of the best score so far)\n", title, runs, seeds);
+  printf("  %-16s", "after runs");
+  for (int n : at) printf(" %17d", n);
+  printf("\n");
+  for (int mode = 0; mode < 2; mode++) {
+    std::memcpy(settings.trialratios, mode == 0 ? configured : randomonly, sizeof configured);
+    std::vector<std::vector<double>> bests;
+    for (int s = 1; s <= seeds; s++) {
+      bests.push_back(optimise(evaluate, lattice, runs, 1000u * s + 7));
+      fprintf(stderr, ".");
+    }
+    fprintf(stderr, "\n");
+    Summary sum = summarise(bests, at);
+    printf("  %-16s", mode == 0 ? "trial types" : "Random only");
+    for (size_t i = 0; i < at.size(); i++) printf(" %8.3f/%8.3f", sum.mean[i], sum.median[i]);
+    printf("\n");
+    fflush(stdout);
+  }
+  std::memcpy(settings.trialratios, configured, sizeof configured);
+}
+
+// ---- synthetic scores ----
+
+const int NGENES = 8;
+const double optimum[NGENES] = {0.31, 0.72, 0.55, 0.18, 0.86, 0.43, 0.64, 0.27};
+
+std::vector<double> genesof(Genome* g) {
+  std::vector<double> x(NGENES);
+  for (int i = 0; i < NGENES; i++) {
+    char name[16];
+    snprintf(name, sizeof name, "s%df", i + 1);
+    x[i] = gvalue(g, name, 0, 1);
+  }
+  return x;
+}
+
+double sphere(const std::vector<double>& x) {
+  double s = 0;
+  for (int i = 0; i < NGENES; i++) s += (x[i] - optimum[i]) * (x[i] - optimum[i]);
+  return 100 - 100 * s;
+}
+
+// Pairs (x, y) scored along and across the diagonal: across it 30 times more steeply.
+double valley(const std::vector<double>& x) {
+  double s = 0;
+  for (int i = 0; i + 1 < NGENES; i += 2) {
+    double dx = x[i] - optimum[i], dy = x[i + 1] - optimum[i + 1];
+    double along = (dx + dy) / std::sqrt(2.0), across = (dx - dy) / std::sqrt(2.0);
+    s += along * along + 30 * across * across;
+  }
+  return 100 - 100 * s;
+}
+
+Evaluate synthetic(double (*f)(const std::vector<double>&)) {
+  return [f](Genome* g, LSet* results) {
+    double s = f(genesof(g));
+    Results_genomescore(results, g, s);
+    return s;
+  };
+}
+
+// ---- the real loop ----
+
+Evaluate simulate(const std::string& lattice, int* failures) {
+  return [lattice, failures](Genome* g, LSet* results) {
+    Simulation sim = Simulation_new(lattice.c_str(), g, "");
+    if (!sim.lattice) {
+      (*failures)++;
+      Simulation_free(&sim);
+      return -1e300;
+    }
+    while (sim.t < sim.t_max && Beam_m(&sim.beam) > 0) Simulation_advance(&sim, 1, 1, 1);
+    double s = Simulation_score(&sim);
+    ResultFormat fmt = {3, 6, 1, "Mpts"};
+    genomeresult(g, s, sim.Mpts, lattice.c_str(), nullptr, "", results, &fmt, nullptr);
+    Simulation_free(&sim);
+    return s;
+  };
+}
+
+int usage() {
+  fprintf(stderr,
+          "usage: optbench synthetic [RUNS [SEEDS]]\n"
+          "       optbench lattice NAME [RUNS [SEEDS [DIVISOR]]]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  report_setsink(quiet, nullptr);
+  resultsstorefile = nullptr;
+  resultsuploadfile = nullptr;
+  std::string mode = argv[1];
+  if (mode == "synthetic") {
+    int runs = argc > 2 ? atoi(argv[2]) : 200;
+    int seeds = argc > 3 ? atoi(argv[3]) : 10;
+    if (runs < 1 || seeds < 1) return usage();
+    compare("sphere, 8 genes", synthetic(sphere), nullptr, runs, seeds);
+    compare("valley, 8 genes", synthetic(valley), nullptr, runs, seeds);
+    return 0;
+  }
+  if (mode == "lattice" && argc > 2) {
+    std::string name = argv[2];
+    int runs = argc > 3 ? atoi(argv[3]) : 200;
+    int seeds = argc > 4 ? atoi(argv[4]) : 3;
+    switches.particledivisor = argc > 5 ? atoi(argv[5]) : 10;
+    switches.nocheck = 1;
+    if (runs < 1 || seeds < 1) return usage();
+    ParticleSpecies_init();
+    Simulation_defaultdefault();
+    int failures = 0;
+    compare(("lattice " + name).c_str(), simulate(name, &failures), name.c_str(), runs, seeds);
+    if (failures) printf("  %d runs could not build the lattice\n", failures);
+    return 0;
+  }
+  return usage();
+}
