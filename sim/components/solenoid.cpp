@@ -70,24 +70,26 @@ EB solfield(const void* data, double x, double y, double z, double t) {
   const double sa = dx * s.ux + dy * s.uy + dz * s.uz;  // along the axis from the upstream end
   const double rx = dx - sa * s.ux, ry = dy - sa * s.uy, rz = dz - sa * s.uz;
   const double rho2 = rx * rx + ry * ry + rz * rz;
-  const double a = s.radius;
+  const double a = s.radius, a2 = a * a;
 
   // Beyond r = ρ/a = 1.2 the field is exactly zero, and r = 1.2 itself still has field. The
   // test on squares settles every point but a thin shell about the boundary, where r decides.
-  const double lim = 1.44 * (a * a);
+  const double lim = 1.44 * a2;
   if (rho2 >= lim * 0.9999999999) {
     if (rho2 > lim * 1.0000000001 || std::sqrt(rho2) / a > 1.2) return f;
   }
 
-  const double ia = 1.0 / a;
-  const double u1 = sa * ia;                // distance from the upstream end, in radii
-  const double u2 = (s.length - sa) * ia;   // distance to the downstream end, in radii
-  const double r2 = rho2 * (ia * ia);
-  // c = 1/(1 + u²) for both ends with one division; σ = √c.
-  const double q1 = 1.0 + u1 * u1, q2 = 1.0 + u2 * u2;
+  // With d1, d2 the distances from the two ends, c = 1/(1 + u²) = a²/(a² + d²) for both ends
+  // with one division (σ = √c); 1/a is divided out alongside, off that chain.
+  const double d1 = sa, d2 = s.length - sa;
+  const double q1 = a2 + d1 * d1, q2 = a2 + d2 * d2;
   const double iq = 1.0 / (q1 * q2);
-  const double c1 = q2 * iq, c2 = q1 * iq;
+  const double ia = 1.0 / a;
+  const double c1 = a2 * q2 * iq, c2 = a2 * q1 * iq;
   const double s1 = std::sqrt(c1), s2 = std::sqrt(c2);
+  const double u1 = d1 * ia;  // distance from the upstream end, in radii
+  const double u2 = d2 * ia;  // distance to the downstream end, in radii
+  const double r2 = rho2 * (ia * ia);
   const double us1 = u1 * s1, us2 = u2 * s2;  // cos θ1, cos θ2
   const double c1sq = c1 * c1, c2sq = c2 * c2;
   const double s1c1 = s1 * c1, s2c2 = s2 * c2;
