@@ -441,6 +441,29 @@ TEST(OptimiserTrial, PairwiseTypesKeepGenesOfAFoundInB) {
   Genome_free(bneg);
 }
 
+TEST(OptimiserTrial, MuSphericalDistanceIsLogUniform) {
+  // The radius is R^u: at the centre of two genes (no clamping below 500) half of the steps
+  // are shorter than √R ≈ 31.6, and a tenth shorter than R^0.1 ≈ 2.
+  Genome p = genomeof({{"a", 500}, {"b", 500}});
+  srand15(21);
+  int draws = 0, below = 0, tiny = 0;
+  for (int rep = 0; rep < 4000; rep++) {
+    Genes g = take(trial_muspherical(p, 1000));
+    ASSERT_EQ(g.size(), 2u);
+    double d = std::hypot(g["a"] - 500, g["b"] - 500);
+    EXPECT_LE(d, 1000 * std::sqrt(2.0));
+    if (d > 450) continue;  // may have been clamped
+    draws++;
+    below += d < std::sqrt(1000.0);
+    tiny += d < 1.5;
+  }
+  EXPECT_NEAR(below, 2000, 150);
+  EXPECT_GT(tiny, 150);
+  EXPECT_LT(tiny, 700);
+  EXPECT_GT(draws, 3500);
+  Genome_free(p);
+}
+
 TEST(OptimiserTrial, BrindleChangesOneGene) {
   Genome p = genomeof({{"a", 500}, {"b", 500}, {"c", 500}});
   srand15(12);
