@@ -121,6 +121,15 @@ bool platform_rename(const char* from, const char* to) {
   return rename(from, to) == 0;
 }
 
+bool platform_truncate(const char* path, uint64_t size) {
+  return truncate(path, (off_t)size) == 0;
+}
+
+bool platform_syncfile(FILE* f) {
+  if (!f || fflush(f) != 0) return false;
+  return fsync(fileno(f)) == 0;
+}
+
 std::vector<PlatformDirEntry> platform_listdir(const char* dir) {
   std::vector<PlatformDirEntry> out;
   DIR* d = opendir(dir && *dir ? dir : ".");

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ std::string platform_getcwd();
 std::string platform_exepath();             // absolute path of the running executable
 bool platform_remove(const char* path);     // deletes a file
 bool platform_rename(const char* from, const char* to);  // replaces an existing target
+// Cuts (or extends with zero bytes) the file to `size` bytes; true on success.
+bool platform_truncate(const char* path, uint64_t size);
+// Flushes the stream and asks the system to put its data on disk; true on success.
+bool platform_syncfile(FILE* f);
 struct PlatformDirEntry {
   std::string name;
   bool isdir;

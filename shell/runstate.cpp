@@ -2,6 +2,7 @@
 #include "shell/runstate.h"
 
 #include "base/platform.h"
+#include "results/checkval.h"
 
 const char* const ORDAX_VERSION = "v4.47_dev";
 const char* const ORDAX_TITLE = "Ordax Simulation v4.47_dev";
@@ -21,9 +22,9 @@ char servermessage[1000] = "";
 RunSettings settings;
 SwitchState switches;
 
-// The check function is supplied by the results code once it exists; until then there is none.
 CheckFunction resultcheckfunction() {
-  return nullptr;
+  if (settings.recheckoff || switches.nocheck) return nullptr;
+  return ordaxchecksum;
 }
 
 namespace {

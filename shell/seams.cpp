@@ -31,34 +31,7 @@ double MatchScan_energy(const Cell*) {
 }
 void MatchScan_output(Cell*, Simulation*) {}
 
-// ---- results/results.h ----
-void Result_free(Result r) {
-  free(r.genome);
-  free(r.text);
-}
-void Results_free(LSet set) {
-  for (uint32_t i = 0; i < set.count; i++) Result_free(LSet_at<Result>(set, i));
-  LSet_free(set);
-}
-Result Result_read(FILE*, const char*, CheckFunction, int) {
-  return Result_NULL;
-}
-LSet Results_load(const char*, const char*) {
-  return LSet_new(sizeof(Result));
-}
-
-// ---- results/queue.h ----
-Genome getqueuedresult(char**, CheckFunction, QuarantineInfo*) {
-  return Genome_none();
-}
-void genomeresult(Genome*, double, double, const char*, CheckFunction, const char*, LSet*,
-                  const ResultFormat*, QuarantineInfo*) {}
-
 // ---- results/autosave.h ----
-unsigned char* autosave_checksum(const unsigned char*, unsigned, unsigned* outlength) {
-  if (outlength) *outlength = 0;
-  return nullptr;
-}
 void saveall(const char*, const Simulation*, const LSet*, Genome, SignatureFunction) {}
 int loadall(const char*, Simulation*, LSet*, Genome*, SignatureFunction) {
   return 0;

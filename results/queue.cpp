@@ -1,0 +1,315 @@
+// The evaluation queue and quarantine: getqueuedresult hands the head of the queue file back
+// to the run cycle, genomeresult turns a finished run into a recorded result or a quarantined
+// queue entry, popqueue and pushqueue edit the queue file. Owns the quarantine state's score
+// array and the names of the two results files it appends to. Called once per run on the
+// main thread; every queue edit rewrites the (small) queue file through a renamed new file.
+#include "results/queue.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/platform.h"
+#include "base/text.h"
+#include "results/genome.h"
+#include "results/results.h"
+#include "shell/ordax.h"
+#include "shell/report.h"
+
+const char* resultsstorefile = "results.dat";
+const char* resultsuploadfile = "results.txt";
+
+namespace {
+
+enum { QUEUED_RECHECK = 1, QUEUED_TEST = 2 };
+
+// The whole file into *out. 1: read; 0: the file does not exist; −1: it exists but could not
+// be read completely.
+int readwhole(const char* path, std::string* out) {
+  out->clear();
+  FILE* f = fopen(path, "rb");
+  if (!f) return platform_isfile(path) || platform_isdir(path) ? -1 : 0;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+  bool bad = ferror(f) != 0;
+  fclose(f);
+  return bad ? -1 : 1;
+}
+
+// Replaces the file's contents with `text` through "<path>.new" renamed over it, so that the
+// old file stays whole until the new one is complete. Returns 1 on success.
+int replacefile(const char* path, const std::string& text) {
+  std::string temp = std::string(path) + ".new";
+  FILE* f = fopen(temp.c_str(), "wb");
+  if (!f) return 0;
+  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+  ok = platform_syncfile(f) && ok;
+  ok = fclose(f) == 0 && ok;
+  if (ok) ok = platform_rename(temp.c_str(), path);
+  if (!ok) platform_remove(temp.c_str());
+  return ok ? 1 : 0;
+}
+
+void addscore(QuarantineInfo* q, double score) {
+  double* grown = (double*)realloc(q->scores, sizeof(double) * (size_t)(q->count + 1));
+  if (!grown) return;
+  q->scores = grown;
+  q->scores[q->count++] = score;
+}
+
+void putbytes(const void* p, size_t n, FILE* f, bool* ok) {
+  if (*ok) *ok = fwrite(p, 1, n, f) == n;
+}
+void putle32(int32_t v, FILE* f, bool* ok) {
+  unsigned char b[4];
+  for (int i = 0; i < 4; i++) b[i] = (unsigned char)((uint32_t)v >> (8 * i));
+  putbytes(b, 4, f, ok);
+}
+void putledouble(double x, FILE* f, bool* ok) {
+  uint64_t u;
+  memcpy(&u, &x, 8);
+  unsigned char b[8];
+  for (int i = 0; i < 8; i++) b[i] = (unsigned char)(u >> (8 * i));
+  putbytes(b, 8, f, ok);
+}
+bool getle(FILE* f, int n, uint64_t* v) {
+  unsigned char b[8];
+  if (fread(b, 1, (size_t)n, f) != (size_t)n) return false;
+  *v = 0;
+  for (int i = 0; i < n; i++) *v |= (uint64_t)b[i] << (8 * i);
+  return true;
+}
+
+}  // namespace
+
+// ---- the quarantine state ----
+
+void QuarantineInfo_free(QuarantineInfo* q) {
+  free(q->scores);
+  q->scores = nullptr;
+  q->count = 0;
+  q->calc = 0;
+}
+
+int QuarantineInfo_write(const QuarantineInfo* q, FILE* f) {
+  bool ok = true;
+  unsigned char active = q->active ? 1 : 0;
+  putbytes(&active, 1, f, &ok);
+  if (!active) return ok;
+  putle32(q->count, f, &ok);
+  for (int i = 0; i < q->count; i++) putledouble(q->scores[i], f, &ok);
+  putledouble(q->calc, f, &ok);
+  return ok;
+}
+
+int QuarantineInfo_read(QuarantineInfo* q, FILE* f) {
+  QuarantineInfo_free(q);
+  q->active = 0;
+  uint64_t v;
+  if (!getle(f, 1, &v) || v > 1) return 0;
+  if (v == 0) return 1;
+  if (!getle(f, 4, &v)) return 0;
+  int32_t count = (int32_t)(uint32_t)v;
+  if (count < 0) return 0;
+  std::vector<double> scores;
+  for (int32_t i = 0; i < count; i++) {  // one at a time: a lying count costs no memory
+    if (!getle(f, 8, &v)) return 0;
+    double x;
+    memcpy(&x, &v, 8);
+    scores.push_back(x);
+  }
+  if (!getle(f, 8, &v)) return 0;
+  double calc;
+  memcpy(&calc, &v, 8);
+  for (double s : scores) addscore(q, s);
+  if (q->count != count) {
+    QuarantineInfo_free(q);
+    return 0;
+  }
+  q->calc = calc;
+  q->active = 1;
+  return 1;
+}
+
+// ---- editing the queue file ----
+
+int popqueue(const QuarantineInfo* q) {
+  const char* path = q ? q->queuefile : nullptr;
+  std::string text;
+  int got = path ? readwhole(path, &text) : 0;
+  if (got == 0 || (got < 0 && !platform_isfile(path))) {
+    report("[FATAL] Failed to delete result out of non-existant queue.");
+    return 0;
+  }
+  if (got < 0) {
+    reportf("[WARNING] Could not update queue file '%s'", path);
+    return 0;
+  }
+  size_t first = text.find('\n');
+  size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
+  if (second == std::string::npos || second + 1 == text.size()) {
+    if (!platform_remove(path)) {
+      reportf("[WARNING] Could not update queue file '%s'", path);
+      return 0;
+    }
+    return 1;
+  }
+  if (!replacefile(path, text.substr(second + 1))) {
+    reportf("[WARNING] Could not update queue file '%s'", path);
+    return 0;
+  }
+  return 1;
+}
+
+int pushqueue(const QuarantineInfo* q, Result r) {
+  const char* path = q ? q->queuefile : nullptr;
+  if (!path) return 0;
+  std::string old;
+  if (readwhole(path, &old) < 0) {
+    reportf("[WARNING] Could not update queue file '%s'", path);
+    return 0;
+  }
+  std::string text;
+  text.reserve(old.size() + 256);
+  text += r.genome ? r.genome : "";
+  text += "\r\n";
+  text += r.text ? r.text : "";
+  text += "\r\n";
+  text += old;
+  if (!replacefile(path, text)) {
+    reportf("[WARNING] Could not update queue file '%s'", path);
+    return 0;
+  }
+  return 1;
+}
+
+// ---- the run cycle's two entries ----
+
+Genome getqueuedresult(char** lattice, CheckFunction check, QuarantineInfo* q) {
+  if (!q || !q->queuefile) return Genome_none();
+  QuarantineInfo_free(q);
+  // Only a quarantined entry handed back now makes the next result a re-run; a flag left from
+  // an earlier run would push an unrelated fresh result into the queue.
+  q->active = 0;
+  FILE* f = fopen(q->queuefile, "rb");
+  if (!f) return Genome_none();
+  long start = 0;
+  Result r = Result_read(f, nullptr, check, 1, &start);
+  fclose(f);
+  if (!r.text) return Genome_none();
+  if (start > 0) {
+    // The lines before the first valid entry can never be run (junk, or entries that fail
+    // their check). Dropping them keeps popqueue's "first two lines" the entry run now.
+    std::string text;
+    if (readwhole(q->queuefile, &text) == 1 && (size_t)start <= text.size())
+      replacefile(q->queuefile, text.substr((size_t)start));
+  }
+  std::optional<std::string> name = Result_lattice(r);
+  if (!name) {
+    Result_free(r);
+    return Genome_none();
+  }
+  if (!lattice_exists(name->c_str())) {
+    popqueue(q);
+    Result_free(r);
+    return Genome_none();
+  }
+  if (lattice && *lattice && strnullcmpi(*lattice, name->c_str()) != 0) {
+    Result_free(r);
+    return Genome_none();
+  }
+  int mode = 0;
+  if (lc(r.text[0]) == 't' && lc(r.text[1]) == 'e' && lc(r.text[2]) == 's' &&
+      lc(r.text[3]) == 't') {
+    report("Testing result from queue file");
+    mode = QUEUED_TEST;
+  } else if (stristr(r.genome, "#queued")) {
+    report("Rechecking quarantined result");
+    q->active = 1;
+    int n = 0;
+    std::vector<double> scores = Result_qscores(r, &n);
+    for (double s : scores) addscore(q, s);
+    q->calc = Result_calc(r);
+    mode = QUEUED_RECHECK;
+  }
+  if (!mode) {
+    Result_free(r);
+    return Genome_none();
+  }
+  if (lattice && !*lattice) *lattice = strdup(name->c_str());
+  Genome g = Result_genome(r, mode == QUEUED_RECHECK);
+  gassign(&g, "#queued", mode);
+  Result_free(r);
+  return g;
+}
+
+void genomeresult(Genome* g, double score, double calc, const char* lattice, CheckFunction check,
+                  const char* extra, LSet* results, const ResultFormat* fmt, QuarantineInfo* q) {
+  score = rounddecimals(score, fmt->scoredecimals);
+  calc = rounddecimals(calc, fmt->calcdecimals);
+  if (q && q->queuefile) {
+    int32_t queued = graw(g, "#queued");
+    if (queued == QUEUED_RECHECK) {
+      int32_t before = graw(g, "#runs");
+      int runs = (before < 0 ? 0 : before) + 1;
+      gassign(g, "#runs", runs);
+      addscore(q, score);
+      reportf("Quarantined result has now been run %d of %d times", runs, q->needed);
+      calc = rounddecimals(calc + q->calc, 1);
+      if (runs < q->needed) {
+        q->active = 1;
+      } else {
+        std::vector<double> samples(q->scores, q->scores + q->count);
+        score = scorefromsample(samples.data(), q->count, fmt);
+        reportf("Result passed quarantine with score %lg, will be added to results file", score);
+        q->active = 0;
+      }
+    } else {
+      // A fresh result (also a test entry): a candidate unless a fully rechecked result of
+      // its lattice scored strictly higher.
+      q->active = 0;
+      bool candidate = true, found = false;
+      double best = 0;
+      for (uint32_t i = results && lattice ? results->count : 0; i-- > 0;) {
+        const Result& r = LSet_at<Result>(*results, i);
+        if (!Result_islattice(r, lattice) || Result_runs(r) < q->needed) continue;
+        if (!found || r.score > best) best = r.score;
+        found = true;
+        if (r.score > score) candidate = false;
+      }
+      if (candidate) {
+        reportf("Initiating quarantine of score %lg", score);
+        if (found) reportf("  (best rechecked score for %s is %lg)", lattice, best);  // found: lattice set
+        else reportf("  (no rechecked scores for %s found)", lattice ? lattice : "");
+        if (q->needed < 2) {
+          report("Quarantine finished rather quickly (only 1 result needed)");
+        } else {
+          QuarantineInfo_free(q);
+          addscore(q, score);
+          q->active = 1;
+        }
+        gassign(g, "#runs", 1);
+      }
+    }
+    // The run came from the head of the queue (a quarantined or a test entry): take it off.
+    // (A genome that merely carries #runs, as a re-run of a recorded result does, did not.)
+    if (queued == QUEUED_RECHECK || queued == QUEUED_TEST) popqueue(q);
+    if (q->active) {
+      gassign(g, "#queued", QUEUED_RECHECK);
+      Result r = Result_createqueued(*g, q->scores, q->count, calc, ORDAX_VERSION, lattice,
+                                     extra, fmt, check);
+      pushqueue(q, r);
+      Result_free(r);
+      return;
+    }
+  }
+  while (ghas(g, "#queued")) gunassign(g, "#queued");
+  Result r = Result_create(*g, score, calc, ORDAX_VERSION, lattice, extra, fmt, check);
+  if (resultsstorefile) Result_save(r, resultsstorefile);
+  if (resultsuploadfile) Result_save(r, resultsuploadfile);
+  if (results) LSet_add(results, &r);
+  else Result_free(r);
+}
