@@ -11,8 +11,11 @@ uint32_t LSet_defaultinitial = 1;
 
 namespace {
 
+// f = 1/(0.5 + 0.005 g), formed in extended precision from the double constant 0.005. For
+// g = 60 this is 1.24999999999999999024…, just below 1.25, so products that would be exact
+// quarters (4 × 1.25) truncate one lower: a full set of 3 grows to 4, not 5.
 long double growthfactor(float g) {
-  return 1.0L / (0.5L + 0.005L * (long double)g);
+  return 1.0L / (0.5L + (long double)0.005 * (long double)g);
 }
 
 // trunc(m × f), never below m (f ≥ 1 for g ≤ 100; kept safe for odd stored growth values),
@@ -79,7 +82,10 @@ void writeu32(FILE* f, uint32_t v) {
 
 // Reads count × size element bytes into a new set, or gives an empty set when the stream
 // cannot hold them.
-LSet readelements(FILE* f, uint32_t count, uint32_t size, uint32_t initial, float growth) {
+// The short form carries no growth value; its capacity is max(trunc(count × 1.25), 1) with the
+// exact constant 1.25 (shortform), the full form's uses f of its stored growth.
+LSet readelements(FILE* f, uint32_t count, uint32_t size, uint32_t initial, float growth,
+                  bool shortform) {
   LSet s = LSet_new(size ? size : 1);
   s.initial = initial ? initial : 1;
   s.growth = growth;
@@ -88,6 +94,11 @@ LSet readelements(FILE* f, uint32_t count, uint32_t size, uint32_t initial, floa
   if (left >= 0 && bytes > (unsigned long long)left) return s;
   if (left < 0 && bytes > (1ull << 31)) return s;
   uint32_t cap = shrunkfor(count, growth, s.initial);
+  if (shortform) {
+    uint64_t q = (uint64_t)count * 5 / 4;  // trunc(count × 1.25), exact
+    cap = (uint32_t)(q > 0xffffffffu ? 0xffffffffu : q);
+    if (cap < s.initial) cap = s.initial;
+  }
   std::free(s.data);
   s.data = allocbytes((size_t)cap * s.size);
   s.capacity = cap;
@@ -243,7 +254,7 @@ LSet LSet_read(FILE* f) {
   uint32_t count = 0;
   unsigned char sz = 0;
   if (!readu32(f, &count) || std::fread(&sz, 1, 1, f) != 1) return LSet_new(1);
-  return readelements(f, count, sz, LSet_defaultinitial, 60.0f);
+  return readelements(f, count, sz, LSet_defaultinitial, 60.0f, true);
 }
 
 LSet LSet_load(const char* path) {
@@ -276,7 +287,7 @@ LSet LSet_fullread(FILE* f) {
   long long left = bytesleft(f);
   if (size == 0 || (left >= 0 && (unsigned long long)initial * size > (unsigned long long)left + 4096))
     initial = 1;
-  return readelements(f, count, size, initial, g);
+  return readelements(f, count, size, initial, g, false);
 }
 
 uint32_t enclosingpoweroftwo(uint32_t n) {
