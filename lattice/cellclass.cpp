@@ -10,6 +10,7 @@
 #include "shell/runstate.h"
 #include "sim/beam.h"
 #include "sim/components/aperture.h"
+#include "sim/components/beamdef.h"
 #include "sim/components/solenoid.h"
 
 // Rows marked "provisional" carry the record size of the class's description until the
@@ -19,7 +20,7 @@ constexpr CellClass cellclasses[NCELLCLASSES] = {
     {.key = "rodsource", .datasize = 48},    // provisional: rod source (sim/components)
     {.key = "marssource", .datasize = 0},    // provisional: particle-file source
     {.key = "blockage", .datasize = 144},    // provisional: blockage
-    {.key = "beam", .datasize = 0},          // provisional: beam definition
+    {.key = "beam", .datasize = BEAM_DATASIZE, .constructor = conbeam},
     {.key = "solenoid",
      .datasize = SOLENOID_DATASIZE,
      .field = solfield,
@@ -40,7 +41,7 @@ constexpr CellClass cellclasses[NCELLCLASSES] = {
     {.key = "multipole", .datasize = 128},   // provisional: multipole magnet
     {.key = "matchscan", .datasize = 408},   // provisional: matching scan
     {.key = "dxfimport", .datasize = 128},   // provisional: drawing import (display)
-    {.key = "particle", .datasize = 0},      // provisional: single-particle definition
+    {.key = "particle", .datasize = PARTICLE_DATASIZE, .constructor = conparticle},
     {.key = "drift", .datasize = 0},         // a drift has no run-time data and no operations
 };
 

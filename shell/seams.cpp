@@ -17,11 +17,6 @@
 #include "sim/components/matchscan.h"
 #include "sim/simulation.h"
 
-// ---- sim/simulation.h ----
-double Simulation_score(Simulation*) {
-  return 0;
-}
-
 // ---- sim/components/matchscan.h ----
 int MatchScan_iterate(Cell*, Simulation*) {
   return 1;  // done at once
