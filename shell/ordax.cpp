@@ -418,6 +418,8 @@ int runonce(Cycle& c) {
   }
   foreachfilein(".", collatethreadoutputfile, nullptr);
   double score = Simulation_score(&c.sim);
+  // The run's outcome on the console: the results files keep it, but the user should see it.
+  if (simstop != 2) reportf("Score %lg (%.1f Mpts)", score, c.sim.Mpts);
 
   if (firstscan) {
     std::string name = cellname(c.sim.lattice);
