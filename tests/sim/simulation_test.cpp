@@ -431,6 +431,34 @@ TEST(SimulationPlacement, ComponentsWithoutABoxOperationHaveEmptyBoxes) {
   Simulation_free(&sim);
 }
 
+TEST(SimulationPlacement, BoxesAreWidenedByTheLightTravelBetweenRefreshes) {
+  // A class that writes a box ("solenoid" matches "coil-solenoid-x"; the exact type name
+  // "solenoid" would also be trimmed against its neighbours), built with two refresh counts.
+  double xmin[2], zmax[2], machinezmax[2];
+  const int refresh[2] = {10, 30};
+  for (int k = 0; k < 2; k++) {
+    Cell* s = component("s", "coil-solenoid-x", 0.5);
+    Cell_setattrib(s, "radius", 0.2);
+    Cell_setattrib(s, "field", 1);
+    Simulation sim = blanksim(composite("m", {component("d", "Drift", 1), s}));
+    sim.refreshsteps = refresh[k];
+    sim.dt = 2e-11;
+    Simulation_initmachine(&sim, AffineFrame_identity());
+    xmin[k] = s->xmin;
+    zmax[k] = s->zmax;
+    machinezmax[k] = sim.lattice->zmax;
+    EXPECT_LT(s->xmin, s->xmax);
+    const Cell* d = sim.lattice->children[0];
+    EXPECT_GT(d->xmin, d->xmax);  // no box operation: stays empty after widening
+    Simulation_free(&sim);
+  }
+  const double extra = 20 * 2e-11 * 299792458.0;  // 20 more refresh steps of light travel
+  EXPECT_NEAR(xmin[0] - xmin[1], extra, 1e-12);
+  EXPECT_NEAR(zmax[1] - zmax[0], extra, 1e-12);
+  EXPECT_EQ(machinezmax[0], zmax[0]);  // the machine's box is the union of its children's
+  EXPECT_EQ(machinezmax[1], zmax[1]);
+}
+
 // ---- solenoid boxes ----
 
 TEST(SimulationSolenoidBoxes, TrimmedAgainstNeighboursThenGrownAroundTheCentre) {
