@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds Ordax and runs every test twice: in a normal optimised build, and in a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Installs missing packages first.
+# AddressSanitizer and UndefinedBehaviorSanitizer; then the tests of the threaded code (time
+# stepping and the aperture sums) once more under ThreadSanitizer. Installs missing
+# packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh --test
@@ -17,4 +19,11 @@ cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 900)
-echo "== all tests passed in both builds"
+
+echo "== ThreadSanitizer build (threaded stepping and shared sums)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORDAX_TSAN=ON -DORDAX_BENCH=OFF >/dev/null
+cmake --build build-tsan -j "$jobs" --target ordax_tests
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+(cd build-tsan && ctest --output-on-failure -j "$jobs" --timeout 900 \
+  -R '^(Stepping|SteppingThreads|Aperture)\.')
+echo "== all tests passed in every build"
