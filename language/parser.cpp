@@ -37,17 +37,15 @@ bool isws(char c) {
   unsigned char u = static_cast<unsigned char>(c);
   return u >= 1 && u <= 32;
 }
+inline unsigned char lower(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + 32) : u;
+}
 bool isasciialpha(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 bool isasciialnum(char c) {
   return isasciialpha(c) || (c >= '0' && c <= '9');
-}
-
-std::string lowered(const char* text) {
-  std::string s = text ? text : "";
-  for (char& ch : s) ch = static_cast<char>(lc(static_cast<unsigned char>(ch)));
-  return s;
 }
 
 char* dupstring(const std::string& s) {
@@ -72,16 +70,32 @@ void plog(const char* fmt, ...) {
 
 // ---------------------------------------------------------------- the parser's list of cells
 
+uint32_t serialof(const Cell* c) {
+  uint32_t s;
+  std::memcpy(&s, c->rtd, sizeof s);
+  return s;
+}
+void setserial(Cell* c, uint32_t s) {
+  std::memcpy(c->rtd, &s, sizeof s);
+}
+// Clears the scratch word in a tree that leaves the parser.
+void clearserials(Cell* c) {
+  setserial(c, 0);
+  if (c->t == Composite)
+    for (int i = 0; i < c->n; i++) clearserials(c->children[i]);
+}
+
 void indexadd(Parser* p, Cell* c) {
-  std::vector<Cell*>& v = p->byname[lowered(c->name)];
-  uint64_t mine = p->serial[c];
-  auto at = std::upper_bound(v.begin(), v.end(), mine,
-                             [p](uint64_t s, const Cell* x) { return s < p->serial.at(x); });
+  auto it = p->byname.find(std::string_view(c->name));
+  if (it == p->byname.end()) it = p->byname.emplace(c->name, std::vector<Cell*>()).first;
+  std::vector<Cell*>& v = it->second;
+  auto at = std::upper_bound(v.begin(), v.end(), serialof(c),
+                             [](uint32_t s, const Cell* x) { return s < serialof(x); });
   v.insert(at, c);
 }
 
 void indexremove(Parser* p, Cell* c) {
-  auto it = p->byname.find(lowered(c->name));
+  auto it = p->byname.find(std::string_view(c->name));
   if (it == p->byname.end()) return;
   std::vector<Cell*>& v = it->second;
   for (size_t i = v.size(); i-- > 0;) {
@@ -96,7 +110,7 @@ void indexremove(Parser* p, Cell* c) {
 // Appends a cell to the list (no name check): copies made by lists, the machine's wrapper.
 void listadd(Parser* p, Cell* c) {
   LSet_addv<Cell*>(&p->cells, c);
-  p->serial[c] = p->nextserial++;
+  setserial(c, ++p->nextserial);
   indexadd(p, c);
 }
 
@@ -109,12 +123,12 @@ void retire(Parser* p, Cell* c) {
       break;
     }
   }
-  p->serial.erase(c);
+  setserial(c, 0);
   p->retired.push_back(c);
 }
 
 void rename(Parser* p, Cell* c, const std::string& name) {
-  bool listed = p->serial.count(c) != 0;
+  bool listed = serialof(c) != 0;
   if (listed) indexremove(p, c);
   std::free(c->name);
   c->name = dupstring(name);
@@ -152,7 +166,7 @@ Cell* addcell(Parser* p, Cell* c) {
 
 // A cell named by a composite definition: an older cell of that name leaves the list.
 void takename(Parser* p, Cell* c, const std::string& name) {
-  auto it = p->byname.find(lowered(name.c_str()));
+  auto it = p->byname.find(std::string_view(name));
   if (it != p->byname.end()) {
     for (size_t i = it->second.size(); i-- > 0;) {
       Cell* other = it->second[i];
@@ -432,7 +446,9 @@ Cell* mirror(Parser* p, const char* s) {
   std::vector<std::string> names;
   for (int i = 0; i < c->n; i++) {
     const char* name = c->children[i]->name ? c->children[i]->name : "";
-    names.push_back(name[0] == '~' ? std::string(name + 1) : "~" + std::string(name));
+    std::string mirrored = name[0] == '~' ? "" : "~";
+    mirrored += name[0] == '~' ? name + 1 : name;
+    names.push_back(mirrored);
   }
   std::vector<Cell*> children;
   for (const std::string& name : names) {
@@ -474,10 +490,14 @@ Cell* formula(Parser* p, const char* s, char lookuponly) {
   plog("'%s'\n", s);
   // 1. empty; 2. the name of a cell
   if (!*s) return nullptr;
-  if (Cell* c = Parser_lookupcell(p, s)) return c;
+  size_t length = std::strlen(s);
+  // No cell name ends in white space or ';' (names are standard forms), so a raw statement
+  // that does is not looked up.
+  if (!isws(s[length - 1]) && s[length - 1] != ';')
+    if (Cell* c = Parser_lookupcell(p, s)) return c;
   // 3. standard form
   std::string standard = parser_standardform(s);
-  if (standard.size() < std::strlen(s)) {
+  if (standard.size() < length) {
     plog("Standard form: '%s'\n", standard.c_str());
     return parsecellformula(p, standard.c_str(), lookuponly);
   }
@@ -509,7 +529,6 @@ Cell* formula(Parser* p, const char* s, char lookuponly) {
     return c;
   }
   // 7. parenthesised statement
-  size_t length = std::strlen(s);
   int depth = 0, commas = 0;
   bool semicolon = false;
   size_t star = std::string::npos, firstclose = std::string::npos;
@@ -541,6 +560,19 @@ Cell* formula(Parser* p, const char* s, char lookuponly) {
 
 // ---------------------------------------------------------------- parser records
 
+size_t ParserNameHash::operator()(std::string_view name) const {
+  uint64_t h = 1469598103934665603ull;  // FNV-1a over the lower-cased bytes
+  for (char ch : name) h = (h ^ lower(ch)) * 1099511628211ull;
+  return static_cast<size_t>(h);
+}
+
+bool ParserNameEqual::operator()(std::string_view a, std::string_view b) const {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
 Parser* Parser_new() {
   Parser* p = new Parser();
   p->cells = LSet_new(sizeof(Cell*));
@@ -571,7 +603,7 @@ Parser* Parser_current() {
 
 Cell* Parser_lookupcell(const Parser* p, const char* name) {
   if (!p || !name) return nullptr;
-  auto it = p->byname.find(lowered(name));
+  auto it = p->byname.find(std::string_view(name));
   return it == p->byname.end() || it->second.empty() ? nullptr : it->second.back();
 }
 
@@ -874,6 +906,7 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
     }
     // 9. an independent copy, the parameters cell, alignment errors
     result = Cell_copyof(p->machine);
+    clearserials(result);
     if (parameters) *parameters = Parser_parameterscell(p);
     genes = p->genome->count;
   }

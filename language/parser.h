@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -44,6 +45,17 @@ struct ParserLimits {
 };
 extern ParserLimits parserlimits;
 
+// Cell names compare without letter case: hashing and equality for the parser's name index,
+// usable with a plain text (no copy) as the key looked for.
+struct ParserNameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view name) const;
+};
+struct ParserNameEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const;
+};
+
 struct Parser {
   LSet cells;               // Cell*: every cell the parser made, in order of making; owned
   Cell* machine;            // the cell of the last statement that yielded one, or none
@@ -60,10 +72,11 @@ struct Parser {
   std::string name;            // the lattice name, for messages
   std::vector<Cell*> retired;  // cells taken out of the list by a redefinition; they may still
                                // be children of composites, so they are freed with the parser
-  std::unordered_map<std::string, std::vector<Cell*>> byname;  // lower-cased name → the list's
-                                                               // cells of that name, list order
-  std::unordered_map<const Cell*, uint64_t> serial;  // a cell's place in the list's order
-  uint64_t nextserial;
+  // name (without case) → the list's cells of that name, in list order. A listed cell keeps its
+  // place in the list's order (a serial number from 1) in the first word of its run-time data,
+  // the parser's scratch word; 0 = not listed.
+  std::unordered_map<std::string, std::vector<Cell*>, ParserNameHash, ParserNameEqual> byname;
+  uint32_t nextserial;
   int depth;             // nesting of parsecellformula calls
   bool stopped;          // a bound was reached: the rest of the lattice is skipped
   Genome owngenome;      // used when machinecell is given no genome
