@@ -177,7 +177,8 @@ void trimcopy(std::string& out, const char* from, const char* to) {
 
 // ---------------------------------------------------------------- environment
 
-Cish* Cish_new() {
+namespace {
+Cish* emptyenvironment() {
   Cish* c = new Cish();
   c->vars = LSet_new(sizeof(CishVar));
   c->level = 0;
@@ -187,9 +188,29 @@ Cish* Cish_new() {
   c->commentcallback = nullptr;
   c->varchanged = nullptr;
   c->abort = 0;
-  c->ops = LSet_new(sizeof(CishOp));
-  c->frags = LSet_new(sizeof(char*));
-  Cish_C_operators(c);
+  return c;
+}
+}  // namespace
+
+Cish* Cish_new() {
+  // The built-in table is made once by Cish_C_operators; every environment starts from a copy
+  // of it and shares its compiled form.
+  static const Cish* const builtin = [] {
+    Cish* b = emptyenvironment();
+    b->ops = LSet_new(sizeof(CishOp));
+    b->frags = LSet_new(sizeof(char*));
+    Cish_C_operators(b);
+    Cish_ruleinfo(b);
+    return b;
+  }();
+  Cish* c = emptyenvironment();
+  c->ops = LSet_copy(builtin->ops);
+  c->frags = LSet_copy(builtin->frags);
+  for (uint32_t i = 0; i < c->frags.count; i++) {
+    const char* f = Cish_frag(builtin, i);
+    LSet_at<char*>(c->frags, i) = duptext(f, std::strlen(f));
+  }
+  c->compiled = builtin->compiled;
   return c;
 }
 
@@ -286,7 +307,7 @@ void Cish_addop(Cish* c, CishOp op) {
       LSet_add(&c->frags, &f);
     }
   }
-  c->ruleinfovalid = false;
+  c->compiled.reset();
 }
 
 int Cish_opgetprec(const Cish* c, const char* pattern) {
@@ -301,7 +322,7 @@ int Cish_compareop(const void* a, const void* b) {
 
 void Cish_clearops(Cish* c) {
   LSet_clear(&c->ops);
-  c->ruleinfovalid = false;
+  c->compiled.reset();
 }
 
 CishRuleInfo Cish_compilepattern(const Cish* c, const char* pattern) {
@@ -335,14 +356,54 @@ CishRuleInfo Cish_compilepattern(const Cish* c, const char* pattern) {
   return info;
 }
 
+namespace {
+
+CishRuleIndex indexrules(const Cish* c, const std::vector<CishRuleInfo>& info) {
+  CishRuleIndex x;
+  for (size_t r = 0; r < info.size(); r++) {
+    const CishRuleInfo& ri = info[r];
+    const int rule = static_cast<int>(r);
+    x.maxsymbols = std::max(x.maxsymbols, ri.symbols.size());
+    const CishSymbol& sym = ri.symbols[0];
+    if (sym.wsbefore) {
+      x.anyfirst.push_back(rule);
+    } else if (sym.name.empty()) {
+      if (sym.frag >= 0) x.byfrag.push_back({sym.frag, rule});
+    } else {
+      auto g = std::find_if(x.byname.begin(), x.byname.end(),
+                            [&](const CishRuleIndex::Group& e) { return e.name == sym.name; });
+      if (g == x.byname.end()) g = x.byname.insert(x.byname.end(), CishRuleIndex::Group{sym.name, {}, {}, {}});
+      if (ri.symbols.size() >= 2 && ri.symbols[1].name.empty()) {
+        if (ri.symbols[1].frag >= 0)
+          (ri.symbols[1].wsbefore ? g->spaced : g->direct).push_back({ri.symbols[1].frag, rule});
+      } else {
+        g->others.push_back(rule);
+      }
+    }
+  }
+  (void)c;
+  return x;
+}
+
+const CishCompiled& compiled(Cish* c) {
+  if (!c->compiled || c->compiled->info.size() != c->ops.count) {
+    auto k = std::make_shared<CishCompiled>();
+    k->info.reserve(c->ops.count);
+    for (uint32_t i = 0; i < c->ops.count; i++) k->info.push_back(Cish_compilepattern(c, Cish_op(c, i).s));
+    k->index = indexrules(c, k->info);
+    c->compiled = std::move(k);
+  }
+  return *c->compiled;
+}
+
+}  // namespace
+
 const std::vector<CishRuleInfo>& Cish_ruleinfo(Cish* c) {
-  if (c->ruleinfovalid && c->ruleinfo.size() == c->ops.count) return c->ruleinfo;
-  c->ruleinfo.clear();
-  c->ruleinfo.reserve(c->ops.count);
-  for (uint32_t i = 0; i < c->ops.count; i++)
-    c->ruleinfo.push_back(Cish_compilepattern(c, Cish_op(c, i).s));
-  c->ruleinfovalid = true;
-  return c->ruleinfo;
+  return compiled(c).info;
+}
+
+const CishRuleIndex& Cish_ruleindex(Cish* c) {
+  return compiled(c).index;
 }
 
 int Cish_loadops(Cish* c, const char* path) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -53,6 +54,28 @@ struct CishRuleInfo {
   std::string opfrag;  // the fragment right after the first symbol ("+" in "X + X"), or ""
 };
 
+// The rules by their first symbols, for the tree builder: rules that begin with a fragment
+// by that fragment; rules that begin with a nonterminal by its name and, when a fragment comes
+// second ("X + X"), by that fragment.
+struct CishRuleIndex {
+  struct Group {
+    std::string name;                         // the first nonterminal
+    std::vector<int> others;                  // rules with no fragment second
+    std::vector<std::pair<int, int>> direct;  // (fragment, rule): fragment right after the name
+    std::vector<std::pair<int, int>> spaced;  // the same with white space allowed between
+  };
+  std::vector<std::pair<int, int>> byfrag;  // (fragment, rule) for rules beginning with a fragment
+  std::vector<Group> byname;
+  std::vector<int> anyfirst;  // rules whose pattern begins with white space
+  size_t maxsymbols = 0;
+};
+// The compiled rule table: patterns (parallel to the table) and their index. Shared, never
+// changed once made; a change of the rules makes a new one.
+struct CishCompiled {
+  std::vector<CishRuleInfo> info;
+  CishRuleIndex index;
+};
+
 using CishTextCallback = int (*)(const char* text);
 using CishVarCallback = int (*)(CishVar* var);
 
@@ -96,8 +119,7 @@ struct Cish {
 
   // Derived look-up structures (not part of the language's state).
   std::unordered_map<std::string, std::vector<uint32_t>> varindex;  // name → table positions
-  std::vector<CishRuleInfo> ruleinfo;  // compiled patterns, parallel to ops
-  bool ruleinfovalid = false;          // cleared whenever the rule table changes
+  std::shared_ptr<const CishCompiled> compiled;  // none after the rule table changed
 };
 
 // ---- environment ----
@@ -147,8 +169,10 @@ inline CishOp& Cish_op(const Cish* c, uint32_t i) {
 // letters and digits after it; anything else is the longest known fragment that begins the
 // pattern there (frag −1 when none does, and the symbol can never match).
 CishRuleInfo Cish_compilepattern(const Cish* c, const char* pattern);
-// The compiled patterns of the rule table, parallel to `ops` (rebuilt after the rules change).
+// The compiled patterns of the rule table, parallel to `ops`, and their index (made again
+// after the rules change).
 const std::vector<CishRuleInfo>& Cish_ruleinfo(Cish* c);
+const CishRuleIndex& Cish_ruleindex(Cish* c);
 
 // Rule files. Cish_loadops reads lines "out :== pattern" (":==R" or ":==r" for right
 // association), numbering the rules 0, 2, 4, … (odd when right-associative) in file order;

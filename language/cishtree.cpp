@@ -239,62 +239,23 @@ struct Reducer {
   int nx(int s) const { return next[s] == hi ? -1 : next[s]; }
   int pv(int s) const { return prev[s] == lo ? -1 : prev[s]; }
 
-  // The rules by their first symbols, so that only rules that can begin a match at a node are
-  // flagged or tried there: rules that begin with a fragment by that fragment; rules that begin
-  // with a nonterminal by its name, and when a fragment follows it ("X + X"), by that fragment.
-  struct NameGroup {
-    std::string name;
-    std::vector<int> others;                 // no fragment second
-    std::vector<std::vector<int>> direct;    // fragment → rules with it right after the name
-    std::vector<std::vector<int>> spaced;    // the same with white space allowed between
-  };
-  std::vector<std::vector<int>> byfrag;  // fragment → rules that begin with it
-  std::vector<NameGroup> byname;
-  std::vector<int> anyfirst;  // rules whose pattern begins with white space
-  size_t maxsymbols = 0;
+  const CishRuleIndex* index = nullptr;  // the rules by their first symbols
 
-  void indexrules() {
-    const size_t nf = c->frags.count;
-    byfrag.assign(nf, {});
-    for (size_t r = 0; r < info->size(); r++) {
-      const CishRuleInfo& ri = (*info)[r];
-      const int rule = static_cast<int>(r);
-      maxsymbols = std::max(maxsymbols, ri.symbols.size());
-      const CishSymbol& sym = ri.symbols[0];
-      if (sym.wsbefore) {
-        anyfirst.push_back(rule);
-      } else if (sym.name.empty()) {
-        if (sym.frag >= 0) byfrag[sym.frag].push_back(rule);
-      } else {
-        auto it = std::find_if(byname.begin(), byname.end(), [&](const NameGroup& g) { return g.name == sym.name; });
-        if (it == byname.end()) {
-          it = byname.insert(byname.end(), NameGroup{sym.name, {}, {}, {}});
-          it->direct.assign(nf, {});
-          it->spaced.assign(nf, {});
-        }
-        if (ri.symbols.size() >= 2 && ri.symbols[1].name.empty()) {
-          if (ri.symbols[1].frag >= 0)
-            (ri.symbols[1].wsbefore ? it->spaced : it->direct)[ri.symbols[1].frag].push_back(rule);
-        } else {
-          it->others.push_back(rule);
-        }
-      }
-    }
-  }
-
-  // Calls fn(r) for every rule whose first symbols can match at slot s.
+  // Calls fn(r) for every rule whose first symbols can match at slot s (the rules left out
+  // would fail at once).
   template <class F>
   void candidates(int s, F fn) const {
     const CishTree* t = node[s];
     auto fragat = [&](int q) {
       const CishTree* u = q >= 0 ? node[q] : nullptr;
-      return u && u->rule >= 0 && static_cast<size_t>(u->rule) < byfrag.size() && kindis(u, "Opfrag") ? u->rule : -1;
+      return u && u->rule >= 0 && kindis(u, "Opfrag") ? u->rule : -1;
     };
     int f = fragat(s);
     if (f >= 0)
-      for (int r : byfrag[f]) fn(static_cast<size_t>(r));
-    int direct = -2, spaced = -2;  // fragments that follow, found when first needed
-    for (const NameGroup& g : byname) {
+      for (const auto& [frag, r] : index->byfrag)
+        if (frag == f) fn(static_cast<size_t>(r));
+    int direct = -2, spaced = -2;  // the fragments that follow, found when first needed
+    for (const CishRuleIndex::Group& g : index->byname) {
       if (!kindbegins(t, g.name)) continue;
       for (int r : g.others) fn(static_cast<size_t>(r));
       if (direct == -2) {
@@ -304,11 +265,13 @@ struct Reducer {
         spaced = fragat(q);
       }
       if (direct >= 0)
-        for (int r : g.direct[direct]) fn(static_cast<size_t>(r));
+        for (const auto& [frag, r] : g.direct)
+          if (frag == direct) fn(static_cast<size_t>(r));
       if (spaced >= 0)
-        for (int r : g.spaced[spaced]) fn(static_cast<size_t>(r));
+        for (const auto& [frag, r] : g.spaced)
+          if (frag == spaced) fn(static_cast<size_t>(r));
     }
-    for (int r : anyfirst) fn(static_cast<size_t>(r));
+    for (int r : index->anyfirst) fn(static_cast<size_t>(r));
   }
 
   void flag(size_t r, int s) {
@@ -329,7 +292,7 @@ struct Reducer {
       });
       q = pv(q);
       if (q < 0) return;
-      if (!ws[q] && ++passed > maxsymbols) return;
+      if (!ws[q] && ++passed > index->maxsymbols) return;
     }
   }
 
@@ -515,7 +478,6 @@ struct Reducer {
   }
 
   void reduceall() {
-    indexrules();
     const size_t n = node.size();
     local.assign(n, -1);
     sealed.assign(n, 0);
@@ -849,6 +811,7 @@ CishTree* CishTree_make(Cish* c, const char* text) {
   Reducer red;
   red.c = c;
   red.info = &Cish_ruleinfo(c);
+  red.index = &Cish_ruleindex(c);
   const size_t n = tokens.size();
   red.node = tokens;
   red.prev.resize(n);
