@@ -10,8 +10,10 @@
 
 #include "base/kinematics.h"
 #include "lattice/cellclass.h"
+#include "shell/report.h"
 #include "sim/particle.h"
 #include "sim/pusher.h"
+#include "sim/simulation.h"
 #include "sim/species.h"
 
 namespace {
@@ -509,6 +511,73 @@ TEST(Solenoid, LarmorOrbitHasTheExpectedRadiusPeriodAndSense) {
     EXPECT_NEAR(p.z, r0.z, 1e-9);
     Particle_free(&p);
   }
+}
+
+// ---- in a machine ----
+
+TEST(SolenoidChannel, BoreParticlesFinishAndCoilStrikesStopThroughTheStepping) {
+  // A coil followed by a finish aperture at its downstream end, built and tracked the way a
+  // run does it: class table, bounding boxes, proximity grid, collision steps.
+  std::vector<std::string> messages;
+  report_setsink([](const char* m, int, void* ctx) {
+    static_cast<std::vector<std::string>*>(ctx)->push_back(m);
+  }, &messages);
+  ParticleSpecies_init();
+  Simulation_defaultdefault();
+  Simulation sim = Simulation_default;
+  sim.lattice = Cell_new(Composite, "channel");
+  Cell* coil = Cell_new(Component, "S1");
+  Cell_settypename(coil, "Solenoid");
+  for (Attr a : {Attr{"length", 1.0}, Attr{"field", 2.0}, Attr{"radius", 0.3},
+                 Attr{"outerradius", 0.5}})
+    Cell_setattrib(coil, a.name, a.value);
+  Cell* finish = Cell_new(Component, "END");
+  Cell_settypename(finish, "Finish-aperture");
+  Cell_setattrib(finish, "radius", 0.3);
+  Cell_add(sim.lattice, coil, -1);
+  Cell_add(sim.lattice, finish, -1);
+  Simulation_initmachine(&sim, AffineFrame_identity());
+  ASSERT_EQ(sim.lattice->n, 2);
+
+  struct Launch {
+    const char* what;
+    V3 r, p;  // m, MeV/c
+    int state;
+  } launches[] = {
+      {"near the axis", {0.01, 0, 0.05}, {0, 0, 200}, Finished},
+      {"into the bore through the upstream plane", {0.1, 0.05, -0.2}, {0, 0, 200}, Finished},
+      {"out through the coil", {0.2, 0, 0.3}, {120, 0, 20}, Stopped},
+  };
+  uint32_t id = 1;
+  for (const Launch& l : launches) {
+    Particle tmpl = muon(MuPlus, l.r, l.p, nullptr);
+    Particle* p = addparticlecon(&sim, MuPlus, id++, &tmpl, 0);
+    Particle_nearbythings(p);
+  }
+  for (int i = 0; i < 5000 && sim.beam.m > 0; i++) Simulation_advance(&sim, 0, 1, 0);
+  EXPECT_EQ(sim.beam.m, 0);
+  for (uint32_t k = 0; k < 3; k++) {
+    SCOPED_TRACE(launches[k].what);
+    const Particle* found = nullptr;
+    for (int32_t i = 0; i < sim.beam.M; i++)
+      if (sim.beam.particles[i].id == k + 1) found = &sim.beam.particles[i];
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->state, launches[k].state);
+    const double r = std::hypot(found->x, found->y);
+    if (launches[k].state == Finished) {
+      EXPECT_NEAR(found->z, 1.0, 1e-9);  // on the aperture plane
+      EXPECT_LT(r, 0.3);
+    } else {
+      EXPECT_NEAR(r, 0.3, 1e-9);  // on the inner surface of the coil
+      EXPECT_GT(found->z, 0);
+      EXPECT_LT(found->z, 1);
+    }
+  }
+  EXPECT_EQ(coil->lostweight, 1.0);    // the one that struck the coil
+  EXPECT_EQ(finish->lostweight, 2.0);  // the two that finished
+  Simulation_free(&sim);
+  report_setsink(nullptr, nullptr);
+  for (const std::string& m : messages) EXPECT_EQ(m.find("WARNING"), std::string::npos) << m;
 }
 
 }  // namespace
