@@ -28,9 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool ready = [] {
     report_setsink(quiet, nullptr);
     gnull = fixedraw;  // genes asked for by the lattice: deterministic values
-    parserlimits.cishiterations = 20000;
-    parserlimits.cishoutput = 1 << 20;
-    parserlimits.maxcells = 20000;
+    parserlimits.cishiterations = 500;
+    parserlimits.cishoutput = 1 << 16;
+    parserlimits.maxcells = 5000;
     return true;
   }();
   (void)ready;
