@@ -32,7 +32,6 @@ int loadall(const char*, Simulation*, LSet*, Genome*, SignatureFunction) {
   return 0;
 }
 void manageresultsfile() {}
-void collatethreadoutputfile(const char*, void*) {}
 
 // ---- net/exchange.h ----
 void trysendresults(const char*, const char*, char) {}

@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "base/files.h"
+#include "results/autosave.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Collate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old = fs::current_path();
+    dir = fs::temp_directory_path() /
+          ("ordax_collate_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+           "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::current_path(dir);
+  }
+  void TearDown() override {
+    fs::current_path(old);
+    fs::remove_all(dir);
+  }
+  static void write(const char* name, const std::string& text) {
+    std::ofstream(name, std::ios::binary) << text;
+  }
+  static std::string read(const char* name) {
+    std::ifstream in(name, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  fs::path old, dir;
+};
+
+TEST_F(Collate, ThreadFilesAreAppendedToTheirMainFileAndRemoved) {
+  write("out.csv", "header\n");
+  write("out.csv$thread$0", "a\n");
+  write("out.csv$THREAD$1", "b\n");
+  write("other.txt", "untouched\n");
+  EXPECT_EQ(foreachfilein(".", collatethreadoutputfile, nullptr), 4);
+  std::string merged = read("out.csv");
+  // Listing order decides which thread comes first; both lines follow the header once.
+  EXPECT_TRUE(merged == "header\na\nb\n" || merged == "header\nb\na\n") << merged;
+  EXPECT_FALSE(fs::exists("out.csv$thread$0"));
+  EXPECT_FALSE(fs::exists("out.csv$THREAD$1"));
+  EXPECT_EQ(read("other.txt"), "untouched\n");
+}
+
+TEST_F(Collate, EmptyThreadFileIsLeftAndMissingTargetIsCreated) {
+  write("e$thread$3", "");
+  collatethreadoutputfile("e$thread$3", nullptr);
+  EXPECT_TRUE(fs::exists("e$thread$3"));
+  EXPECT_FALSE(fs::exists("e"));
+  write("new$thread$0", "x");
+  collatethreadoutputfile("new$thread$0", nullptr);
+  EXPECT_EQ(read("new"), "x");
+  EXPECT_FALSE(fs::exists("new$thread$0"));
+}
+
+TEST_F(Collate, UnwritableTargetKeepsTheThreadFile) {
+  fs::create_directories("blocked");  // a directory cannot be opened for appending
+  write("blocked$thread$0", "data");
+  collatethreadoutputfile("blocked$thread$0", nullptr);
+  EXPECT_EQ(read("blocked$thread$0"), "data");
+}
+
+}  // namespace
