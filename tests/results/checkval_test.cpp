@@ -26,6 +26,12 @@ u128 toint(CheckVal c) {
   for (uint32_t i = c.length; i-- > 0;) x = (x << 8) | c.bytes[i];
   return x;
 }
+// The same, freeing the value.
+u128 taken(CheckVal c) {
+  u128 x = toint(c);
+  CheckVal_free(c);
+  return x;
+}
 u128 mask(uint32_t n) {
   return n >= 16 ? ~(u128)0 : (((u128)1 << (8 * n)) - 1);
 }
@@ -103,7 +109,7 @@ TEST(CheckVal, ArithmeticMatchesAWideIntegerModel) {
     u128 a = ((u128)rng() << 64 | rng()) & mask(na);
     u128 b = ((u128)rng() << 64 | rng()) & mask(nb);
     uint32_t nl = std::max(na, nb);
-    u128 x = toint(CheckVal_XOR(fromint(a, na), fromint(b, nb)));
+    u128 x = taken(CheckVal_XOR(fromint(a, na), fromint(b, nb)));
     ASSERT_EQ(x, a ^ b);
     CheckVal s = CheckVal_add(fromint(a, na), fromint(b, nb));
     ASSERT_EQ(s.length, nl);
@@ -378,11 +384,11 @@ TEST_F(ResultsDir, DataFilesNamedTwiceCancelInV44AndCountOnceInV441) {
                {{"#number", ""}, {"other", "b.dat"}}};
   u128 lat = filemodel("the lattice text", 12);
   u128 a = filemodel("aaaa", 12), A = filemodel("AAAA", 12), b = filemodel("bbbb", 12);
-  EXPECT_EQ(toint(latticechecksumv44("demo", 12)), lat ^ a ^ A ^ b);
-  EXPECT_EQ(toint(latticechecksumv441("demo", 12)), lat ^ A ^ b);
+  EXPECT_EQ(taken(latticechecksumv44("demo", 12)), lat ^ a ^ A ^ b);
+  EXPECT_EQ(taken(latticechecksumv441("demo", 12)), lat ^ A ^ b);
   fakecells = {{{"file", "b.dat"}}, {{"file", "b.dat"}}};
-  EXPECT_EQ(toint(latticechecksumv44("demo", 12)), lat);
-  EXPECT_EQ(toint(latticechecksumv441("demo", 12)), lat ^ b);
+  EXPECT_EQ(taken(latticechecksumv44("demo", 12)), lat);
+  EXPECT_EQ(taken(latticechecksumv441("demo", 12)), lat ^ b);
   EXPECT_FALSE(messages.anywarning());
 }
 
@@ -417,16 +423,16 @@ TEST_F(ResultsDir, FileListCacheKeepsTheOldListUntilSwitchedOff) {
   fakecells = {{{"file", "a.dat"}}};
   fakeparses = 0;
   checksumcacheon = 1;
-  u128 with_a = toint(latticechecksumv441("DEMO", 12));
+  u128 with_a = taken(latticechecksumv441("DEMO", 12));
   EXPECT_EQ(with_a, filemodel("x", 12) ^ filemodel("a", 12));
   EXPECT_EQ(fakeasked, "demo");  // the parser is given the file's own spelling
   fakecells = {{{"file", "b.dat"}}};  // as if the lattice had been edited
-  EXPECT_EQ(toint(latticechecksumv441("demo", 12)), with_a);
+  EXPECT_EQ(taken(latticechecksumv441("demo", 12)), with_a);
   EXPECT_EQ(fakeparses, 1);
-  latticechecksumv44("demo", 12);  // the 4.4 list is an entry of its own
+  CheckVal_free(latticechecksumv44("demo", 12));  // the 4.4 list is an entry of its own
   EXPECT_EQ(fakeparses, 2);
   checksumcacheon = 0;
-  EXPECT_EQ(toint(latticechecksumv441("demo", 12)),
+  EXPECT_EQ(taken(latticechecksumv441("demo", 12)),
             filemodel("x", 12) ^ filemodel("b", 12));
   EXPECT_EQ(fakeparses, 3);
 }
