@@ -300,7 +300,7 @@ void conbeam(Cell* cell, Simulation* sim) {
   ParticleSpecies sp = (ParticleSpecies)(species < 0 ? 0 : species);
   auto num = [&](const char* name) { return Cell_attrib(cell, name, 0); };
 
-  Beam beam = Beam_new();
+  Beam beam{};  // an empty beam that holds no memory until a generator fills it
   if (sameword(type, "Twiss")) {
     double emit = Cell_hasattrib(cell, "TransEmitNorm")   ? 10 * num("TransEmitNorm")
                   : Cell_hasattrib(cell, "TransEmitGeom") ? num("TransEmitGeom")

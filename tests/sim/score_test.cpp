@@ -98,6 +98,7 @@ TEST_F(Score, DistanceRampWithoutMuonsOrMachineIsMinusTwo) {
   EXPECT_NEAR(Simulation_scorerampdistance(&sim, 0.001, true), -2 + 0.5, 1e-12);
   Cell_freeref(sim.lattice, 0);
   sim.lattice = Cell_new(Composite, "empty");
+  Beam_setbeamline(&sim.beam, sim.lattice);
   EXPECT_EQ(Simulation_scorerampdistance(&sim, 0.001, true), -2);
 }
 
