@@ -329,9 +329,11 @@ TEST(OptimiserTournament, WinnerIsBestVisitedAndNeverAFailure) {
     Genome_free(g);
   }
   Results_free(set);
-  Genome g = Results_fairlygood(LSet_new(sizeof(Result)), nullptr);
+  LSet empty = LSet_new(sizeof(Result));
+  Genome g = Results_fairlygood(empty, nullptr);
   EXPECT_EQ(g.count, 0);
   Genome_free(g);
+  LSet_free(empty);
 }
 
 TEST(OptimiserTournament, SecondParentDiffersWhenItCan) {
