@@ -43,7 +43,8 @@ void consolenoid(Cell* cell, Simulation* sim);
 // The field of the sheet at global (x, y, z) and time t: E = 0; B from the on-axis field of
 // a finite current sheet, B0/2·(cos θ1 + cos θ2), with its second-order off-axis terms, exactly
 // zero where the coil does not exist at t or more than 1.2 radii from the axis. Reads only the
-// record; safe from any thread; no allocation, two square roots and two divisions at most.
+// record; safe from any thread; no allocation; two square roots and two divisions (one more of
+// each for points within a relative 1e-10 of the 1.2-radius boundary).
 EB solfield(const void* data, double x, double y, double z, double t);
 
 // 1 when (x, y, z) lies in the coil material at time t (0 <= s <= length along the axis and
