@@ -47,6 +47,7 @@ thread_local std::vector<LossEvent>* losslog = nullptr;
 
 std::vector<std::unique_ptr<ThreadState>> states;  // index = thread number
 std::vector<double> shares;                        // load-balance shares, one per thread used
+std::vector<int32_t> bounds;                       // thread k's range is [bounds[k], bounds[k+1])
 bool timing = false;                               // workers record their times
 
 // ---- the pool ----
@@ -381,7 +382,7 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
 
   // 5. Shares and ranges.
   if ((int)shares.size() != n) shares.assign((size_t)n, 1.0);
-  std::vector<int32_t> bounds((size_t)n + 1);
+  bounds.resize((size_t)n + 1);
   bounds[0] = 0;
   bounds[(size_t)n] = N;
   if (n > 1) {
