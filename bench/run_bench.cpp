@@ -1,0 +1,60 @@
+// A whole run of the bundled default lattice (lattices/decaychannel.txt): building the
+// machine from a fixed random genome, stepping until no particle is active or the end time
+// is reached, and scoring, on one and two tracking threads. Counters: Mpts of the run and
+// Mpts per second of wall time. Looks for the lattice in the working directory and up to
+// three levels above it (run from the build directory of the source tree); skipped when it
+// cannot be found.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+
+#include "base/random.h"
+#include "results/genome.h"
+#include "shell/report.h"
+#include "shell/runstate.h"
+#include "sim/simulation.h"
+#include "sim/species.h"
+
+namespace {
+
+bool gotolattices() {
+  std::filesystem::path p = std::filesystem::current_path();
+  for (int i = 0; i < 4; i++) {
+    if (std::filesystem::exists(p / "lattices" / "decaychannel.txt")) {
+      std::filesystem::current_path(p);
+      return true;
+    }
+    if (!p.has_parent_path()) break;
+    p = p.parent_path();
+  }
+  return false;
+}
+
+void BM_DefaultLatticeRun(benchmark::State& state) {
+  report_setsink([](const char*, int, void*) {}, nullptr);
+  if (!gotolattices()) {
+    state.SkipWithError("lattices/decaychannel.txt not found");
+    return;
+  }
+  ParticleSpecies_init();
+  Simulation_defaultdefault();
+  settings.threads = (int)state.range(0);
+  double mpts = 0, score = 0;
+  for (auto _ : state) {
+    srand15(7);  // the same genome every time
+    Genome g = Genome_new();
+    Simulation sim = Simulation_new("decaychannel", &g, "");
+    while (sim.lattice && sim.beam.m > 0 && sim.t < sim.t_max) Simulation_advance(&sim, 1, 1, 1);
+    score = Simulation_score(&sim);
+    mpts = sim.Mpts;
+    Simulation_free(&sim);
+    Genome_free(g);
+  }
+  state.counters["Mpts"] = mpts;
+  state.counters["score"] = score;
+  state.counters["Mpts/s"] = benchmark::Counter(mpts * state.iterations(), benchmark::Counter::kIsRate);
+  report_setsink(nullptr, nullptr);
+}
+BENCHMARK(BM_DefaultLatticeRun)->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace
