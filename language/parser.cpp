@@ -467,7 +467,8 @@ Cell* repetition(Parser* p, const char* s, size_t star) {
   if (!c) return nullptr;
   if (n < 0) n = 0;
   uint64_t each = c->t == Composite ? static_cast<uint64_t>(c->n) : 1;
-  if (static_cast<uint64_t>(n) * each > parserlimits.maxcells) {
+  if (static_cast<uint64_t>(n) > parserlimits.maxcells ||
+      static_cast<uint64_t>(n) * each > parserlimits.maxcells) {  // no overflow: both ≤ 2^32
     roomfor(p, UINT64_MAX / 2);  // reports the bound
     return nullptr;
   }

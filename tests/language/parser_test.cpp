@@ -664,6 +664,8 @@ TEST(ParserBounds, HostileLatticesEndWithAFatalMessageAndNoMachine) {
       {"D1 1\n" + std::string(5000, '~') + "D1\n",
        "[FATAL] Lattice 'test' has a statement nested more than 200 levels deep; parsing stopped"},
       {"D1 1\nline: 100000000000*D1;\n", "[FATAL] Lattice 'test' makes more than 1000 cells; parsing stopped"},
+      {"D1 1\nline: 4611686018427387904*(D1,D1,D1,D1);\n",  // 2^62 × 4 wraps to 0 in 64 bits
+       "[FATAL] Lattice 'test' makes more than 1000 cells; parsing stopped"},
       {ones + "D1;\n", "[FATAL] Lattice 'test' makes more than 1000 cells; parsing stopped"},
       {"D1 1\n#while (1);#\nD1\n",
        "[FATAL] Lattice 'test' ran more than 20000 loop iterations; execution stopped (endless loop?)"},
@@ -687,8 +689,8 @@ TEST(ParserBounds, BrokenTextNeverCrashes) {
   std::vector<std::string> cases = {
       "D1 1\n#/* never closed\nD2 2\n", "S1 'never closed\n", "D1 1\nline: (D1,(D1;\n",
       "{Solenoid Radius\nS1 1\n", "D1 1\n#\"never closed\n", std::string(1 << 20, 'a'),
-      std::string(1 << 20, '('), std::string(1 << 20, '['), "D1 1\n" + std::string(1 << 20, ','),
-      std::string(10000, '{') + std::string(10000, '}'), std::string(1 << 20, '#')};
+      std::string(1 << 20, '('), std::string(1 << 20, '['), "D1 1\n" + std::string(1 << 17, ','),
+      std::string(10000, '{') + std::string(10000, '}'), std::string(1 << 17, '#')};
   std::string longline = "D1 1\nline: ";
   for (int i = 0; i < 100000; i++) longline += "D1,~D1,-(D1),";
   cases.push_back(longline);
