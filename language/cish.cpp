@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "base/platform.h"
 #include "shell/report.h"
@@ -152,7 +153,7 @@ void sortops(Cish* c) {
 void removevar(Cish* c, uint32_t i) {
   CishVar* v = Cish_var(c, i);
   uint32_t last = c->vars.count - 1;
-  auto it = c->varindex.find(v->name);
+  auto it = c->varindex.find(std::string_view(v->name));
   if (it != c->varindex.end()) {
     auto& list = it->second;
     list.erase(std::remove(list.begin(), list.end(), i), list.end());
@@ -385,11 +386,49 @@ CishRuleIndex indexrules(const Cish* c, const std::vector<CishRuleInfo>& info) {
   return x;
 }
 
+int binaryof(const std::string& op) {
+  static const char* const names[] = {"+", "-", "*", "/", "%", "&", "|", "^", "<<",
+                                      ">>", "&&", "||", "==", "!=", "<", ">", "<=", ">="};
+  for (int i = 0; i < static_cast<int>(std::size(names)); i++)
+    if (op == names[i]) return i;
+  return -1;
+}
+
+CishEvalInfo evalinfo(const CishOp& op, const CishRuleInfo& ri) {
+  CishEvalInfo e;
+  const char* s = op.s;
+  for (size_t i = 0; i < ri.nonterminals.size() && i < 64; i++)
+    if (ri.nonterminals[i] != "Xl") e.rvalues |= 1ULL << i;
+  if (!std::strncmp(s, "X ", 2)) e.binary = binaryof(ri.opfrag);
+  e.lfirst = !std::strncmp(s, "Xl ", 3);
+  if (e.lfirst && ri.opfrag.size() >= 2 && ri.opfrag.back() == '=')
+    e.compound = binaryof(ri.opfrag.substr(0, ri.opfrag.size() - 1));
+  if (std::strchr("+-!~", s[0]) && s[0]) e.unary = s[0];
+  e.step = std::strstr(s, "++") ? 1 : std::strstr(s, "--") ? -1 : 0;
+  e.paren = !std::strcmp(s, "( X )");
+  e.totext = !std::strcmp(op.out, "Text");
+  e.dot = !std::strcmp(s, "Xl . Xl");
+  e.assign = !std::strcmp(s, "Xl = X");
+  e.call = std::strchr(s, '(') != nullptr;
+  e.index = std::strchr(s, '[') != nullptr;
+  e.ternary = !std::strcmp(s, "X ? X : X");
+  if (!strncasecmp(s, "if", 2)) e.exec = CishEvalInfo::IF;
+  else if (!strncasecmp(s, "else", 4)) e.exec = CishEvalInfo::ELSE;
+  else if (!strncasecmp(s, "for", 3)) e.exec = CishEvalInfo::FOR;
+  else if (!strncasecmp(s, "while", 5)) e.exec = CishEvalInfo::WHILE;
+  else if (!strcasecmp(s, "do S while X ;")) e.exec = CishEvalInfo::DO;
+  else if (!strcasecmp(s, "{ K }")) e.exec = CishEvalInfo::SCOPE;
+  return e;
+}
+
 const CishCompiled& compiled(Cish* c) {
   if (!c->compiled || c->compiled->info.size() != c->ops.count) {
     auto k = std::make_shared<CishCompiled>();
     k->info.reserve(c->ops.count);
-    for (uint32_t i = 0; i < c->ops.count; i++) k->info.push_back(Cish_compilepattern(c, Cish_op(c, i).s));
+    for (uint32_t i = 0; i < c->ops.count; i++) {
+      k->info.push_back(Cish_compilepattern(c, Cish_op(c, i).s));
+      k->info.back().eval = evalinfo(Cish_op(c, i), k->info.back());
+    }
     k->index = indexrules(c, k->info);
     c->compiled = std::move(k);
   }
@@ -529,7 +568,7 @@ void Cish_DEBUG(const Cish* c, int brief) {
 
 int Cish_getvarindex(Cish* c, const char* name) {
   if (!name) name = "";
-  auto it = c->varindex.find(name);
+  auto it = c->varindex.find(std::string_view(name));
   if (it != c->varindex.end() && !it->second.empty()) {
     int best = -1, bestlevel = INT_MIN;
     for (uint32_t i : it->second) {
@@ -599,7 +638,7 @@ void Cish_setvarglobal(Cish* c, const char* name, const CishValue* value) {
 }
 
 int Cish_hasvar(const Cish* c, const char* name) {
-  auto it = c->varindex.find(name ? name : "");
+  auto it = c->varindex.find(std::string_view(name ? name : ""));
   return it != c->varindex.end() && !it->second.empty() ? 1 : 0;
 }
 

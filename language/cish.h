@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -48,10 +49,34 @@ struct CishSymbol {
   int frag;          // fragment index for a fragment symbol; −1 when no fragment fits
   bool wsbefore;     // white space precedes the symbol in the pattern
 };
+// Binary operators of the evaluator.
+enum CishBinary {
+  CISH_ADD, CISH_SUB, CISH_MUL, CISH_DIV, CISH_REM, CISH_AND, CISH_OR, CISH_XOR, CISH_SHL,
+  CISH_SHR, CISH_LAND, CISH_LOR, CISH_EQ, CISH_NE, CISH_LT, CISH_GT, CISH_LE, CISH_GE
+};
+// How the evaluator treats the nodes of a rule, worked out once from its pattern and output.
+struct CishEvalInfo {
+  uint64_t rvalues = 0;   // bit i: child i is named by a symbol other than "Xl" (taken as rvalue)
+  int binary = -1;        // "X op X": the operator (CishBinary), −1 none
+  int compound = -1;      // "Xl op= X": the operator, −1 none
+  char unary = 0;         // '+', '-', '!' or '~' when the pattern begins with it
+  signed char step = 0;   // +1 for a pattern containing "++", −1 for "--"
+  bool paren = false;     // "( X )"
+  bool totext = false;    // the output is "Text"
+  bool dot = false;       // "Xl . Xl"
+  bool assign = false;    // "Xl = X"
+  bool call = false;      // the pattern contains "("
+  bool index = false;     // the pattern contains "["
+  bool lfirst = false;    // the pattern begins with "Xl "
+  bool ternary = false;   // "X ? X : X"
+  // How the executor runs a statement of this rule (the keyword comparisons ignore case).
+  enum Exec : char { SEQUENCE, IF, ELSE, FOR, WHILE, DO, SCOPE } exec = SEQUENCE;
+};
 struct CishRuleInfo {
   std::vector<CishSymbol> symbols;
   std::vector<std::string> nonterminals;  // the nonterminal names, in order
   std::string opfrag;  // the fragment right after the first symbol ("+" in "X + X"), or ""
+  CishEvalInfo eval;
 };
 
 // The rules by their first symbols, for the tree builder: rules that begin with a fragment
@@ -118,7 +143,11 @@ struct Cish {
   int limit = CISH_LIMIT_NONE;
 
   // Derived look-up structures (not part of the language's state).
-  std::unordered_map<std::string, std::vector<uint32_t>> varindex;  // name → table positions
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  std::unordered_map<std::string, std::vector<uint32_t>, NameHash, std::equal_to<>> varindex;  // name → table positions
   std::shared_ptr<const CishCompiled> compiled;  // none after the rule table changed
 };
 

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "base/text.h"
 #include "shell/report.h"
@@ -518,33 +517,36 @@ bool toint32(double x, uint32_t* bits) {
 
 // The binary operators on two numbers; false for an unknown operator or operands without a
 // 32-bit form where an integer operator needs one (and for a remainder by 0).
-bool binaryop(const std::string& op, double a, double b, double* result) {
-  if (op == "+") *result = a + b;
-  else if (op == "-") *result = a - b;
-  else if (op == "*") *result = a * b;
-  else if (op == "/") *result = a / b;
-  else if (op == "&&") *result = (a != 0 && b != 0) ? 1 : 0;
-  else if (op == "||") *result = (a != 0 || b != 0) ? 1 : 0;
-  else if (op == "==") *result = a == b ? 1 : 0;
-  else if (op == "!=") *result = a != b ? 1 : 0;
-  else if (op == "<") *result = a < b ? 1 : 0;
-  else if (op == ">") *result = a > b ? 1 : 0;
-  else if (op == "<=") *result = a <= b ? 1 : 0;
-  else if (op == ">=") *result = a >= b ? 1 : 0;
-  else {
-    const bool integer = op == "%" || op == "&" || op == "|" || op == "^" || op == "<<" || op == ">>";
-    uint32_t x, y;
-    if (!integer || !toint32(a, &x) || !toint32(b, &y)) return false;
-    if (op == "%") {
+bool binaryop(int op, double a, double b, double* result) {
+  switch (op) {
+    case CISH_ADD: *result = a + b; return true;
+    case CISH_SUB: *result = a - b; return true;
+    case CISH_MUL: *result = a * b; return true;
+    case CISH_DIV: *result = a / b; return true;
+    case CISH_LAND: *result = (a != 0 && b != 0) ? 1 : 0; return true;
+    case CISH_LOR: *result = (a != 0 || b != 0) ? 1 : 0; return true;
+    case CISH_EQ: *result = a == b ? 1 : 0; return true;
+    case CISH_NE: *result = a != b ? 1 : 0; return true;
+    case CISH_LT: *result = a < b ? 1 : 0; return true;
+    case CISH_GT: *result = a > b ? 1 : 0; return true;
+    case CISH_LE: *result = a <= b ? 1 : 0; return true;
+    case CISH_GE: *result = a >= b ? 1 : 0; return true;
+    default: break;
+  }
+  uint32_t x, y;
+  if (op < 0 || !toint32(a, &x) || !toint32(b, &y)) return false;
+  switch (op) {
+    case CISH_REM:
       if (y == 0) return false;
       *result = static_cast<double>(x % y);
-    } else if (op == "&") *result = static_cast<int32_t>(x & y);
-    else if (op == "|") *result = static_cast<int32_t>(x | y);
-    else if (op == "^") *result = static_cast<int32_t>(x ^ y);
-    else if (op == "<<") *result = static_cast<int32_t>(x << (y & 31));
-    else *result = static_cast<double>(x >> (y & 31));
+      return true;
+    case CISH_AND: *result = static_cast<int32_t>(x & y); return true;
+    case CISH_OR: *result = static_cast<int32_t>(x | y); return true;
+    case CISH_XOR: *result = static_cast<int32_t>(x ^ y); return true;
+    case CISH_SHL: *result = static_cast<int32_t>(x << (y & 31)); return true;
+    case CISH_SHR: *result = static_cast<double>(x >> (y & 31)); return true;
+    default: return false;
   }
-  return true;
 }
 
 bool callfunction(const char* name, double x, double* result) {
@@ -566,11 +568,20 @@ void notifychanged(Cish* c, const char* name) {
   if (c->varchanged) c->abort |= c->varchanged(Cish_getvarpointer(c, name));
 }
 
-// The values of a node's children, freed when the evaluation of the node ends.
+// The values of a node's children, freed when the evaluation of the node ends (room for three
+// without allocating: nearly every node has at most three children).
 struct Operands {
-  std::vector<CishValue> v;
+  CishValue small[3];
+  std::vector<CishValue> more;
+  CishValue* v;
+  size_t n;
+  explicit Operands(size_t count) : n(count) {
+    if (n > 3) more.assign(n, CishValue_nothing());
+    v = n > 3 ? more.data() : small;
+    for (size_t i = 0; i < n; i++) v[i] = CishValue_nothing();
+  }
   ~Operands() {
-    for (CishValue& x : v) CishValue_free(&x);
+    for (size_t i = 0; i < n; i++) CishValue_free(&v[i]);
   }
   CishValue take(size_t i) {
     CishValue r = v[i];
@@ -590,22 +601,20 @@ CishValue evalleaf(const CishTree* t) {
   return r;
 }
 
-CishValue evalone(Cish* c, const char* pattern, const char* out, Operands& a) {
+CishValue evalone(Cish* c, const CishEvalInfo& e, Operands& a) {
   CishValue& v = a.v[0];
-  if (!std::strcmp(pattern, "( X )")) return a.take(0);
-  if (!std::strcmp(out, "Text")) return CishValue_Text(CishValue_print(v).c_str());
-  if (CishValue_is(v, "Xl") && (std::strstr(pattern, "++") || std::strstr(pattern, "--"))) {
-    const double step = std::strstr(pattern, "++") ? 1 : -1;
-    std::string name = v.text ? v.text : "";
-    CishVar* var = Cish_getvarpointer(c, name.c_str());
+  if (e.paren) return a.take(0);
+  if (e.totext) return CishValue_Text(CishValue_print(v).c_str());
+  if (CishValue_is(v, "Xl") && e.step) {
+    CishVar* var = Cish_getvarpointer(c, v.text ? v.text : "");
     if (!CishValue_is(var->value, "Xn")) return CishValue_nothing();
-    var->value.x += step;
+    var->value.x += e.step;
     double x = var->value.x;
-    notifychanged(c, name.c_str());
+    notifychanged(c, v.text ? v.text : "");
     return CishValue_Xn(x);
   }
   if (CishValue_is(v, "Xn")) {
-    switch (pattern[0]) {
+    switch (e.unary) {
       case '+': return CishValue_Xn(v.x);
       case '-': return CishValue_Xn(-v.x);
       case '!': return CishValue_Xn(v.x == 0 ? 1 : 0);
@@ -620,48 +629,45 @@ CishValue evalone(Cish* c, const char* pattern, const char* out, Operands& a) {
   return CishValue_nothing();
 }
 
-CishValue evaltwo(Cish* c, const char* pattern, const std::string& opfrag, Operands& a) {
+CishValue evaltwo(Cish* c, const CishEvalInfo& e, Operands& a) {
   CishValue& l = a.v[0];
   CishValue& r = a.v[1];
   if (CishValue_is(l, "Xl")) {
-    std::string name = l.text ? l.text : "";
-    if (!std::strcmp(pattern, "Xl . Xl")) {
+    const char* name = l.text ? l.text : "";
+    if (e.dot) {
       if (!CishValue_is(r, "Xl")) return CishValue_nothing();
-      return CishValue_Xl(c, (name + "." + (r.text ? r.text : "")).c_str());
+      return CishValue_Xl(c, (std::string(name) + "." + (r.text ? r.text : "")).c_str());
     }
-    if (!std::strcmp(pattern, "Xl = X")) {
+    if (e.assign) {
       if (!r.kind[0]) return CishValue_nothing();
-      Cish_setvar(c, name.c_str(), &r);
+      Cish_setvar(c, name, &r);
       CishValue result = a.take(1);
-      notifychanged(c, name.c_str());
+      notifychanged(c, name);
       return result;
     }
-    if (std::strchr(pattern, '(')) {
+    if (e.call) {
       double x;
-      if (!CishValue_is(r, "Xn") || !callfunction(name.c_str(), r.x, &x)) return CishValue_nothing();
+      if (!CishValue_is(r, "Xn") || !callfunction(name, r.x, &x)) return CishValue_nothing();
       return CishValue_Xn(x);
     }
-    if (std::strchr(pattern, '[')) {
-      if (!name.empty() && name.back() >= '0' && name.back() <= '9') name += "_";
-      name += CishValue_print(r);
-      return CishValue_Xl(c, name.c_str());
+    if (e.index) {
+      std::string named = name;
+      if (!named.empty() && named.back() >= '0' && named.back() <= '9') named += "_";
+      named += CishValue_print(r);
+      return CishValue_Xl(c, named.c_str());
     }
     // Compound assignment "Xl op= X".
-    if (std::strncmp(pattern, "Xl ", 3) || !CishValue_is(r, "Xn") || opfrag.size() < 2 ||
-        opfrag.back() != '=')
-      return CishValue_nothing();
-    CishVar* var = Cish_getvarpointer(c, name.c_str());
+    if (e.compound < 0 || !CishValue_is(r, "Xn")) return CishValue_nothing();
+    CishVar* var = Cish_getvarpointer(c, name);
     double x;
-    if (!CishValue_is(var->value, "Xn") ||
-        !binaryop(opfrag.substr(0, opfrag.size() - 1), var->value.x, r.x, &x))
+    if (!CishValue_is(var->value, "Xn") || !binaryop(e.compound, var->value.x, r.x, &x))
       return CishValue_nothing();
     var->value.x = x;
-    notifychanged(c, name.c_str());
+    notifychanged(c, name);
     return CishValue_Xn(x);
   }
   double x;
-  if (CishValue_is(l, "Xn") && CishValue_is(r, "Xn") && !std::strncmp(pattern, "X ", 2) &&
-      binaryop(opfrag, l.x, r.x, &x))
+  if (CishValue_is(l, "Xn") && CishValue_is(r, "Xn") && binaryop(e.binary, l.x, r.x, &x))
     return CishValue_Xn(x);
   return CishValue_nothing();
 }
@@ -670,31 +676,22 @@ CishValue evalnode(const CishTree* t) {
   Cish* c = t->cish;
   const size_t n = t->sub.size();
   if (n == 0) return evalleaf(t);
-  // Copies: a custom handler could change the rule table while the children are evaluated.
-  char pattern[CISH_OPLEN] = "", out[CISH_TLEN] = "";
-  std::vector<std::string> symbols;
-  std::string opfrag;
-  if (const CishOp* op = CishTree_op(t)) {
-    std::memcpy(pattern, op->s, sizeof pattern);
-    std::memcpy(out, op->out, sizeof out);
-    const CishRuleInfo& ri = Cish_ruleinfo(c)[t->rule];
-    symbols = ri.nonterminals;
-    opfrag = ri.opfrag;
-  }
-  Operands a;
-  a.v.assign(n, CishValue_nothing());
+  // A copy: a custom handler could change the rule table while the children are evaluated.
+  CishEvalInfo e;
+  if (CishTree_op(t)) e = Cish_ruleinfo(c)[t->rule].eval;
+  Operands a(n);
   for (size_t i = 0; i < n; i++) {
     a.v[i] = CishTree_eval(t->sub[i]);
     if (c->abort) return CishValue_nothing();
-    if (i < symbols.size() && symbols[i] != "Xl") {
+    if (i < 64 && (e.rvalues >> i & 1)) {
       CishValue r = Cish_rvalue(c, &a.v[i]);
       CishValue_free(&a.v[i]);
       a.v[i] = r;
     }
   }
-  if (n == 1) return evalone(c, pattern, out, a);
-  if (n == 2) return evaltwo(c, pattern, opfrag, a);
-  if (n == 3 && !std::strcmp(pattern, "X ? X : X")) {
+  if (n == 1) return evalone(c, e, a);
+  if (n == 2) return evaltwo(c, e, a);
+  if (n == 3 && e.ternary) {
     if (!CishValue_is(a.v[0], "Xn")) return CishValue_nothing();
     const CishValue& pick = a.v[0].x != 0 ? a.v[1] : a.v[2];
     return CishValue_is(pick, "Xn") ? CishValue_Xn(pick.x) : CishValue_nothing();
@@ -703,10 +700,6 @@ CishValue evalnode(const CishTree* t) {
 }
 
 // ---------------------------------------------------------------- execution
-
-bool patternbegins(const char* pattern, const char* word) {
-  return strncasecmp(pattern, word, std::strlen(word)) == 0;
-}
 
 void exectext(Cish* c, const CishTree* t) {
   if (!c->textcallback) return;
@@ -763,40 +756,55 @@ void execone(Cish* c, const CishTree* t, std::vector<const CishTree*>& work) {
     c->abort |= op->op(t);
     return;
   }
-  const char* pattern = op ? op->s : "";
+  const CishEvalInfo::Exec exec = op ? Cish_ruleinfo(c)[t->rule].eval.exec : CishEvalInfo::SEQUENCE;
   char ifname[32];
-  std::snprintf(ifname, sizeof ifname, "+if%d", c->level);
-  if (patternbegins(pattern, "if")) {
-    if (n < 1) return;
-    bool condition = CishTree_istrue(t->sub[0]);
-    if (c->abort) return;
-    CishValue flag = CishValue_Xn(condition ? 1 : 0);
-    Cish_setvar(c, ifname, &flag);
-    if (condition && n >= 2) work.push_back(t->sub[1]);
-  } else if (patternbegins(pattern, "else")) {
-    const CishVar* flag = Cish_getvarpointer(c, ifname);
-    if (n >= 1 && CishValue_is(flag->value, "Xn") && flag->value.x == 0) work.push_back(t->sub[0]);
-  } else if (patternbegins(pattern, "for") && n >= 4) {
-    discard(t->sub[0]);
-    while (!c->abort && CishTree_istrue(t->sub[1]) && countiteration(c)) {
-      CishTree_parse(t->sub[3]);
-      if (c->abort) break;
-      discard(t->sub[2]);
+  auto ifflag = [&] {
+    std::snprintf(ifname, sizeof ifname, "+if%d", c->level);
+    return ifname;
+  };
+  switch (exec) {
+    case CishEvalInfo::IF: {
+      if (n < 1) return;
+      bool condition = CishTree_istrue(t->sub[0]);
+      if (c->abort) return;
+      CishValue flag = CishValue_Xn(condition ? 1 : 0);
+      Cish_setvar(c, ifflag(), &flag);
+      if (condition && n >= 2) work.push_back(t->sub[1]);
+      return;
     }
-  } else if (patternbegins(pattern, "while") && n >= 2) {
-    while (!c->abort && CishTree_istrue(t->sub[0]) && countiteration(c)) CishTree_parse(t->sub[1]);
-  } else if (!strcasecmp(pattern, "do S while X ;") && n >= 2) {
-    do {
-      if (!countiteration(c)) break;
-      CishTree_parse(t->sub[0]);
-    } while (!c->abort && CishTree_istrue(t->sub[1]));
-  } else if (!strcasecmp(pattern, "{ K }")) {
-    Cish_scopein(c);
-    work.push_back(nullptr);
-    for (size_t i = n; i-- > 0;) work.push_back(t->sub[i]);
-  } else {
-    for (size_t i = n; i-- > 0;) work.push_back(t->sub[i]);
+    case CishEvalInfo::ELSE: {
+      const CishVar* flag = Cish_getvarpointer(c, ifflag());
+      if (n >= 1 && CishValue_is(flag->value, "Xn") && flag->value.x == 0) work.push_back(t->sub[0]);
+      return;
+    }
+    case CishEvalInfo::FOR:
+      if (n < 4) break;
+      discard(t->sub[0]);
+      while (!c->abort && CishTree_istrue(t->sub[1]) && countiteration(c)) {
+        CishTree_parse(t->sub[3]);
+        if (c->abort) break;
+        discard(t->sub[2]);
+      }
+      return;
+    case CishEvalInfo::WHILE:
+      if (n < 2) break;
+      while (!c->abort && CishTree_istrue(t->sub[0]) && countiteration(c)) CishTree_parse(t->sub[1]);
+      return;
+    case CishEvalInfo::DO:
+      if (n < 2) break;
+      do {
+        if (!countiteration(c)) break;
+        CishTree_parse(t->sub[0]);
+      } while (!c->abort && CishTree_istrue(t->sub[1]));
+      return;
+    case CishEvalInfo::SCOPE:
+      Cish_scopein(c);
+      work.push_back(nullptr);
+      break;
+    case CishEvalInfo::SEQUENCE:
+      break;
   }
+  for (size_t i = n; i-- > 0;) work.push_back(t->sub[i]);
 }
 
 }  // namespace

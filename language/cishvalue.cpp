@@ -3,6 +3,8 @@
 // Called for every token and every operator the expression evaluator handles.
 #include "language/cishvalue.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,10 +53,6 @@ CishValue CishValue_Text(const char* text) {
   CishValue v = CishValue_kind("Text");
   v.text = duptext(text);
   return v;
-}
-
-bool CishValue_is(const CishValue& v, const char* kind) {
-  return std::strncmp(v.kind, kind, sizeof v.kind) == 0;
 }
 
 void CishValue_free(CishValue* v) {
@@ -117,6 +115,12 @@ std::string CishValue_print(CishValue v) {
   char buffer[64];
   if (CishValue_is(v, "X")) return "(tba)";
   if (CishValue_is(v, "Xn")) {
+    // Whole numbers of up to 15 digits print as "%.15lg" prints them: the digits alone.
+    if (v.x == std::floor(v.x) && std::fabs(v.x) < 1e15) {
+      if (v.x == 0) return std::signbit(v.x) ? "-0" : "0";
+      char* e = std::to_chars(buffer, buffer + sizeof buffer, static_cast<long long>(v.x)).ptr;
+      return std::string(buffer, e);
+    }
     std::snprintf(buffer, sizeof buffer, "%.15lg", v.x);
     return buffer;
   }

@@ -33,7 +33,9 @@ void CishValue_free(CishValue* v);
 void CishValue_copyfrom(CishValue* to, const CishValue* from);
 
 // True when the value's kind is exactly `kind`.
-bool CishValue_is(const CishValue& v, const char* kind);
+inline bool CishValue_is(const CishValue& v, const char* kind) {
+  return v.kind[0] == kind[0] && __builtin_strncmp(v.kind, kind, sizeof v.kind) == 0;
+}
 
 // Reads a number literal at the start of `text`: digits, an optional '.' and digits, then an
 // optional 'e'/'E' that must be followed by '+', '-' or a digit, then digits. Returns "Xn" with

@@ -108,6 +108,25 @@ TEST(CishValue, PrintsEachKind) {
   Cish_free(c);
 }
 
+TEST(CishValue, NumbersPrintAsPercentFifteenG) {
+  const unsigned seed = 4471;
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  std::vector<double> xs = {0.0, -0.0, 1, -1, 1e14, 999999999999999.0, 1e15, -1e15, 123456789012345.0,
+                            1e16, 0.5, -2.5, 1e-5, 1e300, INFINITY, -INFINITY, NAN, 4294967295.0};
+  for (int i = 0; i < 2000; i++) {
+    int64_t k = static_cast<int64_t>(rng() % 2000000000000000ULL) - 1000000000000000LL;
+    xs.push_back(static_cast<double>(k) / (rng() % 3 == 0 ? 1.0 : static_cast<double>(1LL << (rng() % 20))));
+    xs.push_back(static_cast<double>(k >> (rng() % 50)));
+  }
+  for (double x : xs) {
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "%.15lg", x);
+    CishValue v = CishValue_Xn(x);
+    EXPECT_EQ(CishValue_print(v), expected) << x;
+  }
+}
+
 TEST(CishValue, PrintCutsLongTextToHeadAndTail) {
   // The printed form "Text '…'" is kept up to 50 characters; longer forms become their first 37
   // characters, "...", and their last 10.
