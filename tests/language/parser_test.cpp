@@ -219,6 +219,10 @@ TEST(ParserLists, RepeatedCellsAreCopiedExceptAtTheirLastPlace) {
   Cell* rep = t("3*(a,b)");
   ASSERT_TRUE(rep);
   EXPECT_EQ(childnames(rep), (Names{"a", "b", "a", "b", "a", "b"}));
+  Cell* semicolon = t("x;y");  // a ';' and no comma: an empty list
+  ASSERT_TRUE(semicolon);
+  EXPECT_EQ(semicolon->t, Composite);
+  EXPECT_EQ(semicolon->n, 0);
   Cell* nested = t("outer: b,line");  // lists are flat; b then occurs twice
   EXPECT_EQ(childnames(nested), (Names{"b", "a", "b", "a"}));
   EXPECT_NE(nested->children[0], nested->children[2]);
