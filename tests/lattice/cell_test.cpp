@@ -469,7 +469,10 @@ TEST(CellClass, RowsOnlyForComponents) {
   EXPECT_EQ(Cell_inside(odd, 0, 0, 0, 0), 0);
   EXPECT_EQ(Cell_construct(odd, nullptr), 0);
   EXPECT_EQ(Cell_construct(sol, nullptr), 1);
-  EXPECT_EQ(Cell_buildboundingbox(sol), 0);
+  // A row without a bounding-box operation (drift) gives no box.
+  Cell* drift = component("Drift", "D");
+  EXPECT_EQ(Cell_buildboundingbox(drift), 0);
+  Cell_freeref(drift, 0);
   Cell_freeref(sol, 0);
   Cell_freeref(beam, 0);
   Cell_freeref(odd, 0);

@@ -49,8 +49,8 @@ Genome genomeof(const Genes& genes) {
 
 // A result of `lattice` with the given genome text and score (texts owned by the result).
 Result makeresult(const std::string& genome, double score, const std::string& lattice) {
-  char line[200];
-  snprintf(line, sizeof line, "%.6f (1.0 Mpts) [v4.50] <%s>", score, lattice.c_str());
+  char line[400];
+  snprintf(line, sizeof line, "%.6f (1.0 Mpts) [v4.50] <%.100s>", score, lattice.c_str());
   Result r;
   r.genome = strdup(genome.c_str());
   r.text = strdup(line);
