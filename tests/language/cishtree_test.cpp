@@ -507,6 +507,36 @@ TEST(CishParse, LatticeLineGivesThreeTextPieces) {
   EXPECT_EQ(joined(), "S1 0.3 [1,4]\nD1 0.5 1\n");
 }
 
+TEST(CishParse, EscapesAndFlagsChooseWhereCodeIs) {
+  // Bit 1 set: a newline ends code; clear: code runs on until the closing escape.
+  Env a;
+  latticemode(a);
+  Cish_parse(a, "#x=1;\ny=2;#z");
+  EXPECT_EQ(var(a, "x"), 1);
+  EXPECT_TRUE(std::isnan(var(a, "y")));
+  EXPECT_EQ(joined(), "\ny=2;z");  // the second "#" opened code again: z is code, unset
+  Env b;
+  Cish_escape(b, "#", "#", 1);
+  b->textcallback = collect;
+  pieces.clear();
+  Cish_parse(b, "#x=1;\ny=2;#z");
+  EXPECT_EQ(var(b, "y"), 2);
+  EXPECT_EQ(joined(), "z");
+  // Starting in code (bit 0 clear): the opening escape leads to text, the closing one back.
+  Env c;
+  Cish_escape(c, "?>", "<?", 0);
+  c->textcallback = collect;
+  pieces.clear();
+  Cish_parse(c, "x=1;?>plain [text]<?y=x+1;?>end");
+  EXPECT_EQ(var(c, "y"), 2);
+  EXPECT_EQ(joined(), "plain [text]end");
+  // Escapes longer than 49 characters are cut; an empty escape never matches.
+  Env d;
+  Cish_escape(d, std::string(80, '#').c_str(), nullptr, 1);
+  EXPECT_EQ(std::strlen(d->escopen), 49u);
+  EXPECT_EQ(d->escclose[0], 0);
+}
+
 TEST(CishParse, LoopGeneratesLatticeText) {
   Env c;
   latticemode(c);
@@ -941,6 +971,25 @@ TEST(CishTree, NodeUtilities) {
   EXPECT_STREQ(CishTree_op(t->sub[0])->s, "If1 S");
   EXPECT_EQ(t->sub[0]->sub.size(), 2u);
   EXPECT_STREQ(t->sub[0]->sub[0]->value.kind, "Xl");
+  CishTree_free(t);
+}
+
+TEST(CishTree, TopLevelTableListsEachRootChild) {
+  Env c;
+  const char* text = "a<b; c=1;";
+  CishTree* t = CishTree_make(c, text);
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* f = open_memstream(&buffer, &size);
+  CishTree_DEBUG_toplevelhtml(t, f);
+  std::fclose(f);
+  std::string html(buffer, size);
+  std::free(buffer);
+  size_t rows = 0;
+  for (size_t at = 0; (at = html.find("<tr><td>", at)) != std::string::npos; at++) rows++;
+  EXPECT_EQ(rows, t->sub.size());
+  EXPECT_NE(html.find("a&lt;b;"), std::string::npos);
+  EXPECT_EQ(html.find("a<b"), std::string::npos);
   CishTree_free(t);
 }
 
