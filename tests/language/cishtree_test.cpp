@@ -974,25 +974,6 @@ TEST(CishTree, NodeUtilities) {
   CishTree_free(t);
 }
 
-TEST(CishTree, TopLevelTableListsEachRootChild) {
-  Env c;
-  const char* text = "a<b; c=1;";
-  CishTree* t = CishTree_make(c, text);
-  char* buffer = nullptr;
-  size_t size = 0;
-  FILE* f = open_memstream(&buffer, &size);
-  CishTree_DEBUG_toplevelhtml(t, f);
-  std::fclose(f);
-  std::string html(buffer, size);
-  std::free(buffer);
-  size_t rows = 0;
-  for (size_t at = 0; (at = html.find("<tr><td>", at)) != std::string::npos; at++) rows++;
-  EXPECT_EQ(rows, t->sub.size());
-  EXPECT_NE(html.find("a&lt;b;"), std::string::npos);
-  EXPECT_EQ(html.find("a<b"), std::string::npos);
-  CishTree_free(t);
-}
-
 TEST(CishTree, ParseLogsListTokensAndTree) {
   fs::path dir = fs::temp_directory_path() / ("ordax_cishlog_" + std::to_string(std::random_device{}()));
   fs::create_directories(dir);
