@@ -164,6 +164,7 @@ TEST(Pusher, PositionErrorFallsWithTheFourthPowerOfTheStep) {
 
 TEST(Pusher, CrossedFieldsPassTheParticleMovingAtTheDriftVelocity) {
   // E along y and B along z exert no force on a particle moving along x at v = E/B.
+  ParticleSpecies_init();  // the masses; the test may run alone in its own process
   const double B = 1.5, v = 0.6 * c_light, E = v * B, dt = 2e-11;
   Cells cells;
   Cell* f = cells.add(fieldcell(uniformfield, UniformField{{0, E, 0}, {0, 0, B}}));
