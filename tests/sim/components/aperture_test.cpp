@@ -565,6 +565,7 @@ TEST(Aperture, MomentSumsAddTheCrossingParticles) {
 TEST(Aperture, ConcurrentCrossingsLoseNothing) {
   // Four tracking threads cross the same moments aperture with an output file at once. The
   // values are chosen so that every sum is exact in any order.
+  ParticleSpecies_init();  // the masses; the test may run alone in its own process
   const int nthreads = 4, per = 300;
   ThreadSetting threads(nthreads);
   TempDir dir;
