@@ -768,8 +768,8 @@ std::string Cell_latextable(Cell* c, char longtable) {
 
   std::string label = identifier(c->name);
   std::string shown = latexescape(orempty(c->name));
-  std::string spec = "|l|l|";
-  for (size_t i = 0; i < columns.size(); i++) spec += "r|";
+  std::string colformat = "|l|l|";
+  for (size_t i = 0; i < columns.size(); i++) colformat += "r|";
   std::string order = "Beamline order: ";
   for (size_t i = 0; i < parts.size(); i++) {
     if (i) order += ", ";
@@ -780,7 +780,7 @@ std::string Cell_latextable(Cell* c, char longtable) {
   header += "\\\\\n";
 
   if (longtable) {
-    out += "\\begin{longtable}{" + spec + "}\n";
+    out += "\\begin{longtable}{" + colformat + "}\n";
     appendf(&out, "\\caption{\\label{table%s}Ordax component listing of cell \\texttt{%s}.}\\\\\n",
             label.c_str(), shown.c_str());
     appendf(&out, "\\multicolumn{%d}{l}{%s}\\\\\n", (int)columns.size() + 2, order.c_str());
@@ -791,7 +791,7 @@ std::string Cell_latextable(Cell* c, char longtable) {
     appendf(&out, "\\caption{\\label{table%s}Ordax component listing of cell \\texttt{%s}.}\n",
             label.c_str(), shown.c_str());
     out += order + "\\\\[1ex]\n";
-    out += "\\begin{tabular}{" + spec + "}\n\\hline\n" + header + "\\hline\n";
+    out += "\\begin{tabular}{" + colformat + "}\n\\hline\n" + header + "\\hline\n";
   }
   for (Cell* p : parts) {
     out += latexescape(orempty(p->name)) + " & " + latexescape(orempty(p->type_name));

@@ -216,7 +216,7 @@ TEST(Beam, LongitudinalSortUsesSegmentsAndPutsUnplacedParticlesFirst) {
     Cell_add(line, child, -1);
   }
   Beam b = Beam_new();
-  struct Spec {
+  struct Case {
     Cell* beamline;
     int segment;
     double z;
