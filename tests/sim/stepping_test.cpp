@@ -588,7 +588,8 @@ TEST(Stepping, PionBeamDecaysExponentiallyAlongADrift) {
   Simulation sim = machineof({component("d", "Drift", 1000)});
   sim.dt = 2e-10;
   sim.global_bore = 0;
-  unsigned seed = std::random_device{}();
+  // A fixed seed keeps the suite repeatable; a 4-sigma band over four checkpoints.
+  const unsigned seed = 20261207;
   SCOPED_TRACE("seed " + std::to_string(seed));
   sim.seed = seed;
   for (int i = 0; i < N; i++) addmoving(&sim, PiPlus, i + 1, {0, 0, 0}, {0, 0, pmev});
