@@ -887,6 +887,44 @@ TEST_F(SimulationNew, NamedLatticeAndMissingLattice) {
   Simulation_free(&none);
 }
 
+TEST_F(SimulationNew, BeamWeightsOrChargeAreNormalised) {
+  const char* beamline =
+      "{pencil-beam(P) species minenergy(MeV) maxenergy(MeV) energystep(MeV)}\n"
+      "P1 \"mu-\" 100 300 50\n"
+      "{Drift(D) Length(cm)}\n"
+      "D1 50\n"
+      "line: P1,D1;\n";
+  for (bool charged : {false, true}) {
+    SCOPED_TRACE(charged);
+    Captured cap;
+    std::string text = beamline;
+    if (charged) text = "totalcharge=-2e-12\n" + text;
+    write("pencil", text.c_str());
+    Simulation sim = Simulation_new("pencil", nullptr, "");
+    ASSERT_NE(sim.lattice, nullptr);
+    ASSERT_GT(sim.beam.M, 1);
+    double weights = 0, q = 0;
+    for (int i = 0; i < sim.beam.M; i++) {
+      weights += sim.beam.particles[i].weight;
+      q += charge[sim.beam.particles[i].species] * sim.beam.particles[i].weight;
+      EXPECT_EQ(sim.beam.particles[i].beamline, sim.lattice);
+      EXPECT_EQ(sim.beam.particles[i].segment, 0);  // the beam definition left the machine
+    }
+    ASSERT_EQ(sim.lattice->n, 1);
+    if (charged) {
+      EXPECT_NEAR(q, -2e-12, 1e-24);
+      EXPECT_TRUE(cap.has("Normalising beam charge to -2e-12 C..."));
+    } else {
+      EXPECT_NEAR(weights, 1.0, 1e-15);
+      EXPECT_TRUE(cap.has("Normalising beam..."));
+    }
+    EXPECT_EQ(sim.t, Beam_mintstart(&sim.beam));
+    EXPECT_EQ(sim.t0, sim.t);
+    EXPECT_LT(sim.t, 1e20);
+    Simulation_free(&sim);
+  }
+}
+
 TEST_F(SimulationNew, LatticeOfASingleUnknownComponent) {
   Captured cap;
   write("odd", "{Frobnicator Length(m)}\nF1 2\n");
