@@ -786,8 +786,8 @@ class SimulationNew : public ::testing::Test {
   void SetUp() override {
     old = std::filesystem::current_path();
     dir = std::filesystem::temp_directory_path() /
-          ("ordax_simnew_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-           "_" + std::to_string(rand15()));
+          ("ordax_simnew_" + std::to_string(std::random_device{}()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir / "lattices");
     std::filesystem::current_path(dir);
     savedswitches = switches;

@@ -121,12 +121,17 @@ struct TempDir {
   fs::path path;
   TempDir() {
     static int n = 0;
+    // Unique across test processes running at the same time (ctest -j), not only in time.
     path = fs::path(::testing::TempDir()) /
-           ("ordax_aperture_" + std::to_string(platform_tickcount()) + "_" + std::to_string(n++));
+           ("ordax_aperture_" + std::to_string(std::random_device{}()) + "_" +
+            std::to_string(platform_tickcount()) + "_" + std::to_string(n++));
     fs::remove_all(path);
     fs::create_directories(path);
   }
-  ~TempDir() { fs::remove_all(path); }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
   std::string operator/(const char* name) const { return (path / name).string(); }
 };
 
