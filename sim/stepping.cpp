@@ -6,6 +6,7 @@
 // same, bit for bit, whatever the number of threads.
 #include "sim/stepping.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -48,6 +49,10 @@ thread_local std::vector<LossEvent>* losslog = nullptr;
 std::vector<std::unique_ptr<ThreadState>> states;  // index = thread number
 std::vector<double> shares;                        // load-balance shares, one per thread used
 std::vector<int32_t> bounds;                       // thread k's range is [bounds[k], bounds[k+1])
+// The kind of every live record at the end of the step (StateKind), written by the thread that
+// advanced it, so that the compaction after the join reads bytes instead of records that sit in
+// another core's cache.
+std::vector<uint8_t> kinds;
 bool timing = false;                               // workers record their times
 
 // ---- the pool ----
@@ -193,6 +198,47 @@ void writeloadbalance(FILE* f, int n, double T0, double T1) {
 
 }  // namespace
 
+void Beam_compact(Beam* beam, uint8_t* kind) {
+  Particle* a = beam->particles;
+  const int32_t m = beam->m;
+  auto kindof = [&](int32_t k) -> uint8_t { return k < m ? kind[k] : statekind(a[k].state); };
+  auto move = [&](int32_t to, int32_t from) {
+    uint8_t k = kindof(from);
+    a[to] = a[from];
+    if (to < m) kind[to] = k;
+  };
+  int32_t i = 0, j = m - 1;
+  for (;;) {
+    while (i <= j && kind[i] == KindActive) i++;
+    while (j >= i && kind[j] != KindActive) {
+      if (kind[j] == KindDecayed) {
+        Particle_free(&a[j]);
+        beam->M--;
+        if (j != beam->M) {
+          move(j, beam->M);
+          continue;
+        }
+      }
+      j--;
+    }
+    if (i > j) break;
+    if (kind[i] == KindDecayed) {
+      Particle_free(&a[i]);
+      move(i, j);
+      beam->M--;
+      if (j != beam->M) move(j, beam->M);
+    } else {
+      Particle t = a[i];
+      a[i] = a[j];
+      a[j] = t;
+      std::swap(kind[i], kind[j]);
+    }
+    i++;
+    j--;
+  }
+  beam->m = i;
+}
+
 int stepping_workers() {
   return (int)pool.workers.size();
 }
@@ -309,9 +355,15 @@ int Simulation_advance_t(StepArgs* a) {
   // one step the particle waits for the next step.
   const int maxevents = 10000;
   int64_t count = 0;
+  // Called outside Simulation_advance the range may lie beyond the kinds array; those kinds
+  // are then not needed.
+  uint8_t* kind = kinds.size() >= (size_t)a->end ? kinds.data() : nullptr;
   for (int32_t i = a->first; i < a->end; i++) {
     Particle* p = P + i;
-    if (p->tstart > t1) continue;
+    if (p->tstart > t1) {
+      if (kind) kind[i] = statekind(p->state);
+      continue;
+    }
     double t0 = p->tstart > t ? p->tstart : t;
     if (a->mode == StepPushOnly) {
       advanceparticle(p, t0, t1 - t0);
@@ -333,6 +385,7 @@ int Simulation_advance_t(StepArgs* a) {
       }
       if (a->decays) decayparticle(p, newparticles, sim->allowedspecies, sim->n_decays);
     }
+    if (kind) kind[i] = statekind(p->state);
     count++;
   }
   *a->counter += count;
@@ -375,6 +428,7 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   const size_t room = sim->lattice && sim->lattice->t == Composite && sim->lattice->n > 0
                           ? (size_t)sim->lattice->n
                           : 1;
+  if (kinds.size() < (size_t)N) kinds.resize((size_t)N);
   for (int k = 0; k < n; k++) {
     if (states[k]->scratch.size() < room) states[k]->scratch.resize(room);
     states[k]->counter = 0;
@@ -454,7 +508,10 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   scatteringsuppressed = false;
   applylosses(n);
   if (decayflag) mergenewparticles(&sim->beam, (int)states.size());
-  Beam_sortdeadparticles(&sim->beam);
+  // New particles joined the live section Active, after the N records the threads saw.
+  if (kinds.size() < (size_t)sim->beam.m) kinds.resize((size_t)sim->beam.m);
+  std::fill(kinds.begin() + N, kinds.begin() + sim->beam.m, (uint8_t)KindActive);
+  Beam_compact(&sim->beam, kinds.data());
 
   // 13.
   sim->steps += 1;

@@ -13,6 +13,7 @@
 #include "lattice/cell.h"
 #include "sim/particle.h"
 
+struct Beam;
 struct Simulation;
 struct ScatterData;
 
@@ -57,6 +58,18 @@ void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
 // go to the calling thread's loss log and reach the cells after the join, in particle order,
 // so the totals are the same whatever the number of threads. A none cell records nothing.
 void loseparticleincell(Particle* p, Cell* cell);
+
+// What the compaction after a step needs to know of a record's state.
+enum StateKind : uint8_t { KindActive = 0, KindDecayed = 1, KindEnded = 2 };
+inline uint8_t statekind(int32_t state) {
+  return state == Active ? KindActive : state == Decayed ? KindDecayed : KindEnded;
+}
+// Beam_sortdeadparticles (sim/beam.h) with the states of the live records [0, m) taken from
+// kind[0 … m) instead of from the records: the same partition, the same moves and the same
+// beam, touching only the records that move (the others may sit in another core's cache after
+// a step). Precondition: kind[k] == statekind(particles[k].state) for k < m; the array is kept
+// in step with the records it moves.
+void Beam_compact(Beam* beam, uint8_t* kind);
 
 // The synchronising collision detection of RF cavities used in mode 2; none until the RF
 // cavity code installs it (no RF cavity then intervenes in mode 2).

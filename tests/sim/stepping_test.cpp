@@ -582,6 +582,54 @@ TEST(Stepping, MergingNewParticlesKeepsTheDeadSectionAndAddsHeadroom) {
   Simulation_free(&sim);
 }
 
+TEST(SteppingCompaction, MatchesBeamSortDeadParticlesRecordForRecord) {
+  // Random beams with every mix of live, decayed and ended records, compacted both ways.
+  ParticleSpecies_init();
+  unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  Cell* marker = component("marker", "Drift", 1);
+  const int32_t states[] = {Active, Active, Active, Decayed, Stopped, Finished, ScatterSlow};
+  for (int round = 0; round < 300; round++) {
+    int live = (int)(rng() % 60), dead = (int)(rng() % 8);
+    Beam a{}, b{};
+    for (int i = 0; i < live + dead; i++) {
+      Particle p = Particle_new(MuPlus);
+      p.id = (uint32_t)i;
+      p.state = i < live ? (ParticleState)states[rng() % 7] : Stopped;
+      Particle* q = Beam_addparticle(&a, MuPlus, &p);
+      Particle_setnearby(q, &marker, 1);
+    }
+    a.m = live;  // the records added last form the dead section
+    b.capacity = a.capacity;
+    b.M = a.M;
+    b.m = a.m;
+    b.particles = static_cast<Particle*>(aligned_alloc(64, sizeof(Particle) * a.capacity));
+    memcpy(b.particles, a.particles, sizeof(Particle) * a.M);
+    std::vector<uint8_t> kind;
+    for (int i = 0; i < b.M; i++) {
+      b.particles[i].nearby = nullptr;
+      Particle_setnearby(&b.particles[i], &marker, 1);
+      kind.push_back(statekind(b.particles[i].state));
+    }
+    Beam_sortdeadparticles(&a);
+    Beam_compact(&b, kind.data());
+    ASSERT_EQ(b.m, a.m) << "round " << round;
+    ASSERT_EQ(b.M, a.M) << "round " << round;
+    for (int i = 0; i < a.M; i++) {
+      ASSERT_EQ(b.particles[i].id, a.particles[i].id) << "round " << round << " record " << i;
+      ASSERT_EQ(b.particles[i].state, a.particles[i].state);
+      ASSERT_EQ(b.particles[i].nnearby, a.particles[i].nnearby);
+      if (i < a.m) {
+        ASSERT_EQ(kind[(size_t)i], KindActive);
+      }
+    }
+    Beam_free(&a);
+    Beam_free(&b);
+  }
+  Cell_freeref(marker, 0);
+}
+
 TEST(Stepping, PionBeamDecaysExponentiallyAlongADrift) {
   const int N = 10000;
   const double pmev = 250;
