@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "shell/report.h"
+#include "base/report.h"
 
 static_assert(std::numeric_limits<double>::is_iec559 && sizeof(double) == 8,
               "the binary array format holds IEEE-754 doubles");

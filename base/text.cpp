@@ -243,3 +243,14 @@ void barset(unsigned char* bytes, uint32_t i, int on) {
   else
     bytes[i / 8] &= (unsigned char)~bit;
 }
+
+bool equalnocase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++)
+    if (lc((unsigned char)a[i]) != lc((unsigned char)b[i])) return false;
+  return true;
+}
+
+bool endswith(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}

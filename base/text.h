@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // ---- splitting and replacing ----
@@ -48,6 +49,10 @@ int strinstr(const char* haystack, const char* needle);
 int strnullcmp(const char* a, const char* b);
 // The same ignoring ASCII letter case (letters compared in lower case).
 int strnullcmpi(const char* a, const char* b);
+// True when the two texts are equal ignoring ASCII letter case (the one case-blind compare).
+bool equalnocase(std::string_view a, std::string_view b);
+// True when `s` ends with `tail` (bytes compared exactly).
+bool endswith(std::string_view s, std::string_view tail);
 
 // ---- trimming and skipping (in place; pointers into the given text) ----
 

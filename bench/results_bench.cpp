@@ -10,10 +10,11 @@
 
 #include "base/random.h"
 #include "results/checkval.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/results.h"
 #include "shell/ordax.h"
-#include "shell/report.h"
+#include "lattice/latticefiles.h"
+#include "base/report.h"
 
 namespace {
 

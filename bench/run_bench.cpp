@@ -9,8 +9,8 @@
 #include <filesystem>
 
 #include "base/random.h"
-#include "results/genome.h"
-#include "shell/report.h"
+#include "language/genome.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/simulation.h"
 #include "sim/species.h"

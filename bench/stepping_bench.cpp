@@ -10,7 +10,7 @@
 #include "base/kinematics.h"
 #include "base/random.h"
 #include "lattice/cell.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/pusher.h"
 #include "sim/simulation.h"

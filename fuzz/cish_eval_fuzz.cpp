@@ -11,7 +11,7 @@
 #include <string>
 
 #include "language/cishtree.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 
 // The shell's pieces the language code uses: messages are dropped, parse logging is off.

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "language/parser.h"
-#include "shell/report.h"
+#include "base/report.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <strings.h>
 
 #include "base/platform.h"
-#include "shell/report.h"
+#include "base/report.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "base/text.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include "language/cishtree.h"
 #include "language/units.h"
 #include "lattice/frames.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 
 ParserLimits parserlimits;

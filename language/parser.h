@@ -17,7 +17,7 @@
 #include "base/lset.h"
 #include "language/cish.h"
 #include "lattice/cell.h"
-#include "results/genome.h"
+#include "language/genome.h"
 
 // The program version that "!MINVER" compares against (the number in ORDAX_VERSION).
 constexpr float PARSER_PROGRAMVERSION = 4.47f;

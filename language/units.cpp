@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/lset.h"
-#include "shell/report.h"
+#include "base/report.h"
 
 namespace {
 

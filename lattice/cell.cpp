@@ -17,7 +17,7 @@
 #include "base/text.h"
 #include "lattice/cellclass.h"
 #include "lattice/frames.h"
-#include "shell/report.h"
+#include "base/report.h"
 
 static_assert(alignof(Cell) <= alignof(std::max_align_t), "cells come from malloc");
 

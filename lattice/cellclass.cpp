@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/text.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/beam.h"
 #include "sim/components/aperture.h"

@@ -8,7 +8,7 @@
 
 #include "base/random.h"
 #include "base/text.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "sim/particle.h"
 
 namespace {

@@ -18,10 +18,10 @@
 #include "base/text.h"
 #include "language/parser.h"
 #include "lattice/cell.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/results.h"
-#include "shell/ordax.h"
-#include "shell/report.h"
+#include "lattice/latticefiles.h"
+#include "base/report.h"
 
 namespace {
 

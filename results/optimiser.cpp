@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "base/random.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/queue.h"
 #include "results/results.h"
-#include "shell/report.h"
+#include "base/report.h"
 
 const char* const TrialTypeName[NTRIALTYPES] = {
     "Random",      "Mutate",  "Crossover", "Interpolate", "Extrapolate",

@@ -13,10 +13,10 @@
 
 #include "base/platform.h"
 #include "base/text.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/results.h"
-#include "shell/ordax.h"
-#include "shell/report.h"
+#include "lattice/latticefiles.h"
+#include "base/report.h"
 
 const char* resultsstorefile = "results.dat";
 const char* resultsuploadfile = "results.txt";

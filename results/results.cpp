@@ -14,9 +14,9 @@
 #include "base/files.h"
 #include "base/platform.h"
 #include "base/text.h"
-#include "results/genome.h"
-#include "shell/ordax.h"
-#include "shell/report.h"
+#include "language/genome.h"
+#include "lattice/latticefiles.h"
+#include "base/report.h"
 
 namespace {
 

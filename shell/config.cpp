@@ -15,7 +15,7 @@
 #include "base/files.h"
 #include "base/platform.h"
 #include "base/text.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/optimiser.h"
 #include "shell/report.h"
 #include "shell/runstate.h"

@@ -5,6 +5,7 @@
 // run, and the process-wide queue state. The advance loop runs once per frame (in console mode
 // once per time step); everything else once per run.
 #include "shell/ordax.h"
+#include "lattice/latticefiles.h"
 
 #include <algorithm>
 #include <cmath>
@@ -20,7 +21,7 @@
 #include "lattice/cellclass.h"
 #include "net/exchange.h"
 #include "results/autosave.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/optimiser.h"
 #include "results/queue.h"
 #include "results/results.h"
@@ -59,15 +60,6 @@ std::vector<std::string> commandwords(const char* commandline) {
     words.push_back(word);
   }
   return words;
-}
-
-bool equalnocase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && strnullcmpi(a.c_str(), b.c_str()) == 0;
-}
-
-bool endswith(const std::string& s, const char* tail) {
-  size_t n = strlen(tail);
-  return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
 }
 
 // Sleeps `ms` milliseconds in short pieces, waking early when the user ends the program.
@@ -478,10 +470,6 @@ int runonce(Cycle& c) {
   return 1;
 }
 
-// The lattice names of "lattices", cached for lattice_exists.
-std::vector<std::string> latticecache;
-bool latticecached = false;
-
 }  // namespace
 
 int settingsreloadcheck(uint64_t* recorded, const char* commandline) {
@@ -615,21 +603,6 @@ int getusername() {
 
 // ---- lattice files ----
 
-std::vector<std::string> getlatticeshere(const char* dir) {
-  platform_mkdir(dir);
-  std::vector<std::string> names;
-  for (const PlatformDirEntry& e : platform_listdir(dir)) {
-    if (e.isdir || e.name.empty() || e.name[0] == '_' || !endswith(e.name, ".txt")) continue;
-    if (e.name.size() == 4) continue;  // ".txt" alone names no lattice
-    names.push_back(e.name.substr(0, e.name.size() - 4));
-  }
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    int c = strnullcmpi(a.c_str(), b.c_str());
-    return c ? c < 0 : a < b;
-  });
-  return names;
-}
-
 std::vector<std::string> getlatticenames() {
   std::vector<std::string> names = getlatticeshere("lattices");
   std::vector<std::string> preferred = explode(",", settings.preferredlattices);
@@ -661,22 +634,6 @@ std::string getrandomlatticename() {
   return names[randomlatticeindex((int)names.size(), r1, r2)];
 }
 
-int lattice_exists(const char* name) {
-  if (name == LATTICE_EXISTS_RESET) {
-    latticecache.clear();
-    latticecached = false;
-    return 2;
-  }
-  if (!name) return 0;
-  if (!latticecached) {
-    latticecache = getlatticeshere("lattices");
-    latticecached = true;
-  }
-  for (const std::string& n : latticecache)
-    if (equalnocase(n, name)) return 1;
-  return 0;
-}
-
 std::string latticenamefromcmdline(const char* commandline) {
   std::vector<std::string> words = commandwords(commandline);
   for (size_t i = 1; i < words.size(); i++) {
@@ -686,33 +643,6 @@ std::string latticenamefromcmdline(const char* commandline) {
     return name;
   }
   return "";
-}
-
-void latticenamefixcase(char* name) {
-  if (!name) return;
-  for (char* p = name; *p; p++)
-    if (*p == '\\') *p = '/';
-  char* last = strrchr(name, '/');
-  std::string dir = "lattices";
-  if (last) dir += "/" + std::string(name, last - name);
-  char* element = last ? last + 1 : name;
-  std::string wanted = std::string(element) + ".txt";
-  const std::string* match = nullptr;
-  std::vector<PlatformDirEntry> entries = platform_listdir(dir.c_str());
-  std::sort(entries.begin(), entries.end(),
-            [](const PlatformDirEntry& a, const PlatformDirEntry& b) { return a.name < b.name; });
-  for (const PlatformDirEntry& e : entries) {
-    if (e.isdir || e.name.empty() || e.name[0] == '_') continue;
-    if (e.name == wanted) return;  // the exact spelling exists: keep it
-    if (!match && equalnocase(e.name, wanted)) match = &e.name;
-  }
-  if (match) memcpy(element, match->data(), strlen(element));
-}
-
-float hoursfilemodified(const char* path) {
-  double then = (double)platform_filemodified(path) * 1e-7;
-  double now = (double)platform_filetime_now() * 1e-7;
-  return (float)((now - then) * (1.0 / 3600));
 }
 
 // ---- pacing ----
@@ -750,6 +680,7 @@ int ordaxinit() {
 }
 
 int TAVLIB_main2(char* commandline) {
+  report_installfront();
   installquitsignals();
   setcwdtohomedir(commandline);
   ordaxconfig();

@@ -3,7 +3,7 @@
 // score, record, upload, prune), with the lattice-file listing and choice, the user name and
 // the pacing of the advance loop (adaptive steps per frame, progress line, battery sleep, CPU
 // throttle). Called once from main(); the helpers are also used by the results and network
-// code (lattice_exists, hoursfilemodified) and by the tests.
+// code and by the tests.
 #pragma once
 
 #include <cstdint>
@@ -53,10 +53,6 @@ int writeusername(const char* name);
 
 // ---- lattice files ----
 
-// The names of the lattice files in `dir` (each "<name>.txt", not a directory, not beginning
-// with '_'), without ".txt", sorted by name ignoring letter case. Creates `dir` first (failure
-// ignored). Empty when there is none.
-std::vector<std::string> getlatticeshere(const char* dir);
 // The lattice names the client may run: those of "lattices" named in the "Preferred lattices"
 // setting, or every one when none of them is there.
 std::vector<std::string> getlatticenames();
@@ -66,23 +62,10 @@ int randomlatticeindex(int n, int r1, int r2);
 // One of getlatticenames(), chosen with two draws of rand15(); empty when there is none.
 std::string getrandomlatticename();
 
-// 1 if `name` (letter case ignored) is a lattice file of "lattices", else 0 (also for none).
-// The list is cached on first use; LATTICE_EXISTS_RESET in place of a name empties the cache
-// and returns 2.
-inline const char* const LATTICE_EXISTS_RESET = reinterpret_cast<const char*>(1);
-int lattice_exists(const char* name);
-
 // The first word after the program path that does not begin with '-' (words separated by
 // blanks, double quotes toggling quoting and removed), passed through latticenamefixcase;
 // empty when there is none.
 std::string latticenamefromcmdline(const char* commandline);
-// In place: '\' becomes '/'; if "lattices/<name>.txt" matches a lattice file whose name differs
-// only in letter case, the last path element takes the file's own spelling.
-void latticenamefixcase(char* name);
-
-// Hours between the last-write time of `path` and now (a missing file counts as time 0).
-float hoursfilemodified(const char* path);
-
 // ---- pacing of the advance loop (pure, for tests) ----
 
 // The new steps per frame after `steps` steps took `elapsed` seconds: aimed at 0.3 s of

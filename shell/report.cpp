@@ -1,12 +1,11 @@
-// The report channel (see report.h): showing messages in the three display modes, the
-// "[FATAL]" and "[WARNING]" handling, the graphics-mode history and typed-key queue, the
-// console helpers, date and time texts, the graphics error log and the non-blocking message
+// The program's front of the report channel (see report.h): showing messages in the three
+// display modes, the "[FATAL]" and "[WARNING]" handling, the graphics-mode history and
+// typed-key queue, the console helpers, the graphics error log and the non-blocking message
 // box. Owns the history texts and the waved warnings for the life of the process.
 // Main thread only (AsyncMessageBox's thread touches nothing but its own copies).
 #include "shell/report.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -19,8 +18,6 @@
 #include "shell/runstate.h"
 
 namespace {
-ReportSink sink = nullptr;
-void* sinkcontext = nullptr;
 ReportAnswerSource answersource = nullptr;
 void* answercontext = nullptr;
 void (*exithook)() = nullptr;
@@ -158,55 +155,10 @@ void askaboutwarning(const char* message) {
   }
 }
 
-const char* monthname(const SystemTime& st) {
-  static const char* const months[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  return months[st.month >= 1 && st.month <= 12 ? st.month - 1 : 0];
-}
-
-void formatdate(const SystemTime& st, char* out) {
-  snprintf(out, KVT_BUFSIZE, "%04d-%s-%02d", st.year, monthname(st), st.day);
-}
-
-void formattime(const SystemTime& st, char* out) {
-  snprintf(out, KVT_BUFSIZE, "%02d:%02d:%02d", st.hour, st.minute, st.second);
-}
-
-void formatdatetime(const SystemTime& st, char* out) {
-  snprintf(out, KVT_BUFSIZE, "%04d-%s-%02d %02d:%02d:%02d", st.year, monthname(st), st.day,
-           st.hour, st.minute, st.second);
-}
-
-SystemTime presentlocal() {
-  double now = platform_walltime();
-  PlatformTime lt = platform_localtime(now);
-  SystemTime st{};
-  st.year = (uint16_t)lt.year;
-  st.month = (uint16_t)lt.month;
-  st.dayofweek = (uint16_t)lt.weekday;
-  st.day = (uint16_t)lt.day;
-  st.hour = (uint16_t)lt.hour;
-  st.minute = (uint16_t)lt.minute;
-  st.second = (uint16_t)lt.second;
-  st.milliseconds = (uint16_t)((now - std::floor(now)) * 1000);
-  return st;
-}
-
-// The calendar record a formatter shows for t.
-SystemTime calendarfor(double t) {
-  if (t == KVT_NOTIME || std::isnan(t)) return presentlocal();
-  SystemTime st;
-  MakeSystemTime(t, &st);
-  return st;
-}
 }  // namespace
 
 // ---- seams ----
 
-void report_setsink(ReportSink s, void* context) {
-  sink = s;
-  sinkcontext = context;
-}
 
 void report_setanswersource(ReportAnswerSource source, void* context) {
   answersource = source;
@@ -244,10 +196,19 @@ void report_setmessagebox(void (*box)(const char*, const char*)) {
 
 // ---- the channel ----
 
-void report(const char* message) {
+void report_installfront() {
+  report_setfront(report_front, nullptr);
+}
+
+void report_front(const char* message, int isupdate, void*) {
   if (!message) return;
-  if (sink) {
-    sink(message, 0, sinkcontext);
+  if (isupdate) {
+    if (displaymode == 0) {
+      free(history[19]);
+      history[19] = strdup(message);
+      reports_plot();
+    }
+    if (printsasconsole()) consolerewrite(message);
     return;
   }
   if (displaymode == 0) {
@@ -256,7 +217,7 @@ void report(const char* message) {
   }
   if (printsasconsole()) consoleline(message);
 
-  if (strstr(message, "[FATAL]")) {
+  if (report_isfatal(message)) {
     if (displaymode == 2) {
       platform_setmessagelog(true);
       showbox(message, "Ordax Error");
@@ -272,42 +233,10 @@ void report(const char* message) {
     }
     reportexit(1);
   }
-  if (strstr(message, "[WARNING]")) {
+  if (report_iswarning(message)) {
     if (displaymode == 2 || iswaved(message)) return;
     askaboutwarning(message);
   }
-}
-
-void reportupdate(const char* message) {
-  if (!message) return;
-  if (sink) {
-    sink(message, 1, sinkcontext);
-    return;
-  }
-  if (displaymode == 0) {
-    free(history[19]);
-    history[19] = strdup(message);
-    reports_plot();
-  }
-  if (printsasconsole()) consolerewrite(message);
-}
-
-void reportf(const char* fmt, ...) {
-  char buf[4096];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  report(buf);
-}
-
-void reportupdatef(const char* fmt, ...) {
-  char buf[4096];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  reportupdate(buf);
 }
 
 char** reports_initialise() {
@@ -375,84 +304,3 @@ void AsyncMessageBox(const char* text, const char* title) {
   }
 }
 
-// ---- times ----
-
-uint64_t MakeFileTime(double t) {
-  long double v = ((long double)t + 11644473600.0L) * 1e7L;
-  if (!(v >= 0)) return 0;
-  if (v >= 0x1p64L) return UINT64_MAX;
-  long double high = floorl(v * 0x1p-32L);
-  long double low = floorl(v - high * 0x1p32L);
-  return ((uint64_t)high << 32) | (uint64_t)low;
-}
-
-SystemTime systemtime_fromfiletime(uint64_t ft) {
-  uint64_t secs = ft / 10000000u;
-  uint64_t days1601 = secs / 86400u;
-  uint32_t sod = (uint32_t)(secs % 86400u);
-  // Days since 1970-01-01 to a proleptic Gregorian date (era arithmetic over 400 years).
-  int64_t z = (int64_t)days1601 - 134774 + 719468;
-  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  int64_t doe = z - era * 146097;
-  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  int64_t mp = (5 * doy + 2) / 153;
-  int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  int64_t y = yoe + era * 400 + (m <= 2);
-  SystemTime st;
-  st.year = (uint16_t)y;
-  st.month = (uint16_t)m;
-  st.dayofweek = (uint16_t)((days1601 + 1) % 7);  // 1601-01-01 was a Monday
-  st.day = (uint16_t)d;
-  st.hour = (uint16_t)(sod / 3600);
-  st.minute = (uint16_t)(sod / 60 % 60);
-  st.second = (uint16_t)(sod % 60);
-  st.milliseconds = (uint16_t)(ft % 10000000u / 10000u);
-  return st;
-}
-
-void MakeSystemTime(double t, SystemTime* out) {
-  *out = systemtime_fromfiletime(MakeFileTime(t));
-}
-
-char* kvtdatetime(double t, char* out) {
-  formatdatetime(calendarfor(t), out);
-  return out;
-}
-
-char* kvtdatetime_fromfiletime(uint64_t ft, char* out) {
-  formatdatetime(systemtime_fromfiletime(ft), out);
-  return out;
-}
-
-char* kvtdate(double t, char* out) {
-  formatdate(calendarfor(t), out);
-  return out;
-}
-
-char* kvttime(double t, char* out) {
-  formattime(calendarfor(t), out);
-  return out;
-}
-
-const char* timefmt(double seconds) {
-  static char buffers[10][100];
-  static int next = 0;
-  char* b = buffers[next];
-  next = (next + 1) % 10;
-  if (seconds < 1e-6) snprintf(b, 100, "%.1lf ns", seconds * 1e9);
-  else if (seconds < 0.001) snprintf(b, 100, "%.2lf us", seconds * 1e6);
-  else snprintf(b, 100, "%.3lf ms", seconds * 1000);
-  return b;
-}
-
-char* printbytes(unsigned n, char* out) {
-  // The scale factors are single-precision powers of two; the product is exact in double,
-  // as it was in extended precision.
-  if (n < 1024) snprintf(out, 16, "%u bytes", n);
-  else if (n < 1048576) snprintf(out, 16, "%.1f KB", (double)n * (double)0x1p-10f);
-  else if (n > 1073741823) snprintf(out, 16, "%.3f GB", (double)n * (double)0x1p-30f);
-  else snprintf(out, 16, "%.2f MB", (double)n * (double)0x1p-20f);
-  return out;
-}

@@ -10,7 +10,7 @@
 
 #include "net/exchange.h"
 #include "results/autosave.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/optimiser.h"
 #include "results/queue.h"
 #include "results/results.h"

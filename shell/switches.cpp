@@ -11,7 +11,7 @@
 #include "base/platform.h"
 #include "base/text.h"
 #include "lattice/cell.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "shell/config.h"
 #include "shell/report.h"
 #include "shell/runstate.h"

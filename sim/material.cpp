@@ -15,7 +15,7 @@
 
 #include "base/kinematics.h"
 #include "base/random.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/pusher.h"
 

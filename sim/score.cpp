@@ -8,7 +8,7 @@
 #include "base/text.h"
 #include "lattice/cell.h"
 #include "lattice/frames.h"
-#include "shell/report.h"
+#include "base/report.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "lattice/cellclass.h"
 #include "lattice/frames.h"
 #include "results/queue.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/material.h"
 #include "sim/species.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "shell/report.h"
+#include "base/report.h"
 
 const char* const ParticleSpecies_name[NSPECIES] = {
     "pi+", "mu+",     "pi-",   "mu-",    "p",   "pbar", "K+", "K-", "e+",

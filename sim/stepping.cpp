@@ -18,7 +18,7 @@
 #include "base/kinematics.h"
 #include "lattice/cellclass.h"
 #include "lattice/frames.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/material.h"
 #include "sim/pusher.h"

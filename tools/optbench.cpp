@@ -25,11 +25,11 @@
 
 #include "base/lset.h"
 #include "base/random.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/optimiser.h"
 #include "results/queue.h"
 #include "results/results.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/simulation.h"
 #include "sim/species.h"

@@ -16,7 +16,7 @@
 #include "base/platform.h"
 #include "base/text.h"
 #include "lattice/cellclass.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/components/crossing.h"
 #include "sim/particle.h"

@@ -15,7 +15,7 @@
 #include "base/random.h"
 #include "base/text.h"
 #include "lattice/cell.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/simulation.h"
 

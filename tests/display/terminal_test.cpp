@@ -214,6 +214,7 @@ class DisplayFixture : public ::testing::Test {
   void SetUp() override {
     savedmode = displaymode;
     savedstop = simstop;
+    report_installfront();
     simstop = 0;
     reports_initialise();
     console = tmpfile();

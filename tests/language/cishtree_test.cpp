@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "base/platform.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 
 namespace {

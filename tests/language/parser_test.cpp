@@ -16,7 +16,7 @@
 #include "base/platform.h"
 #include "base/random.h"
 #include "base/text.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 
 namespace fs = std::filesystem;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/report.h"
+#include "base/report.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "base/text.h"
 #include "lattice/cellclass.h"
 #include "lattice/frames.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "sim/beam.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/random.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "sim/particle.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "lattice/cell.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/results.h"
 #include "results_testdir.h"
 

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "base/random.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/results.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/results.h"
 #include "results_testdir.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/text.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results_testdir.h"
 
 using namespace resultstest;

@@ -13,7 +13,8 @@
 
 #include "results/checkval.h"
 #include "shell/ordax.h"
-#include "shell/report.h"
+#include "lattice/latticefiles.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 
 namespace resultstest {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/platform.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 
 using namespace std::string_literals;

@@ -1,4 +1,5 @@
 #include "shell/ordax.h"
+#include "lattice/latticefiles.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@
 
 #include "base/platform.h"
 #include "base/random.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 
 namespace fs = std::filesystem;

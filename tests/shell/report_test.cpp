@@ -2,6 +2,7 @@
 // exits (death tests), the graphics-mode history, the graphics error log, the non-blocking
 // message box and the date, time, duration and byte-count texts.
 #include "shell/report.h"
+#include "base/timetext.h"
 
 #include <gtest/gtest.h>
 
@@ -85,6 +86,7 @@ class ReportFixture : public ::testing::Test {
     savedstop = simstop;
     displaymode = 1;
     simstop = 0;
+    report_installfront();
     report_setsink(nullptr, nullptr);
     report_setanswersource(nullptr, nullptr);
     report_resetwarnings();

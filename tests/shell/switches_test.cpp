@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "lattice/cell.h"
-#include "results/genome.h"
-#include "shell/report.h"
+#include "language/genome.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 
 namespace fs = std::filesystem;

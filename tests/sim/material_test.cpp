@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/kinematics.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/pusher.h"
 

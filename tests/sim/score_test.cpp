@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "lattice/cell.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "sim/species.h"
 
 namespace {

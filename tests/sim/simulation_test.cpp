@@ -15,9 +15,9 @@
 #include "base/random.h"
 #include "lattice/cell.h"
 #include "lattice/frames.h"
-#include "results/genome.h"
+#include "language/genome.h"
 #include "results/queue.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/species.h"
 

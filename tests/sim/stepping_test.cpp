@@ -13,7 +13,7 @@
 #include "base/kinematics.h"
 #include "base/random.h"
 #include "lattice/cell.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/material.h"
 #include "sim/pusher.h"

@@ -18,7 +18,7 @@
 #include "base/kinematics.h"
 #include "base/platform.h"
 #include "lattice/cellclass.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/particle.h"
 #include "sim/pusher.h"

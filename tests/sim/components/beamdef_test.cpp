@@ -10,7 +10,7 @@
 
 #include "base/kinematics.h"
 #include "lattice/cell.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "sim/simulation.h"
 #include "sim/species.h"
 

@@ -10,7 +10,7 @@
 
 #include "base/kinematics.h"
 #include "lattice/cellclass.h"
-#include "shell/report.h"
+#include "base/report.h"
 #include "sim/particle.h"
 #include "sim/pusher.h"
 #include "sim/simulation.h"

@@ -2,7 +2,7 @@
 // form. See genome.h. The record keeps its names in one growing text buffer so that a genome is
 // three allocations however many genes it has; the growth rules below are part of the record's
 // contract (capacities are visible in the record).
-#include "results/genome.h"
+#include "language/genome.h"
 
 #include <algorithm>
 #include <cassert>

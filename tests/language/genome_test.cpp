@@ -1,4 +1,4 @@
-#include "results/genome.h"
+#include "language/genome.h"
 
 #include <gtest/gtest.h>
 

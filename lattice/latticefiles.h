@@ -1,0 +1,25 @@
+// The lattice files of the "lattices" folder: listing them, whether a name is one of them
+// (letter case ignored, as lattice names compare) and the file's own spelling of a name, and
+// the age of a file in hours. Used by the run cycle, the results and queue code and the
+// network refresh. Holds the cached list of names for the process (lattice_exists).
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The names of the lattice files in `dir` (each "<name>.txt", not a directory, not beginning
+// with '_'), without ".txt", sorted by name ignoring letter case. Creates `dir` first (failure
+// ignored). Empty when there is none.
+std::vector<std::string> getlatticeshere(const char* dir);
+// 1 if `name` (letter case ignored) is a lattice file of "lattices", else 0 (also for none).
+// The list is cached on first use; LATTICE_EXISTS_RESET in place of a name empties the cache
+// and returns 2.
+inline const char* const LATTICE_EXISTS_RESET = reinterpret_cast<const char*>(1);
+int lattice_exists(const char* name);
+
+// In place: '\' becomes '/'; if "lattices/<name>.txt" matches a lattice file whose name differs
+// only in letter case, the last path element takes the file's own spelling.
+void latticenamefixcase(char* name);
+
+// Hours between the last-write time of `path` and now (a missing file counts as time 0).
+float hoursfilemodified(const char* path);
