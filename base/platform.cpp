@@ -321,6 +321,15 @@ int platform_pollkey() {
   return read(STDIN_FILENO, &c, 1) == 1 ? c : -1;
 }
 
+bool platform_waitkey(uint32_t ms, bool keys) {
+  int timeout = ms > 86400000u ? 86400000 : (int)ms;
+  pollfd p{STDIN_FILENO, POLLIN, 0};
+  int n = poll(keys ? &p : nullptr, keys ? 1 : 0, timeout);
+  if (n > 0 && (p.revents & POLLIN)) return true;
+  if (n > 0) poll(nullptr, 0, timeout);  // input that can only fail: wait without it
+  return false;
+}
+
 // ---- message boxes ----
 
 namespace {

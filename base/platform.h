@@ -77,6 +77,9 @@ int platform_getkey();
 // platform_rawmode(false) and automatically at exit.
 void platform_rawmode(bool on);
 int platform_pollkey();
+// Waits up to `ms` milliseconds; returns early, true, when a key is waiting on standard input
+// (only with `keys`), and early, false, when a signal arrives (the quit signals among them).
+bool platform_waitkey(uint32_t ms, bool keys);
 
 // ---- message boxes ----
 // Shows a message box: printed to the terminal (stderr), or appended to "messages.log" when

@@ -233,6 +233,11 @@ bool display_haskeys() {
   return keysource != nullptr;
 }
 
+void display_wait(uint32_t ms) {
+  if (simstop == 2) return;
+  platform_waitkey(ms, platformkeys);
+}
+
 int dealwithmessages() {
   // A bounded number of keys per call, so a flood of input cannot hold the frame up.
   for (int n = 0; keysource && n < 256; n++) {

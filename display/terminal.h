@@ -6,6 +6,7 @@
 // restores it on every exit path. Called from the main thread: once per frame by the cycle.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -30,6 +31,10 @@ bool display_active();
 int dealwithmessages();
 // Whether dealwithmessages has a key source that a waiting report() may poll.
 bool display_haskeys();
+// Waits for the next frame of a display with nothing to advance: up to `ms` milliseconds,
+// returning early when a key is pressed on the terminal or the user ends the program (a quit
+// signal; at once when simstop is already 2).
+void display_wait(uint32_t ms);
 
 // Draws the history (20 slots, slot 19 newest; an empty slot or one starting with a newline
 // is a blank line). Called by reports_plot; does nothing when the display is not active.

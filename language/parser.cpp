@@ -20,6 +20,7 @@
 #include "language/cishtree.h"
 #include "language/units.h"
 #include "lattice/frames.h"
+#include "lattice/latticefiles.h"
 #include "base/report.h"
 #include "shell/runstate.h"
 
@@ -164,18 +165,10 @@ Cell* addcell(Parser* p, Cell* c) {
   return c;
 }
 
-// A cell named by a composite definition: an older cell of that name leaves the list.
+// A composite definition names its cell without a warning, whatever else bears the name: the
+// cell keeps its place in the list, and the name finds the latest cell of that name in list
+// order ("ch: ch,a;" extends ch; "b: a;" after "b 2" leaves "b" finding b 2).
 void takename(Parser* p, Cell* c, const std::string& name) {
-  auto it = p->byname.find(std::string_view(name));
-  if (it != p->byname.end()) {
-    for (size_t i = it->second.size(); i-- > 0;) {
-      Cell* other = it->second[i];
-      if (other == c) continue;
-      report(("[WARNING] Element '" + name + "' overwritten").c_str());
-      retire(p, other);
-      break;
-    }
-  }
   rename(p, c, name);
 }
 
@@ -372,8 +365,26 @@ void reportunknownitem(const char* s, size_t from, size_t to) {
   report(m.c_str());
 }
 
+// A typo in a list is an unknown item: its look-up ends in "Cannot parse … [FATAL]", which
+// would end the program before the author learns which name is wrong. The outermost list holds
+// those reports back and gives them once every unknown item has had its warning.
+struct HeldReports {
+  Parser* p;
+  std::vector<std::string> own;
+  bool outermost;
+  explicit HeldReports(Parser* parser) : p(parser), outermost(!parser->held) {
+    if (outermost) p->held = &own;
+  }
+  ~HeldReports() {
+    if (!outermost) return;
+    p->held = nullptr;
+    for (const std::string& m : own) report(m.c_str());
+  }
+};
+
 Cell* listformula(Parser* p, const char* s, int commas) {
   plog("Parsing comma-separated list '%s'\n{\n", s);
+  HeldReports held(p);
   std::vector<Cell*> children;
   if (commas > 0) {
     std::vector<std::pair<size_t, size_t>> items;
@@ -481,9 +492,11 @@ Cell* repetition(Parser* p, const char* s, size_t star) {
   return addcell(p, newcomposite(s, children));
 }
 
-Cell* cannotparse(const char* s) {
+Cell* cannotparse(Parser* p, const char* s) {
   plog("Cannot parse '%s'\n", s);
-  report((std::string("Cannot parse the following expression...\n") + s + "\n[FATAL]").c_str());
+  std::string m = std::string("Cannot parse the following expression...\n") + s + "\n[FATAL]";
+  if (p->held) p->held->push_back(std::move(m));
+  else report(m.c_str());
   return nullptr;
 }
 
@@ -513,7 +526,8 @@ Cell* formula(Parser* p, const char* s, char lookuponly) {
     if (p->stopped) return nullptr;
     if (!c) {
       if (!roomfor(p, 1)) return nullptr;
-      c = addcell(p, newcomposite(name.c_str(), {}));
+      c = newcomposite(name.c_str(), {});
+      listadd(p, c);
     } else {
       takename(p, c, name);
     }
@@ -553,7 +567,7 @@ Cell* formula(Parser* p, const char* s, char lookuponly) {
   if (star != std::string::npos) return repetition(p, s, star);
   // 12. nothing else matches; 13. element definition
   if (lookuponly || (s[namelength] && !isws(s[namelength])) || namelength == 0)
-    return cannotparse(s);
+    return cannotparse(p, s);
   return elementdefinition(p, s, namelength);
 }
 
@@ -812,8 +826,7 @@ void ParserFormat_DEBUG(const ParserFormat& f) {
 
 Cell* machinecellfromfile(const char* name, Genome* genome, char verbose, Cell** parameters) {
   if (parameters) *parameters = nullptr;
-  std::string path = std::string("lattices/") + (name ? name : "") + ".txt";
-  std::replace(path.begin(), path.end(), '\\', '/');
+  std::string path = latticefilepath(name);
   std::optional<std::string> text = filestring(path.c_str(), "r");
   if (!text) {
     report(("[FATAL] Machine lattice file " + path + " not found").c_str());

@@ -79,13 +79,17 @@ struct Parser {
   uint32_t nextserial;
   int depth;             // nesting of parsecellformula calls
   bool stopped;          // a bound was reached: the rest of the lattice is skipped
+  // While a list's items are looked up: the "Cannot parse" reports held back until every
+  // unknown item has been named by its warning (none outside lists).
+  std::vector<std::string>* held = nullptr;
   Genome owngenome;      // used when machinecell is given no genome
 };
 
 // ---- the lattice ----
 
-// Reads "lattices/" + name + ".txt" ('\' in the name taken as '/') and returns
-// machinecell(text, genome, name, verbose, parameters). A file that cannot be read reports
+// Reads the lattice file of `name` (latticefilepath: "lattices/<name>.txt", letter case
+// ignored) and returns machinecell(text, genome, name, verbose, parameters); the machine keeps
+// the name as given. A file that cannot be read reports
 // "[FATAL] Machine lattice file lattices/<name>.txt not found" and returns none (and
 // *parameters, when given, is none).
 Cell* machinecellfromfile(const char* name, Genome* genome, char verbose, Cell** parameters);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "base/platform.h"
 #include "base/text.h"
@@ -45,25 +46,58 @@ int lattice_exists(const char* name) {
   return 0;
 }
 
+namespace {
+// The spelling of `element` + ".txt" in lattices/<dir>: the exact name when such a file
+// exists, else the first file (in byte order) that differs only in letter case, else none.
+// `underscored`: whether files beginning with '_' count.
+std::optional<std::string> filespelling(const std::string& dir, const std::string& element,
+                                        bool underscored) {
+  std::string wanted = element + ".txt";
+  std::vector<PlatformDirEntry> entries = platform_listdir(("lattices" + dir).c_str());
+  std::sort(entries.begin(), entries.end(),
+            [](const PlatformDirEntry& a, const PlatformDirEntry& b) { return a.name < b.name; });
+  const std::string* match = nullptr;
+  for (const PlatformDirEntry& e : entries) {
+    if (e.isdir || e.name.empty() || (!underscored && e.name[0] == '_')) continue;
+    if (e.name == wanted) return element;
+    if (!match && equalnocase(e.name, wanted)) match = &e.name;
+  }
+  if (!match) return std::nullopt;
+  return match->substr(0, match->size() - 4);
+}
+
+// Splits a lattice name ('\' taken as '/') into "/<folders>" (or "") and its last element.
+void splitname(const std::string& name, std::string* dir, std::string* element) {
+  std::string n = name;
+  std::replace(n.begin(), n.end(), '\\', '/');
+  size_t last = n.rfind('/');
+  *dir = last == std::string::npos ? "" : "/" + n.substr(0, last);
+  *element = last == std::string::npos ? n : n.substr(last + 1);
+}
+}  // namespace
+
 void latticenamefixcase(char* name) {
   if (!name) return;
   for (char* p = name; *p; p++)
     if (*p == '\\') *p = '/';
-  char* last = strrchr(name, '/');
-  std::string dir = "lattices";
-  if (last) dir += "/" + std::string(name, last - name);
-  char* element = last ? last + 1 : name;
-  std::string wanted = std::string(element) + ".txt";
-  const std::string* match = nullptr;
-  std::vector<PlatformDirEntry> entries = platform_listdir(dir.c_str());
-  std::sort(entries.begin(), entries.end(),
-            [](const PlatformDirEntry& a, const PlatformDirEntry& b) { return a.name < b.name; });
-  for (const PlatformDirEntry& e : entries) {
-    if (e.isdir || e.name.empty() || e.name[0] == '_') continue;
-    if (e.name == wanted) return;  // the exact spelling exists: keep it
-    if (!match && equalnocase(e.name, wanted)) match = &e.name;
-  }
-  if (match) memcpy(element, match->data(), strlen(element));
+  std::string dir, element;
+  splitname(name, &dir, &element);
+  std::optional<std::string> spelled = filespelling(dir, element, false);
+  if (spelled) memcpy(name + strlen(name) - element.size(), spelled->data(), element.size());
+}
+
+std::string latticefilename(const char* name) {
+  std::string dir, element;
+  splitname(name ? name : "", &dir, &element);
+  std::string folders = dir.empty() ? "" : dir.substr(1) + "/";
+  if (platform_isfile(("lattices" + dir + "/" + element + ".txt").c_str()))
+    return folders + element;  // the usual case, without listing the folder
+  std::optional<std::string> spelled = filespelling(dir, element, true);
+  return folders + (spelled ? *spelled : element);
+}
+
+std::string latticefilepath(const char* name) {
+  return "lattices/" + latticefilename(name) + ".txt";
 }
 
 float hoursfilemodified(const char* path) {

@@ -18,8 +18,20 @@ inline const char* const LATTICE_EXISTS_RESET = reinterpret_cast<const char*>(1)
 int lattice_exists(const char* name);
 
 // In place: '\' becomes '/'; if "lattices/<name>.txt" matches a lattice file whose name differs
-// only in letter case, the last path element takes the file's own spelling.
+// only in letter case, the last path element takes the file's own spelling. Files beginning
+// with '_' keep the spelling given (they are not lattices the client lists).
 void latticenamefixcase(char* name);
+
+// The file that lattice `name` is read from: "lattices/<name>.txt" ('\' taken as '/'). Lattice
+// names compare without letter case and file names here do not, so when no file has exactly
+// that spelling the last path element takes the spelling of a file (not a directory) that
+// differs from it only in letter case, '_' files included; the exact spelling wins when it
+// exists, and with no match at all the path is returned as spelled. Every open of a lattice
+// file goes through here: a run by name, a re-run of a stored result, the queue and the check
+// values.
+std::string latticefilepath(const char* name);
+// The lattice name as that file spells it: latticefilepath without "lattices/" and ".txt".
+std::string latticefilename(const char* name);
 
 // Hours between the last-write time of `path` and now (a missing file counts as time 0).
 float hoursfilemodified(const char* path);

@@ -52,20 +52,6 @@ bool sameignoringcase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strnullcmpi(a.c_str(), b.c_str()) == 0;
 }
 
-// The lattice name as its file spells it: lattice names compare without letter case, file
-// names here do not, so a name whose exact file is missing takes the spelling of a lattice
-// file that differs from it only in letter case (if there is one).
-std::string latticespelling(const char* name) {
-  std::string exact = slashes(std::string("lattices/") + name + ".txt");
-  if (FILE* f = fopen(exact.c_str(), "rb")) {
-    fclose(f);
-    return name;
-  }
-  std::string fixed = name;
-  latticenamefixcase(fixed.data());
-  return fixed;
-}
-
 // ---- the mixing permutation ----
 
 // FROZEN: the recurrence below defines the permutation Q that CheckVal_mix applies, and every
@@ -195,8 +181,7 @@ bool latticedatafiles(const char* name, bool once, std::vector<std::string>* pat
 CheckVal latticechecksumlisted(const char* name, uint32_t n, float tag) {
   if (!checksumcacheon) filelistcache.clear();
   if (!name) return CheckVal_new(n);
-  std::string spelled = latticespelling(name);
-  std::string latticefile = slashes("lattices/" + spelled + ".txt");
+  std::string latticefile = latticefilepath(name);
   FILE* f = fopen(latticefile.c_str(), "rb");
   if (!f) return CheckVal_new(n);
   fclose(f);
@@ -210,12 +195,14 @@ CheckVal latticechecksumlisted(const char* name, uint32_t n, float tag) {
   }
   if (!list) {
     FileListCached entry{name, filemodified(latticefile.c_str()), tag, {}};
-    if (!latticedatafiles(spelled.c_str(), tag == 0.0f, &entry.paths)) return CheckVal_new(n);
+    // The parser is given the name as the file spells it.
+    if (!latticedatafiles(latticefilename(name).c_str(), tag == 0.0f, &entry.paths))
+      return CheckVal_new(n);
     filelistcache.push_back(std::move(entry));
     list = &filelistcache.back().paths;
   }
   std::vector<std::string> paths = *list;  // filechecksum may not touch it, but be safe
-  CheckVal value = latticechecksum(spelled.c_str(), n);
+  CheckVal value = latticechecksum(name, n);
   for (size_t i = paths.size(); i-- > 0;)
     value = CheckVal_XOR(value, filechecksum(paths[i].c_str(), n));
   return value;
@@ -422,7 +409,7 @@ CheckVal scorechecksumv44(double x, int decimals, uint32_t n) {
 CheckVal latticechecksum(const char* name, uint32_t n) {
   if (!name) return CheckVal_null;
   if (!*name) return CheckVal_addint(CheckVal_new(n), CHECK_CONSTANT);
-  return filechecksum(("lattices/" + latticespelling(name) + ".txt").c_str(), n);
+  return filechecksum(latticefilepath(name).c_str(), n);
 }
 
 CheckVal latticechecksumv44(const char* name, uint32_t n) {

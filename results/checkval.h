@@ -75,7 +75,7 @@ CheckVal genomechecksum(const Genome& g, uint32_t n);
 CheckVal scorechecksum(double x, int decimals, uint32_t n);
 CheckVal scorechecksumv44(double x, int decimals, uint32_t n);
 // none name: the empty value; empty name: n zero bytes + 0x3c91e6a5; otherwise filechecksum
-// of "lattices/<name>.txt".
+// of "lattices/<name>.txt" (latticefilepath: letter case ignored).
 CheckVal latticechecksum(const char* name, uint32_t n);
 // The lattice file XOR the file sums of the data files ("datafiles/<text>") named by the text
 // attributes "file" of the machine's cells. v44 lists a file as often as it is named (so a

@@ -152,6 +152,9 @@ void finishrun() {
   if (simstop == 0) simstop = 1;  // never turns the user's quit (2) into an ordinary end
 }
 
+// Milliseconds between the frames of a held run.
+constexpr uint32_t HELDFRAMEMS = 50;
+
 // The advance loop: one pass per frame while simstop is 0.
 void advanceloop(Cycle& c, Cell* scan) {
   Simulation& sim = c.sim;
@@ -159,6 +162,7 @@ void advanceloop(Cycle& c, Cell* scan) {
   bool newinterval = true;
   double lastprogress = -1e30;
   double lastbatterycheck = -1e30;
+  bool removedwhileheld = false;  // the auto-save file (auto-save off) while held
   std::string shownnotice;
   while (simstop == 0) {
     double now = eithertime();
@@ -234,8 +238,10 @@ void advanceloop(Cycle& c, Cell* scan) {
     }
     if (!settings.autosaveoff) {
       if (eithertime() >= lastautosave + settings.autosaveinterval) autosavenow(c);
-    } else {
+    } else if (simrunning || !removedwhileheld) {
+      // Deleted on every pass that advances the run; a held run deletes it once.
       platform_remove(switches.autosavefile.c_str());
+      removedwhileheld = !simrunning;
     }
     // Battery: looked at once a second at most (reading the power status costs a few file
     // reads); the sleep wakes early when the user ends the program.
@@ -248,6 +254,13 @@ void advanceloop(Cycle& c, Cell* scan) {
         told = true;
         sleepunlessquit(30000);
       }
+    }
+    if (!simrunning) {
+      // A held run (-view, -pause) only shows the machine: a frame every 50 ms, sooner when a
+      // key is pressed or the user ends the program, rather than a busy loop.
+      display_wait(HELDFRAMEMS);
+      newinterval = true;
+      continue;
     }
     if (settings.cputhrottle < 100) {
       int ms = throttlesleepms(settings.cputhrottle, eithertime() - T0);

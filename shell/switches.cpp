@@ -405,8 +405,14 @@ int detectswitches_later(const char* commandline, Cell* root, Genome* genome) {
     if (tex) {
       reportf("Outputting %s...", name.c_str());
       if (!writetextfile(name.c_str(), root ? Cell_latextable(root, 1) : "")) return 0;
-    } else if (!root || !Cell_latextablepdf(root, base.c_str(), 1)) {
-      exit(1);  // the document was not made (the cell code has said why)
+    } else {
+      bool pdflatex = platform_hasprogram("pdflatex");
+      if (!root || !Cell_latextablepdf(root, base.c_str(), 1)) {
+        // Without pdflatex the LaTeX source is what the switch gives (the message names it);
+        // otherwise the document was not made, and the cell code has said why.
+        bool kept = !pdflatex && platform_isfile((base + ".tex").c_str());
+        exit(root && kept ? 0 : 1);
+      }
     }
     reportupdatef("Outputting %s... Done", name.c_str());
     exit(0);

@@ -450,6 +450,32 @@ TEST(ParserMachine, LastCellYieldingStatementBecomesTheMachine) {
   EXPECT_EQ(empty->n, 0);
 }
 
+TEST(ParserMachine, ReusedCompositeNameWarnsNothingAndFindsTheLatestCell) {
+  const struct {
+    const char* lattice;
+    Names children;
+    std::vector<double> lengths;
+  } cases[] = {
+      // "b: a" renames a; b 2 is later in the list, so "b" finds it.
+      {"a 1\nb 2\nb: a;\nb\n", {"b"}, {2}},
+      {"a 1\nb 2\nb: a;\n", {"b"}, {1}},
+      // A composite extended under its own name.
+      {"a 1\nb 2\nch: a,b;\nch: ch,a;\nch\n", {"a", "b", "a"}, {1, 2, 1}},
+      {"a 1\nch: a;\nch: ;\nch\n", {}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lattice);
+    Captured cap;
+    CellPtr m = parse(std::string("{Drift Length}\n") + c.lattice);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(cap.messages, Names{});
+    EXPECT_EQ(childnames(m.get()), c.children);
+    std::vector<double> lengths;
+    for (int i = 0; i < m->n; i++) lengths.push_back(Cell_attrib(m->children[i], "Length", -1));
+    EXPECT_EQ(lengths, c.lengths);
+  }
+}
+
 TEST(ParserCish, CodeGeneratesElementsAndReadsAndWritesTheirValues) {
   Captured cap;
   CellPtr m = parse(
@@ -593,8 +619,16 @@ TEST(ParserFailures, EveryMessageIsReportedAsWritten) {
       {"!FOO-1 2\nD1 1\n", true, {"[FATAL] Unknown control command !FOO-1"}},
       {"D1 1\na+b 1\n", true, {"Cannot parse the following expression...\na+b 1\n[FATAL]"}},
       {"D1 1\nline: D1 , Q9,D1;\n", true,
-       {"Cannot parse the following expression...\nQ9\n[FATAL]",
-        "[WARNING] Unknown element 'Q9' in comma separated list\nD1,Q9,D1"}},
+       {"[WARNING] Unknown element 'Q9' in comma separated list\nD1,Q9,D1",
+        "Cannot parse the following expression...\nQ9\n[FATAL]"}},
+      // Every unknown name of a list is named before the first fatal report.
+      {"D1 1\nline: x,(D1,y),2*z;\n", true,
+       {"[WARNING] Unknown element 'x' in comma separated list\nx,(D1,y),2*z",
+        "[WARNING] Unknown element 'y' in comma separated list\nD1,y",
+        "[WARNING] Unknown element '2*z' in comma separated list\nx,(D1,y),2*z",
+        "Cannot parse the following expression...\nx\n[FATAL]",
+        "Cannot parse the following expression...\ny\n[FATAL]",
+        "Cannot parse the following expression...\nz\n[FATAL]"}},
       {"D1 1\nline: D1,D1,;\n", true, {"[WARNING] Comma-separated list ends with empty item"}},
       {"D1 1\nD1 2\n", true, {"[WARNING] Element 'D1' overwritten"}},
       {"D1 1\nline: D1,\tD1\n\n", true,
@@ -634,7 +668,7 @@ TEST(ParserFailures, LongTextsAreShownCut) {
   CellPtr m = parse("D1 1\n" + list + ";\n" + list);
   ASSERT_TRUE(m);
   ASSERT_GE(cap.messages.size(), 4u);
-  const std::string& unknown = cap.messages[1];
+  const std::string& unknown = cap.messages[0];
   std::string head = "[WARNING] Unknown element 'Zz' in comma separated list\n";
   ASSERT_EQ(unknown.compare(0, head.size(), head), 0) << unknown;
   std::string context = unknown.substr(head.size());

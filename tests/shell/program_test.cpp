@@ -1,0 +1,212 @@
+// End-to-end runs of the built program, started as a user starts it in a scratch home
+// directory: lattice names matched without letter case on every path that opens a lattice
+// file, the held display of -view, and -latextablepdf on a machine without pdflatex.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readall(const fs::path& path) {
+  std::stringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
+}
+
+void writeall(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+void pause(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Processor seconds a running process has used: fields 14 and 15 (utime, stime) of its stat.
+double cpuseconds(pid_t pid) {
+  std::string stat = readall("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // after the command name
+  std::string f;
+  long long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> f; i++) ticks += i >= 14 ? std::stoll(f) : 0;
+  return (double)ticks / (double)sysconf(_SC_CLK_TCK);
+}
+
+// A home directory for the program: the binary linked in (the program moves into its own
+// directory), lattices/, an empty datafiles/, a user name, and settings that keep the network
+// off. Every process it starts is ended by its PID.
+class ProgramHome : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device rd;
+    dir = fs::temp_directory_path() /
+          ("ordax_program_" + std::to_string(getpid()) + "_" + std::to_string(rd()));
+    fs::create_directories(dir / "lattices");
+    fs::create_directories(dir / "datafiles");
+    fs::create_symlink(ORDAX_BINARY, dir / "ordax");
+    writeall(dir / "user.txt", "tester");
+    writeall(dir / "config.txt",
+             "Auto-send results ([Y]es, [N]o): N\n"
+             "Update lattice files from web every N hours (0=don't): 0\n"
+             "Download sample results file after a number of hours (0=don't, min. 6): 0\n"
+             "Threads (number or 'auto'): 1\n");
+  }
+  void TearDown() override {
+    for (pid_t pid : running) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    fs::remove_all(dir);
+  }
+  // A copy of the bundled lattice _pencil under this file name.
+  void lattice(const std::string& file) {
+    fs::copy_file(fs::path(ORDAX_SOURCE_DIR) / "lattices/_pencil.txt", dir / "lattices" / file);
+  }
+  // Starts the program with these arguments; standard input is empty and the output (both
+  // streams) goes to "out.txt".
+  pid_t start(const std::vector<std::string>& args) {
+    std::vector<std::string> words{(dir / "ordax").string()};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t io;
+    posix_spawn_file_actions_init(&io);
+    posix_spawn_file_actions_addopen(&io, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&io, 1, (dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&io, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &io, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&io);
+    if (pid > 0) running.push_back(pid);
+    return pid;
+  }
+  // The exit code once the program has ended, or −1 (it is killed) when it has not ended
+  // within `seconds` or was ended by a signal.
+  int finish(pid_t pid, double seconds) {
+    int status = 0;
+    pid_t got = 0;
+    for (int i = 0; i < (int)(seconds * 50) && got == 0; i++) {
+      got = waitpid(pid, &status, WNOHANG);
+      if (got == 0) pause(20);
+    }
+    if (got == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    std::erase(running, pid);
+    return got == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  int run(const std::vector<std::string>& args) {
+    pid_t pid = start(args);
+    return pid < 0 ? -1 : finish(pid, 300);
+  }
+  std::string output() { return readall(dir / "out.txt"); }
+  // Waits (bounded) until the output holds `text`.
+  bool waitfor(const std::string& text, double seconds) {
+    for (int i = 0; i < (int)(seconds * 50); i++) {
+      if (output().find(text) != std::string::npos) return true;
+      pause(20);
+    }
+    return false;
+  }
+
+  fs::path dir;
+  std::vector<pid_t> running;
+};
+
+// Lattice names compare without letter case: the file is found whatever case the name is
+// written in, on the command line and in stored results (the queue, -r, -best).
+TEST_F(ProgramHome, LatticeNamesFindTheirFileWhateverTheLetterCase) {
+  lattice("_pencil.txt");
+  ASSERT_EQ(run({"-c", "-once", "_PENCIL"}), 0) << output();
+  EXPECT_NE(output().find("Score "), std::string::npos) << output();
+
+  // A first result of "TINY" is quarantined in the console queue under that name ...
+  lattice("TINY.txt");
+  ASSERT_EQ(run({"-c", "-once", "TINY"}), 0) << output();
+  ASSERT_NE(readall(dir / "queuecli.txt").find("<TINY>"), std::string::npos);
+  // ... and re-run from the queue, from results.dat (-r) and as the best result once the
+  // file is spelled "Tiny.txt".
+  fs::rename(dir / "lattices" / "TINY.txt", dir / "lattices" / "Tiny.txt");
+  // (Each re-run is quarantined again; the queue is emptied so that -r and -best take theirs
+  // from results.dat.)
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } reruns[] = {
+      {{"-c", "-q"}, "Result passed quarantine"},
+      {{"-c", "-r"}, "Score "},
+      {{"-c", "-best", "-once"}, "Rerunning best result"},
+  };
+  for (const auto& r : reruns) {
+    SCOPED_TRACE(r.args[1]);
+    if (r.args[1] != "-q") fs::remove(dir / "queuecli.txt");
+    EXPECT_EQ(run(r.args), 0) << output();
+    EXPECT_NE(output().find(r.says), std::string::npos) << output();
+    EXPECT_EQ(output().find("[FATAL]"), std::string::npos) << output();
+  }
+  EXPECT_NE(readall(dir / "results.dat").find("<TINY>"), std::string::npos);
+}
+
+// -view holds the machine on screen without simulating: the loop sleeps between frames (it
+// must not keep a processor busy), the auto-save file is not deleted on every frame, and the
+// quit signal ends the program with code 0.
+TEST_F(ProgramHome, ViewWaitsBetweenFramesAndEndsOnTheQuitSignal) {
+  lattice("_pencil.txt");
+  writeall(dir / "config.txt",
+           readall(dir / "config.txt") + "Auto-save interval (seconds; 0 for no save): 0\n");
+  pid_t pid = start({"-view", "_pencil"});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(waitfor("- Starting -", 60)) << output();
+  pause(300);  // the held loop has begun and deleted the auto-save file once
+  writeall(dir / "autogfx.sav", "kept");
+  double cpu0 = cpuseconds(pid);
+  auto t0 = std::chrono::steady_clock::now();
+  pause(1500);
+  double cpu1 = cpuseconds(pid);
+  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  // A busy loop takes the processor whenever it can get it (even on a loaded machine more than
+  // this); frames every 50 ms take almost nothing. Whether the loop waits, not how fast it is.
+  EXPECT_LT(cpu1 - cpu0, 0.05 * wall);
+  EXPECT_TRUE(fs::exists(dir / "autogfx.sav"));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(finish(pid, 10), 0) << output();
+}
+
+// Without pdflatex, -latextablepdf keeps the LaTeX source, says where it is and ends with
+// code 0 like the other switches that write a file.
+TEST_F(ProgramHome, LatexTablePdfWithoutPdflatexKeepsTheSourceAndEndsWithZero) {
+  lattice("_pencil.txt");
+  std::string path = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", dir.c_str(), 1);  // no pdflatex there
+  EXPECT_EQ(run({"-c", "-latextablepdf", "_pencil"}), 0) << output();
+  setenv("PATH", path.c_str(), 1);
+  std::string tex;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().extension() == ".tex") tex = e.path().filename().string();
+  ASSERT_EQ(tex.rfind("table__pencil_", 0), 0u) << tex;
+  EXPECT_NE(output().find("pdflatex is not installed, so no PDF was made; the LaTeX source is in " +
+                          tex),
+            std::string::npos)
+      << output();
+}
+
+}  // namespace
