@@ -10,6 +10,7 @@
 
 #include "base/kinematics.h"
 #include "lattice/cellclass.h"
+#include "sim/components/registry.h"
 #include "sim/components/solenoid.h"
 #include "sim/pusher.h"
 #include "sim/species.h"
@@ -22,6 +23,7 @@ constexpr double MeV = 1.602176462e-13;  // J
 struct Channel {
   Cell* cells[3];
   Channel() {
+    registry_install();
     for (int i = 0; i < 3; i++) {
       Cell* c = Cell_new(Component, "S");
       Cell_settypename(c, "solenoid");

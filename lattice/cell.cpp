@@ -320,6 +320,7 @@ void Cell_settypename(Cell* c, const char* type_name) {
   if (!c) return;
   std::free(c->type_name);
   c->type_name = dupstr(type_name);
+  c->cls = nullptr;  // found again for the new type name when the slots are next bound
 }
 
 Cell* Cell_copyof(const Cell* c) {

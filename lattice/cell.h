@@ -16,6 +16,7 @@
 #include "base/vec.h"
 
 struct Cell;
+struct CellClass;    // a row of the cell class table (lattice/cellclass.h)
 struct CellSubMap;   // the proximity grid of a composite (simulation set-up)
 struct Particle;     // the particle record (simulation)
 struct ScatterData;  // material data of a component (material transport)
@@ -86,6 +87,8 @@ struct Cell {
   // serves the parser as a scratch index while it builds lists.
   alignas(16) unsigned char rtd[RTD_SIZE];
   CellDestructorFn destructor;      // of the run-time record, or none
+  const CellClass* cls;             // Component: its class row, found once when the slots are
+                                    // bound or the cell is constructed; none before, or no row
   // Loss accumulators, summed when a particle is lost in the cell.
   double lostweight;                // weight lost
   double lostenergy;                // eV, kinetic energy lost, weighted
@@ -109,7 +112,7 @@ int Attribute_read(FILE* f, Attribute* a);
 // A zeroed cell with a copy of `name` (none stays none); Component and Nonmachine cells get an
 // empty attribute set and length = angle = 0. Never none.
 Cell* Cell_new(CellType t, const char* name);
-// Replaces the type name with a copy of `type_name`.
+// Replaces the type name with a copy of `type_name` (the class row is found again later).
 void Cell_settypename(Cell* c, const char* type_name);
 // A deep copy (byte copy of the record, then new name, type name, attributes in reversed
 // order, children copies and grid copy). Precondition: the cell has not been constructed by a
@@ -178,6 +181,10 @@ void Cell_bbextend(Cell* c, double x, double y, double z);
 void Cell_bbexpand(Cell* c, double d);
 void Cell_bbscale(Cell* c, double f);  // each extent scaled about its centre
 void Cell_bbintersect(Cell* c, double x0, double y0, double z0, double x1, double y1, double z1);
+// A box whose minimum exceeds its maximum on some axis (or holds NaN) is empty.
+inline bool Cell_bbempty(const Cell* c) {
+  return !(c->xmin <= c->xmax && c->ymin <= c->ymax && c->zmin <= c->zmax);
+}
 
 // Zeroes the loss accumulators (of every child of a composite).
 void Cell_resetlosscounters(Cell* c);

@@ -1,85 +1,51 @@
-// The cell class table, the look-up of a cell's row and the wrappers that call a component's
-// operations. The table is a compile-time constant; each row's data size is checked against
-// RTD_SIZE when the program is built and again by rtd_check at start-up.
+// The look-up of a cell's class row in the registered table, the binding of a component's row
+// and slots, and the wrappers that call a component's operations. The table itself belongs to
+// the simulation layer (sim/components/registry.cpp); a look-up compares the type name with
+// each key in place, without copies, and a bound cell keeps its row so later calls need none.
 #include "lattice/cellclass.h"
-
-#include <string>
 
 #include "base/text.h"
 #include "base/report.h"
 #include "shell/runstate.h"
-#include "sim/beam.h"
-#include "sim/components/aperture.h"
-#include "sim/components/beamdef.h"
-#include "sim/components/solenoid.h"
-
-// Rows marked "provisional" carry the record size of the class's description until the
-// component's own header exists; the component then states <CLASS>_DATASIZE = sizeof(record)
-// and its row takes that constant and its operations (see lattice/cellclass.h).
-constexpr CellClass cellclasses[NCELLCLASSES] = {
-    {.key = "rodsource", .datasize = 48},    // provisional: rod source (sim/components)
-    {.key = "marssource", .datasize = 0},    // provisional: particle-file source
-    {.key = "blockage", .datasize = 144},    // provisional: blockage
-    {.key = "beam", .datasize = BEAM_DATASIZE, .constructor = conbeam},
-    {.key = "solenoid",
-     .datasize = SOLENOID_DATASIZE,
-     .field = solfield,
-     .collisiondetect = CDsolenoid,
-     .inside = insolenoid,
-     .boundingbox = BBsolenoid,
-     .constructor = consolenoid},
-    {.key = "bmagnet", .datasize = 56},      // provisional: bending magnet
-    {.key = "-aperture",
-     .datasize = APERTURE_DATASIZE,
-     .collisiondetect = CDaperture,
-     .boundingbox = BBaperture,
-     .constructor = conaperture,
-     .destructor = Aperture_free,  // the record owns its output-file name
-     .restore = Aperture_restore},
-    {.key = "RF", .datasize = 80},           // provisional: RF cavity
-    {.key = "magnet3", .datasize = 296},     // provisional: three-dimensional magnet
-    {.key = "multipole", .datasize = 128},   // provisional: multipole magnet
-    {.key = "matchscan", .datasize = 408},   // provisional: matching scan
-    {.key = "dxfimport", .datasize = 128},   // provisional: drawing import (display)
-    {.key = "particle", .datasize = PARTICLE_DATASIZE, .constructor = conparticle},
-    {.key = "drift", .datasize = 0},         // a drift has no run-time data and no operations
-};
 
 namespace {
 
-constexpr bool everyrowfits() {
-  for (const CellClass& row : cellclasses)
-    if (row.datasize > (uint32_t)RTD_SIZE) return false;
-  return true;
-}
-static_assert(everyrowfits(), "a class record is larger than RTD_SIZE (lattice/cell.h)");
+const CellClass* table = nullptr;
+int tablesize = 0;
 
-std::string lowercase(const char* text) {
-  std::string s = text;
-  for (char& ch : s) ch = (char)lc((unsigned char)ch);
-  return s;
+bool samekey(const char* type_name, const char* key) {
+  return type_name && strnullcmpi(type_name, key) == 0;
 }
 
 }  // namespace
 
+void cellclass_settable(const CellClass* rows, int n) {
+  table = n > 0 ? rows : nullptr;
+  tablesize = n > 0 ? n : 0;
+}
+
+const CellClass* cellclass_table(int* n) {
+  *n = tablesize;
+  return table;
+}
+
 const CellClass* cellclass_findsubstring(const char* type_name) {
   if (!type_name) return nullptr;
-  std::string name = lowercase(type_name);
-  for (int i = NCELLCLASSES; i-- > 0;)
-    if (name.find(lowercase(cellclasses[i].key)) != std::string::npos) return &cellclasses[i];
+  for (int i = tablesize; i-- > 0;)
+    if (stristr(type_name, table[i].key)) return &table[i];
   return nullptr;
 }
 
 const CellClass* cellclass_find(const char* type_name) {
   if (!type_name) return nullptr;
-  for (int i = NCELLCLASSES; i-- > 0;)
-    if (strnullcmpi(cellclasses[i].key, type_name) == 0) return &cellclasses[i];
+  for (int i = tablesize; i-- > 0;)
+    if (samekey(type_name, table[i].key)) return &table[i];
   return cellclass_findsubstring(type_name);
 }
 
 const CellClass* Cell_getclass(const Cell* c) {
   if (!c || c->t != Component) return nullptr;
-  return cellclass_find(c->type_name);
+  return c->cls ? c->cls : cellclass_find(c->type_name);
 }
 
 uint32_t rtd_size(const Cell* c) {
@@ -94,7 +60,8 @@ void init_funcpointers(Cell* c) {
     return;
   }
   if (c->t != Component) return;
-  const CellClass* row = Cell_getclass(c);
+  const CellClass* row = cellclass_find(c->type_name);
+  c->cls = row;
   c->field = row ? row->field : nullptr;
   c->collisiondetect = row ? row->collisiondetect : nullptr;
   c->inside = row ? row->inside : nullptr;
@@ -115,39 +82,25 @@ int rtd_checkrows(const CellClass* rows, int n) {
 }
 
 int rtd_check() {
-  return rtd_checkrows(cellclasses, NCELLCLASSES);
+  return rtd_checkrows(table, tablesize);
 }
 
 // ---- calling a component's operations ----
-
-EB Cell_field(const Cell* c, double x, double y, double z, double t) {
-  return c->field ? c->field(c->rtd, x, y, z, t) : EB_zero();
-}
-
-int Cell_collisiondetect(const Cell* c, const Particle* before, const Particle* after,
-                         double t0, double t1, unsigned thread, const ScatterData* scatter,
-                         const Simulation* sim, Particle* out, double* tout) {
-  if (!c->collisiondetect) return 0;
-  return c->collisiondetect(c->rtd, before, after, t0, t1, thread, scatter, sim, out, tout);
-}
-
-int Cell_inside(const Cell* c, double x, double y, double z, double t) {
-  return c->inside ? c->inside(c->rtd, x, y, z, t) : 0;
-}
 
 void Cell_plot(const Cell* c, const Simulation* sim) {
   if (c->plot) c->plot(c->rtd, sim);
 }
 
 int Cell_construct(Cell* c, Simulation* sim) {
-  const CellClass* row = cellclass_findsubstring(c->type_name);
+  const CellClass* row = c->cls ? c->cls : cellclass_findsubstring(c->type_name);
   if (!row) return 0;
+  c->cls = row;
   if (row->constructor) row->constructor(c, sim);
   return 1;
 }
 
 int Cell_buildboundingbox(Cell* c) {
-  const CellClass* row = cellclass_findsubstring(c->type_name);
+  const CellClass* row = c->cls ? c->cls : cellclass_findsubstring(c->type_name);
   if (!row || !row->boundingbox) return 0;
   row->boundingbox(c->rtd, c);
   return 1;
@@ -158,4 +111,33 @@ void Cell_destruct(Cell* c) {
   if (!d) return;
   c->destructor = nullptr;
   d(c->rtd);
+}
+
+void Cell_loadfieldmaps(Cell* machine) {
+  if (!machine || machine->t != Composite) return;
+  for (int r = 0; r < tablesize; r++) {
+    if (!table[r].loadfieldmaps) continue;
+    for (int i = machine->n; i-- > 0;) {
+      if (samekey(machine->children[i]->type_name, table[r].key)) {
+        table[r].loadfieldmaps(machine->children[i]);
+        break;
+      }
+    }
+  }
+}
+
+int Cell_synchronise(const Cell* machine, Simulation* sim) {
+  if (!machine || machine->t != Composite) return 0;
+  int run = 0;
+  for (int r = 0; r < tablesize; r++) {
+    if (!table[r].synchronise) continue;
+    for (int i = 0; i < machine->n; i++) {
+      if (samekey(machine->children[i]->type_name, table[r].key)) {
+        table[r].synchronise(sim);
+        run++;
+        break;
+      }
+    }
+  }
+  return run;
 }

@@ -30,6 +30,7 @@
 #include "shell/runstate.h"
 #include "shell/switches.h"
 #include "sim/components/matchscan.h"
+#include "sim/components/registry.h"
 #include "sim/simulation.h"
 #include "sim/species.h"
 
@@ -686,6 +687,7 @@ int ordaxinit() {
     platform_setpriority(settings.priorityclass, settings.threadpriority);
   srand15(platform_tickcount());
   ParticleSpecies_init();
+  registry_install();
   if (rtd_check() > 0) return 0;  // reported as "[FATAL]"
   Simulation_defaultdefault();
   if (settings.autosend || switches.sendandquit) return getusername();

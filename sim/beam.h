@@ -1,36 +1,18 @@
 // The Beam: a growable array of particles split into a live section [0, m) (the particles being
 // tracked) and a dead section [m, M) (those that have left the tracking), with its binary and
-// CSV writers; and EB, the field sample that components return to the pusher. A Beam owns its
-// array (64-byte aligned, so each particle is exactly two cache lines) and every record's
-// nearby list; Beam_free releases them. Beams are built by beam definitions and the stepping
-// code, compacted after every step, and written by the auto-save and the -savebeam switch.
+// CSV writers (EB, the field sample that components return to the pusher, is base/field.h's).
+// A Beam owns its array (64-byte aligned, so each particle is exactly two cache lines) and
+// every record's nearby list; Beam_free releases them. Beams are built by beam definitions and
+// the stepping code, compacted after every step, and written by the auto-save and the
+// -savebeam switch.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
+#include "base/field.h"
 #include "base/vec.h"
 #include "sim/particle.h"
-
-// ---- the field sample ----
-struct EB {
-  V3 E;  // V/m
-  V3 B;  // T
-};
-inline EB EB_zero() { return EB{{0, 0, 0}, {0, 0, 0}}; }
-inline EB operator+(EB a, EB b) { return EB{a.E + b.E, a.B + b.B}; }
-inline EB& operator+=(EB& a, EB b) {
-  a.E += b.E;
-  a.B += b.B;
-  return a;
-}
-inline EB operator*(double s, EB a) { return EB{s * a.E, s * a.B}; }
-inline EB operator*(EB a, double s) { return EB{a.E * s, a.B * s}; }
-inline EB& operator*=(EB& a, double s) {
-  a.E *= s;
-  a.B *= s;
-  return a;
-}
 
 // ---- the beam ----
 // A zeroed record (as in a freshly declared one) is an empty beam that has not yet allocated.

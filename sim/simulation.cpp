@@ -1,8 +1,8 @@
 // Building a Simulation from a lattice: the default record, parsing with overrides, the run
 // parameters, the seed, the adjustments for named legacy lattices, moment loggers, placement
-// and construction of the components, bounding boxes, the proximity grid and the particles'
-// nearby lists, adding particles and beams, and freeing. Main thread; once per design, except
-// CellSubMap_nearby, which the stepping calls from every worker on refresh steps.
+// and construction of the components, bounding boxes, the proximity grid (sim/proximity.cpp)
+// with the class-specific set-up (field maps, RF synchronisation) through the class table,
+// adding particles and beams, and freeing. Main thread; once per design.
 #include "sim/simulation.h"
 
 #include <algorithm>
@@ -24,14 +24,23 @@
 #include "results/queue.h"
 #include "base/report.h"
 #include "shell/runstate.h"
+#include "sim/components/registry.h"
 #include "sim/material.h"
+#include "sim/proximity.h"
 #include "sim/species.h"
 
 Simulation Simulation_default;
-void (*Simulation_loadbmagfields)(Cell* bmagnet) = nullptr;
-void (*Simulation_rfsynchronise)(Simulation* sim) = nullptr;
 
 namespace {
+
+// The class table and the grid operations the cell tree calls, installed once.
+void installcellops() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  registry_install();
+  CellSubMap_install();
+}
 
 bool sametext(const char* a, const char* b) {
   return a && b && strnullcmpi(a, b) == 0;
@@ -77,53 +86,6 @@ int allowedspeciesname(const char* name) {
   for (int s = NSPECIES - 1; s >= 0; s--)
     if (sametext(name, ParticleSpecies_name[s])) return s;
   return -1;
-}
-
-bool boxempty(const Cell* c) {
-  return !(c->xmin <= c->xmax && c->ymin <= c->ymax && c->zmin <= c->zmax);
-}
-
-bool boxcontains(const Cell* c, double x, double y, double z) {
-  return x >= c->xmin && x <= c->xmax && y >= c->ymin && y <= c->ymax && z >= c->zmin &&
-         z <= c->zmax;
-}
-
-// ---- proximity-grid operations for the cell tree ----
-CellSubMap* makeforread(Cell* machine, const Simulation* sim) {
-  return CellSubMap_make(machine, sim ? sim->gridresolution : Simulation_default.gridresolution);
-}
-
-void installsubmapops() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  Cell_setsubmapops(CellSubMapOps{makeforread, CellSubMap_copy, CellSubMap_free});
-}
-
-// Index of the grid cell along one axis of a point at offset d from the grid's minimum corner
-// (d >= 0): trunc(d·n/extent). A point exactly on the maximum face belongs to the last cell; a
-// point beyond it gives -1.
-int gridindex(double d, int n, double extent) {
-  if (!(extent > 0)) return d <= 0 ? 0 : -1;
-  double v = d * n / extent;
-  if (v < n) return (int)v;
-  return d <= extent ? n - 1 : -1;
-}
-
-// The range of grid cells a box edge pair [lo, hi] covers along one axis, clamped.
-void gridrange(double lo, double hi, double origin, int n, double extent, int* i0, int* i1) {
-  if (!(extent > 0)) {
-    *i0 = *i1 = 0;
-    return;
-  }
-  double a = (lo - origin) * n / extent, b = (hi - origin) * n / extent;
-  auto clampi = [n](double v) {
-    if (!(v > 0)) return 0;  // also NaN
-    if (v >= n - 1) return n - 1;
-    return (int)v;
-  };
-  *i0 = clampi(a);
-  *i1 = clampi(b);
 }
 
 }  // namespace
@@ -191,14 +153,7 @@ void Simulation_namedlattice(Simulation* sim, const char* name) {
            (beginswith(name, "v4.2best") && !strinstr(name, "linac")))
     sim->t_max = 3e-7;
 
-  if (composite && Simulation_loadbmagfields) {
-    for (int i = machine->n; i-- > 0;) {
-      if (sametext(machine->children[i]->type_name, "BMagnet")) {
-        Simulation_loadbmagfields(machine->children[i]);
-        break;
-      }
-    }
-  }
+  Cell_loadfieldmaps(machine);  // the bending magnets' map, from the last "BMagnet" cell
 
   if (composite &&
       (chicanelinacb || beginswith(name, "phaserotc") || sametext(name, "decayrotb"))) {
@@ -256,7 +211,7 @@ void Simulation_paramoverrides(const char* commandline, Cell* machine, Cell* par
 // ---- the default record ----
 
 void Simulation_defaultdefault() {
-  installsubmapops();
+  installcellops();
   Simulation d;
   d.refreshsteps = switches.defaultrefreshsteps > 0 ? switches.defaultrefreshsteps : 10;
   d.dt = 1e-11;
@@ -310,7 +265,7 @@ void Simulation_setparameters(Simulation* sim, const Cell* parameters) {
 // ---- construction ----
 
 Simulation Simulation_new(const char* latticename, Genome* genome, const char* commandline) {
-  installsubmapops();
+  installcellops();
   Simulation sim = Simulation_default;
   sim.FOM = nullptr;
   sim.bores = nullptr;
@@ -385,7 +340,7 @@ void init_boundingbox(Cell* cell, const Simulation* sim) {
     for (int i = 0; i < cell->n; i++) {
       Cell* c = cell->children[i];
       init_boundingbox(c, sim);
-      if (boxempty(c)) continue;
+      if (Cell_bbempty(c)) continue;
       cell->xmin = std::min(cell->xmin, c->xmin);
       cell->ymin = std::min(cell->ymin, c->ymin);
       cell->zmin = std::min(cell->zmin, c->zmin);
@@ -455,7 +410,7 @@ void Simulation_clipsolenoidsbounds(Simulation* sim) {
 }
 
 void Simulation_initmachine(Simulation* sim, AffineFrame frame) {
-  installsubmapops();
+  installcellops();
   Cell* machine = sim->lattice;
   if (!machine) return;
   init_funcpointers(machine);
@@ -474,10 +429,7 @@ void Simulation_initmachine(Simulation* sim, AffineFrame frame) {
     Simulation_clipsolenoidsbounds(sim);
     CellSubMap_free(machine->submap);
     machine->submap = CellSubMap_make(machine, sim->gridresolution);
-    bool rf = false;
-    for (int i = 0; i < machine->n; i++)
-      if (sametext(machine->children[i]->type_name, "RF")) rf = true;
-    if (rf && Simulation_rfsynchronise) Simulation_rfsynchronise(sim);
+    Cell_synchronise(machine, sim);  // RF phases, when the machine has an "RF" cell
     Simulation_removenonmachinecells(sim);
     Simulation_resetlosscounters(sim);
   } else {
@@ -485,152 +437,6 @@ void Simulation_initmachine(Simulation* sim, AffineFrame frame) {
     machine->lostweight = machine->lostenergy = machine->lostpositive = machine->lostnegative = 0;
   }
   report("Done adding components");
-}
-
-// ---- the proximity grid ----
-
-CellSubMap* CellSubMap_make(Cell* machine, int resolution) {
-  if (!machine || machine->t != Composite) return nullptr;
-  report("Building proximity grid...");
-  int res = resolution < 1 ? 1 : resolution > 500 ? 500 : resolution;
-  CellSubMap* g = static_cast<CellSubMap*>(calloc(1, sizeof(CellSubMap)));
-  if (!g) abort();
-  g->x0 = machine->xmin;
-  g->y0 = machine->ymin;
-  g->z0 = machine->zmin;
-  g->dx = machine->xmax - machine->xmin;
-  g->dy = machine->ymax - machine->ymin;
-  g->dz = machine->zmax - machine->zmin;
-  double h = std::max(g->dx, std::max(g->dy, g->dz)) / res;
-  auto count = [h](double extent) {
-    if (!(h > 0) || !std::isfinite(h)) return 1;
-    double v = std::trunc(extent / h + 0.5);
-    return v < 1 ? 1 : (int)v;
-  };
-  g->nx = count(g->dx);
-  g->ny = count(g->dy);
-  g->nz = count(g->dz);
-  const long ncells = (long)g->nx * g->ny * g->nz;
-  reportupdatef("Building proximity grid %dx%dx%d (%d cells)...", g->nx, g->ny, g->nz,
-                (int)ncells);
-
-  // Two passes: count the entries of every grid cell, then fill them.
-  std::vector<uint32_t> counts((size_t)ncells + 1, 0);
-  struct Span {
-    int i0, i1, j0, j1, k0, k1;
-  };
-  std::vector<Span> spans((size_t)machine->n);
-  for (int c = machine->n; c-- > 0;) {
-    const Cell* child = machine->children[c];
-    Span& sp = spans[(size_t)c];
-    if (boxempty(child)) {
-      sp = {0, -1, 0, -1, 0, -1};
-      continue;
-    }
-    gridrange(child->xmin, child->xmax, g->x0, g->nx, g->dx, &sp.i0, &sp.i1);
-    gridrange(child->ymin, child->ymax, g->y0, g->ny, g->dy, &sp.j0, &sp.j1);
-    gridrange(child->zmin, child->zmax, g->z0, g->nz, g->dz, &sp.k0, &sp.k1);
-    for (int i = sp.i0; i <= sp.i1; i++)
-      for (int j = sp.j0; j <= sp.j1; j++)
-        for (int k = sp.k0; k <= sp.k1; k++) counts[((size_t)i * g->ny + j) * g->nz + k]++;
-  }
-  g->start = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * ((size_t)ncells + 1)));
-  if (!g->start) abort();
-  uint32_t total = 0;
-  for (long i = 0; i < ncells; i++) {
-    g->start[i] = total;
-    total += counts[(size_t)i];
-  }
-  g->start[ncells] = total;
-  g->nitems = total;
-  g->items = static_cast<int32_t*>(malloc(sizeof(int32_t) * (total ? total : 1)));
-  if (!g->items) abort();
-  std::vector<uint32_t> fill(g->start, g->start + ncells);
-  for (int c = machine->n; c-- > 0;) {
-    const Span& sp = spans[(size_t)c];
-    for (int i = sp.i0; i <= sp.i1; i++)
-      for (int j = sp.j0; j <= sp.j1; j++)
-        for (int k = sp.k0; k <= sp.k1; k++) g->items[fill[((size_t)i * g->ny + j) * g->nz + k]++] = c;
-  }
-  reportupdatef("Building proximity grid %dx%dx%d (%d cells)... Done", g->nx, g->ny, g->nz,
-                (int)ncells);
-  return g;
-}
-
-CellSubMap* CellSubMap_copy(const CellSubMap* grid) {
-  if (!grid) return nullptr;
-  CellSubMap* g = static_cast<CellSubMap*>(malloc(sizeof(CellSubMap)));
-  if (!g) abort();
-  *g = *grid;
-  size_t ncells = (size_t)grid->nx * grid->ny * grid->nz;
-  g->start = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * (ncells + 1)));
-  g->items = static_cast<int32_t*>(malloc(sizeof(int32_t) * (grid->nitems ? grid->nitems : 1)));
-  if (!g->start || !g->items) abort();
-  memcpy(g->start, grid->start, sizeof(uint32_t) * (ncells + 1));
-  memcpy(g->items, grid->items, sizeof(int32_t) * grid->nitems);
-  return g;
-}
-
-void CellSubMap_free(CellSubMap* grid) {
-  if (!grid) return;
-  free(grid->start);
-  free(grid->items);
-  free(grid);
-}
-
-uint32_t CellSubMap_nearby(const Cell* machine, double x, double y, double z, Cell** out) {
-  const CellSubMap* g = machine->submap;
-  if (!g) return 0;
-  if (!(x >= g->x0 && y >= g->y0 && z >= g->z0)) return 0;
-  int i = gridindex(x - g->x0, g->nx, g->dx);
-  int j = gridindex(y - g->y0, g->ny, g->dy);
-  int k = gridindex(z - g->z0, g->nz, g->dz);
-  if (i < 0 || j < 0 || k < 0) return 0;
-  size_t cell = ((size_t)i * g->ny + j) * g->nz + k;
-  uint32_t n = 0;
-  for (uint32_t e = g->start[cell + 1]; e-- > g->start[cell];) {
-    int32_t idx = g->items[e];
-    if (idx < 0 || idx >= machine->n) continue;
-    Cell* c = machine->children[idx];
-    if (boxcontains(c, x, y, z)) out[n++] = c;
-  }
-  return n;
-}
-
-void Particle_nearbythings(Particle* p) {
-  const Cell* bl = p->beamline;
-  if (!bl) {
-    report("[WARNING] bl is NULL in Particle_nearbythings");
-    return;
-  }
-  std::vector<Cell*> list(bl->t == Composite && bl->n > 0 ? (size_t)bl->n : 1);
-  uint32_t n = bl->t == Composite ? CellSubMap_nearby(bl, p->x, p->y, p->z, list.data()) : 0;
-  Particle_setnearby(p, list.data(), n);
-}
-
-void Particle_seg_nearbythings(Particle* first, Particle* end) {
-  if (first >= end) return;
-  const Cell* bl = first->beamline;
-  if (!bl) {
-    report("[WARNING] bl is NULL in Particle_seg_nearbythings");
-    return;
-  }
-  std::vector<Cell*> list(bl->t == Composite && bl->n > 0 ? (size_t)bl->n : 1);
-  for (Particle* p = first; p < end; p++) {
-    uint32_t n = bl->t == Composite ? CellSubMap_nearby(bl, p->x, p->y, p->z, list.data()) : 0;
-    Particle_setnearby(p, list.data(), n);
-  }
-}
-
-void Beam_nearbythings(Beam* beam) {
-  Particle* p = beam->particles;
-  int32_t M = beam->M;
-  for (int32_t i = 0; i < M;) {
-    int32_t j = i + 1;
-    while (j < M && p[j].beamline == p[i].beamline) j++;
-    Particle_seg_nearbythings(p + i, p + j);
-    i = j;
-  }
 }
 
 // ---- particles ----
@@ -684,22 +490,8 @@ void Simulation_removenonmachinecells(Simulation* sim) {
     Cell_freeref(c, 0);
     for (int32_t k = 0; k < sim->beam.M; k++)
       if (sim->beam.particles[k].segment > i) sim->beam.particles[k].segment--;
-    // The grid lists children by index: drop the removed one, shift those after it.
-    if (CellSubMap* g = machine->submap) {
-      size_t ncells = (size_t)g->nx * g->ny * g->nz;
-      uint32_t w = 0;
-      for (size_t cell = 0; cell < ncells; cell++) {
-        uint32_t from = g->start[cell], to = g->start[cell + 1];
-        g->start[cell] = w;
-        for (uint32_t e = from; e < to; e++) {
-          int32_t idx = g->items[e];
-          if (idx == i) continue;
-          g->items[w++] = idx > i ? idx - 1 : idx;
-        }
-      }
-      g->start[ncells] = w;
-      g->nitems = w;
-    }
+    // The grid lists children by index.
+    CellSubMap_removechild(machine->submap, i);
   }
 }
 

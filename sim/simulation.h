@@ -1,8 +1,8 @@
 // The Simulation: a machine (cell tree) with its beam, clock, seed and run parameters, built
 // from a lattice and a genome (parse, overrides, parameters, placement of every component,
 // constructors through the class table, bounding boxes, the proximity grid that gives each
-// particle its nearby components, beam normalisation), then advanced step by step
-// (sim/stepping.h) and scored. Owns the machine cell tree, the beam with every particle's
+// particle its nearby components (sim/proximity.h), beam normalisation), then advanced step
+// by step (sim/stepping.h) and scored. Owns the machine cell tree, the beam with every particle's
 // nearby list, the FOM text and the per-segment bore table; Simulation_free releases them.
 // Construction runs once per evaluated design on the main thread; the nearby-list look-up also
 // runs inside the time step, from every worker, every refresh steps steps.
@@ -12,6 +12,7 @@
 
 #include "base/vec.h"
 #include "sim/beam.h"
+#include "sim/proximity.h"
 
 struct Cell;
 struct Genome;
@@ -54,8 +55,9 @@ extern Simulation Simulation_default;
 // Builds the default record of every new simulation (after ParticleSpecies_init): refresh
 // steps from switches.defaultrefreshsteps (the -bounds_loop= switch, 10 by default), dt 1e-11,
 // the divisor of the -/N switch (switches.particledivisor; 0 means 1), and the allowed species:
-// every species with a nonzero mass except e+, e- and pi0. Also installs the proximity-grid
-// operations in the cell tree (Cell_setsubmapops). Main thread, at start-up.
+// every species with a nonzero mass except e+, e- and pi0. Also installs the class table
+// (registry_install) and the proximity-grid operations in the cell tree, once per process.
+// Main thread, at start-up.
 void Simulation_defaultdefault();
 
 // Parses lattice `latticename` ("lattices/<name>.txt") with `genome` (which receives the genes
@@ -75,8 +77,9 @@ Simulation Simulation_new(const char* latticename, Genome* genome, const char* c
 // number; a missing cell changes nothing; a word without "=" is skipped. Every word found
 // turns the result check off (switches.nocheck).
 void Simulation_paramoverrides(const char* commandline, Cell* machine, Cell* parameters);
-// The adjustments for legacy lattices known by `name` (bores of drifts, t_max, the bending
-// magnet's field maps, the two dome blockages at the front of the machine).
+// The adjustments for legacy lattices known by `name` (bores of drifts, t_max, the two dome
+// blockages at the front of the machine); also, for any lattice, the field maps of the classes
+// that load them (Cell_loadfieldmaps: the last "BMagnet" cell's).
 void Simulation_namedlattice(Simulation* sim, const char* name);
 // Inserts a "moments-aperture" component named "auto-twiss" every `interval` metres along a
 // composite machine, in front of the child of nonzero length that covers the position, with
@@ -94,7 +97,8 @@ void Simulation_setparameters(Simulation* sim, const Cell* parameters);
 // Places and constructs the machine sim->lattice from `frame`: binds the function slots,
 // empties the beam, places every cell (material, constructor, exit frame), builds the bounding
 // boxes, and for a composite machine trims the solenoid boxes, builds the proximity grid,
-// synchronises the RF cavities when there are any, removes the non-machine children and
+// runs the classes' synchronisation (Cell_synchronise: the RF cavities' phases when there is
+// an "RF" cell), removes the non-machine children and
 // zeroes the loss counters. A machine that is not a composite is reported with "[FATAL]
 // machine cell is not Composite in BLfromcell: don't know what's going on" and has no grid.
 // Nothing happens without a machine.
@@ -112,40 +116,6 @@ void init_boundingbox(Cell* cell, const Simulation* sim);
 // Trims the boxes of the machine's "solenoid" children against each other and extends each
 // to the cube of half-width 1.5·sqrt(radius² + (length/2)²) around its centre.
 void Simulation_clipsolenoidsbounds(Simulation* sim);
-
-// ---- the proximity grid ----
-// A grid over the machine's bounding box; each grid cell lists (as child indices, so that a
-// copy of the tree can share the layout) the children whose boxes overlap it, from the last
-// child to the first.
-struct CellSubMap {
-  int32_t nx, ny, nz;
-  double x0, y0, z0;     // m, the machine box's minimum corner when the grid was made
-  double dx, dy, dz;     // m, the machine box's extents
-  uint32_t* start;       // nx·ny·nz + 1 offsets into items, owned
-  int32_t* items;        // child indices, owned
-  uint32_t nitems;
-};
-// Builds the grid of composite `machine` with `resolution` grid cells along its largest extent
-// (clamped to 1 … 500), logging "Building proximity grid %dx%dx%d (%d cells)... Done". None for
-// anything but a composite. Free with CellSubMap_free.
-CellSubMap* CellSubMap_make(Cell* machine, int resolution);
-CellSubMap* CellSubMap_copy(const CellSubMap* grid);
-void CellSubMap_free(CellSubMap* grid);
-
-// The nearby components of a particle at (x, y, z) in composite `machine` (with its grid):
-// every child listed in the grid cell of the point whose box contains the point (boundaries
-// included), in child order; written to out[0 … ] (room for the grid cell's list, at most
-// machine->n entries). Returns the count (0 outside the grid or without a grid).
-uint32_t CellSubMap_nearby(const Cell* machine, double x, double y, double z, Cell** out);
-
-// Recomputes the particle's nearby list from its beam line's grid (the list storage is reused).
-// Without a beam line: "[WARNING] bl is NULL in Particle_nearbythings", particle unchanged.
-void Particle_nearbythings(Particle* p);
-// The same for the particles [first, end), which share first's beam line; without one
-// "[WARNING] bl is NULL in Particle_seg_nearbythings" and nothing changes.
-void Particle_seg_nearbythings(Particle* first, Particle* end);
-// Every particle of the beam (all M), run by run of the same beam line.
-void Beam_nearbythings(Beam* beam);
 
 // ---- adding particles ----
 
@@ -178,8 +148,3 @@ double Simulation_score(Simulation* sim);
 // Frees the machine and everything it owns, the beam, the FOM text and the bore table; leaves
 // an empty record (lattice none).
 void Simulation_free(Simulation* sim);
-
-// Operations of component code that the set-up calls by name; none until that code installs
-// them (then they run as part of Simulation_new / Simulation_initmachine).
-extern void (*Simulation_loadbmagfields)(Cell* bmagnet);  // field maps of a bending magnet
-extern void (*Simulation_rfsynchronise)(Simulation* sim);  // RF phase synchronisation

@@ -24,9 +24,11 @@
 #include "sim/pusher.h"
 #include "sim/simulation.h"
 
-RFSyncCollisionFn Simulation_rfsynccollision = nullptr;
-
 namespace {
+
+// The nearby components whose collision detection reported an event in the present
+// collideparticle call of this thread (empty between calls), in the order they were asked.
+thread_local std::vector<Cell*> reporters;
 
 // A loss to be added to a cell's counters after the join.
 struct LossEvent {
@@ -312,32 +314,38 @@ void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
     return;
   }
 
-  // 4. Collision detection: the earliest event wins.
+  // 4. Collision detection: the earliest event wins. Detection has no side effects; the
+  // components that reported an event then commit what happened on the real path.
   double best = 9e99;
   Cell* hit = nullptr;
+  bool reported = false;
   Particle o;
   double to;
   for (uint32_t i = p->nnearby; i-- > 0;) {
     Cell* c = p->nearby[i];
-    int event = 0;
-    if (!rfsync) {
-      if (!c->collisiondetect) continue;
-      event = c->collisiondetect(c->rtd, p, &pushed, t0, t1, thread, material, sim, &o, &to);
-    } else {
-      if (!Simulation_rfsynccollision) break;
-      const CellClass* row = Cell_getclass(c);
-      if (!row || strcmp(row->key, "RF") != 0) continue;
-      event = Simulation_rfsynccollision(c, p, &pushed, t0, t1, thread, material, sim, &o, &to);
-    }
-    if (event && to < best) {
+    int event = rfsync
+                    ? Cell_synccollision(c, p, &pushed, t0, t1, thread, material, sim, &o, &to)
+                    : Cell_collisiondetect(c, p, &pushed, t0, t1, thread, material, sim, &o, &to);
+    if (!event) continue;
+    reported = true;
+    reporters.push_back(c);
+    if (to < best) {
       best = to;
       *out = o;
       *tout = to;
       hit = c;
     }
   }
+  if (reported) {
+    for (Cell* c : reporters) {
+      const CollisionEvent ev{p,     &pushed, t0,    t1,       thread, material, sim,
+                              out,   *tout,   c == hit, rfsync != 0};
+      Cell_commit(c, &ev);
+    }
+    reporters.clear();
+  }
 
-  // 5, 6.
+  // 5. A particle that ended is charged to the component of the event; 6. its segment.
   if (out->state != Active) loseparticleincell(out, hit);
   if (seg >= 0) out->segment = seg;
 }

@@ -21,8 +21,8 @@ struct ScatterData;
 enum StepMode : int {
   StepPushOnly = 0,  // the pusher alone: no bore, material or collision detection
   StepCollide = 1,   // the full collision step (collideparticle)
-  StepRFSync = 2,    // RF synchronisation: only RF cavities' synchronising collision detection,
-                     // scattering suppressed
+  StepRFSync = 2,    // RF synchronisation: only the synchronising collision detection of the
+                     // classes that have one (RF cavities), scattering suppressed
 };
 
 // One thread's part of a step.
@@ -47,7 +47,9 @@ int Simulation_advance_t(StepArgs* args);
 // Advances *p over [t0, t1] or until the first event: bore check in its beam line's segment
 // (outside the bore: Stopped at once, out = p, tout = t0), material from the nearby
 // components' inside tests, push through scatterparticle, then the earliest collision event
-// of the nearby components (rfsync: the RF cavities' synchronising form only). *out receives
+// of the nearby components (rfsync: only through their class's synchronising collision
+// detection), after which every component that reported an event commits it (CellClass::
+// commit: the winner its own event, the others what they met before it). *out receives
 // the particle after the event or at t1 (its segment updated), *tout its time; a particle
 // that ends is charged to the cell where it was lost. *out must not alias *p.
 void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
@@ -70,14 +72,6 @@ inline uint8_t statekind(int32_t state) {
 // a step). Precondition: kind[k] == statekind(particles[k].state) for k < m; the array is kept
 // in step with the records it moves.
 void Beam_compact(Beam* beam, uint8_t* kind);
-
-// The synchronising collision detection of RF cavities used in mode 2; none until the RF
-// cavity code installs it (no RF cavity then intervenes in mode 2).
-using RFSyncCollisionFn = int (*)(Cell* cell, const Particle* before, const Particle* after,
-                                  double t0, double t1, unsigned thread,
-                                  const ScatterData* scatter, const Simulation* sim,
-                                  Particle* out, double* tout);
-extern RFSyncCollisionFn Simulation_rfsynccollision;
 
 // Workers in the pool (for tests and benchmarks); they persist until the process ends.
 int stepping_workers();

@@ -1,7 +1,8 @@
-// Aperture construction, collision detection with its output files and moment sums, bounding
-// box, and the moment reports. The only record data that tracking threads write are the moment
-// sums and the per-run output flags, all through atomic operations; output files are separate
-// per thread, and the header goes into the merged file once, created exclusively.
+// Aperture construction, collision detection, the commit of a crossing to the output files and
+// moment sums, bounding box, and the moment reports. The only record data that tracking threads
+// write (in the commit) are the moment sums and the per-run output flags, all through atomic
+// operations; output files are separate per thread, and the header goes into the merged file
+// once, created exclusively.
 #include "sim/components/aperture.h"
 
 #include <atomic>
@@ -173,75 +174,108 @@ void conaperture(Cell* cell, Simulation* /*sim*/) {
   std::memcpy(cell->rtd, &a, sizeof a);
 }
 
+namespace {
+
+// Where and how a step crosses the aperture plane: the crossing search (the same for the
+// detection and the commit of one step, so both see the same crossing) and what the opening,
+// the plate and the energy window make of it.
+struct Crossing {
+  Particle p;     // the particle just beyond the plane
+  double tc;      // s, its time
+  double x, y;    // m, the crossing point along the frame's first and second axes
+  bool plate;     // it struck the plate around the opening
+  double ke;      // J, kinetic energy at the crossing
+  bool outside;   // outside the energy window
+};
+
+bool findcrossing(const Aperture* a, const Particle* start, const Particle* end, double t0,
+                  double t1, const ScatterData* material, Crossing* c) {
+  const lineariso_coeffs plane = lineariso_unaffineZ(a->frame);
+  if (!scatterparticle_isocd(*start, *end, t0, t1, lineariso, &plane, material, &c->p, &c->tc))
+    return false;
+
+  const V3 d = V3{c->p.x, c->p.y, c->p.z} - a->frame.origin;
+  const double x = d * M3x3_column(a->frame.M, 0), y = d * M3x3_column(a->frame.M, 1);
+  c->x = x;
+  c->y = y;
+  c->plate = false;
+  if (a->shape == ApertureRectangular) {
+    const double x1 = a->p1, y1 = a->p2, x2 = a->p3, y2 = a->p4;
+    c->plate = x1 - PLATE <= x && x <= x2 + PLATE && y1 - PLATE <= y && y <= y2 + PLATE &&
+               (x <= x1 || x >= x2 || y <= y1 || y >= y2);
+  } else if (a->shape == ApertureCircular) {
+    const double dr = std::sqrt(x * x + y * y) - a->p3;
+    c->plate = 0 <= dr && dr <= PLATE;
+  }
+  const V3 V{c->p.Vx, c->p.Vy, c->p.Vz};
+  c->ke = (std::sqrt(V * V + c_sq) * inv_c - 1.0) * E0[c->p.species];
+  c->outside = (a->minenergy != 0 && c->ke < a->minenergy) ||
+               (a->maxenergy != 0 && c->ke > a->maxenergy);
+  return true;
+}
+
+}  // namespace
+
 int CDaperture(const void* data, const Particle* start, const Particle* end, double t0,
-               double t1, unsigned thread, const ScatterData* material, const Simulation* /*sim*/,
-               Particle* out, double* tout) {
-  // Only the moment sums and the output flags change, atomically (see writeoutput).
-  Aperture* a = const_cast<Aperture*>(static_cast<const Aperture*>(data));
+               double t1, unsigned /*thread*/, const ScatterData* material,
+               const Simulation* /*sim*/, Particle* out, double* tout) {
+  const Aperture* a = static_cast<const Aperture*>(data);
   *out = *end;
   *tout = t1;
 
-  const lineariso_coeffs plane = lineariso_unaffineZ(a->frame);
-  Particle p;
-  double tc;
-  if (!scatterparticle_isocd(*start, *end, t0, t1, lineariso, &plane, material, &p, &tc)) return 0;
-
-  const V3 e1 = M3x3_column(a->frame.M, 0);
-  const V3 e2 = M3x3_column(a->frame.M, 1);
-  const V3 e3 = M3x3_column(a->frame.M, 2);
-  const V3 d = V3{p.x, p.y, p.z} - a->frame.origin;
-  const double x = d * e1, y = d * e2;
-
-  bool plate = false;
-  if (a->shape == ApertureRectangular) {
-    const double x1 = a->p1, y1 = a->p2, x2 = a->p3, y2 = a->p4;
-    plate = x1 - PLATE <= x && x <= x2 + PLATE && y1 - PLATE <= y && y <= y2 + PLATE &&
-            (x <= x1 || x >= x2 || y <= y1 || y >= y2);
-  } else if (a->shape == ApertureCircular) {
-    const double dr = std::sqrt(x * x + y * y) - a->p3;
-    plate = 0 <= dr && dr <= PLATE;
-  }
-  if (plate) {
-    *out = p;
+  Crossing c;
+  if (!findcrossing(a, start, end, t0, t1, material, &c)) return 0;
+  if (c.plate) {
+    *out = c.p;
     out->state = (ParticleState)a->missaction;
-    *tout = tc;
+    *tout = c.tc;
     return 1;
   }
 
-  const V3 V{p.Vx, p.Vy, p.Vz};
-  const double V2 = V * V;
-  const double ke = (std::sqrt(V2 + c_sq) * inv_c - 1.0) * E0[p.species];
-  const bool outside = (a->minenergy != 0 && ke < a->minenergy) ||
-                       (a->maxenergy != 0 && ke > a->maxenergy);
-
-  if (!outside) {
+  if (!c.outside) {
     if (a->hitaction != 0) {
-      *out = p;
+      *out = c.p;
       out->state = (ParticleState)a->hitaction;
-      out->propertime = tc;
-      *tout = tc;
+      out->propertime = c.tc;
+      *tout = c.tc;
     }
-    if (a->outputfile)
-      writeoutput(a, thread, x, y, tc, V3{V * e1, V * e2, V * e3},
-                  ParticleSpecies_name[p.species], p.weight);
-    if (a->momentson)
-      ApertureMoments_add(&a->moments, p.weight, x, y, (V * e1) * inv_c, (V * e2) * inv_c,
-                          std::sqrt(V2) * inv_c, ke * EV_PER_JOULE, tc);
     return 1;
   }
 
   if (a->wrongeaction != 0) {
-    *out = p;
+    *out = c.p;
     out->state = (ParticleState)a->wrongeaction;
-    out->propertime = tc;
-    *tout = tc;
+    out->propertime = c.tc;
+    *tout = c.tc;
   }
   if (out->state == WrongEnergy) {
     // The particle is no longer tracked; these two fields carry its energy ratios from here on.
-    out->nextdecay = a->minenergy > 0 ? ke / a->minenergy : 0;
-    out->tstart = a->maxenergy > 0 ? ke / a->maxenergy : 0;
+    out->nextdecay = a->minenergy > 0 ? c.ke / a->minenergy : 0;
+    out->tstart = a->maxenergy > 0 ? c.ke / a->maxenergy : 0;
   }
   return 1;
+}
+
+void Aperture_commit(void* data, const Cell* /*cell*/, const CollisionEvent* ev) {
+  // Only the moment sums and the output flags change, atomically (see writeoutput).
+  Aperture* a = static_cast<Aperture*>(data);
+  if (!a->outputfile && !a->momentson) return;
+  Crossing c;
+  if (!findcrossing(a, ev->before, ev->after, ev->t0, ev->t1, ev->material, &c)) return;
+  // A crossing after (or at) another component's winning event did not happen on this path.
+  if (!ev->won && !(c.tc < ev->tend)) return;
+  if (c.plate || c.outside) return;
+
+  const V3 V{c.p.Vx, c.p.Vy, c.p.Vz};
+  const V3 e1 = M3x3_column(a->frame.M, 0);
+  const V3 e2 = M3x3_column(a->frame.M, 1);
+  const V3 e3 = M3x3_column(a->frame.M, 2);
+  if (a->outputfile)
+    writeoutput(a, ev->thread, c.x, c.y, c.tc, V3{V * e1, V * e2, V * e3},
+                ParticleSpecies_name[c.p.species], c.p.weight);
+  if (a->momentson)
+    ApertureMoments_add(&a->moments, c.p.weight, c.x, c.y, (V * e1) * inv_c, (V * e2) * inv_c,
+                        std::sqrt(V * V) * inv_c, c.ke * EV_PER_JOULE, c.tc);
 }
 
 void BBaperture(void* data, Cell* cell) {

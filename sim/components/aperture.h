@@ -5,7 +5,8 @@
 // tab-separated moment reports of a finished run. Owns the Aperture record in every
 // "-aperture" cell's run-time data and its output-file name (freed by Aperture_free).
 // CDaperture runs once per particle per step for each nearby aperture, on every tracking
-// thread; the moment sums are added atomically, the rest of the record is only read.
+// thread, and only reads the record; Aperture_commit, once per recorded crossing, adds to the
+// moment sums atomically and appends to the thread's own output file.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,8 @@
 
 #include "base/vec.h"
 #include "lattice/cell.h"
+
+struct CollisionEvent;
 
 // Weighted sums over the particles that crossed an aperture inside its energy window. Here
 // a = (x, y, bgx, bgy): the crossing point along the frame's first and second axes (m) and V
@@ -72,15 +75,22 @@ void conaperture(Cell* cell, Simulation* sim);
 // Whether the step from *start at t0 to *end at t1 crossed the plane (always 1 when it did,
 // else 0 with *out = *end and *tout = t1). A crossing on the plate gives the particle just
 // beyond the plane with the miss action; inside the energy window the hit action (when not
-// 0) with its proper time set to the crossing time, a line in the output file of thread
-// `thread` and the moment sums; outside the window the wrong-energy action (when not 0), and
-// a particle that is then WrongEnergy carries KE/min energy in its next-decay field and
-// KE/max energy in its tstart field (0 for a bound that is not positive). An output file that
-// cannot be opened is skipped, and that thread does not try it again in this run.
-// Safe from every tracking thread at once.
+// 0) with its proper time set to the crossing time; outside the window the wrong-energy
+// action (when not 0), and a particle that is then WrongEnergy carries KE/min energy in its
+// next-decay field and KE/max energy in its tstart field (0 for a bound that is not
+// positive). Reads only the record: the output line and the moment sums of a crossing are
+// Aperture_commit's. Safe from every tracking thread at once.
 int CDaperture(const void* data, const Particle* start, const Particle* end, double t0,
                double t1, unsigned thread, const ScatterData* material, const Simulation* sim,
                Particle* out, double* tout);
+// Records a crossing that CDaperture reported, once the step's winning event is known: when
+// this aperture's event won, or its crossing came strictly before the winning event (a pass
+// through an opening whose hit action is 0 reports the end of the step, so an earlier event of
+// another component can win while the crossing still happened), a crossing through the
+// opening inside the energy window gets a line in the output file of thread `ev->thread` and
+// is added to the moment sums. An output file that cannot be opened is skipped, and that
+// thread does not try it again in this run. Safe from every tracking thread at once.
+void Aperture_commit(void* data, const Cell* cell, const CollisionEvent* ev);
 
 // Extends the cell's bounding box by the plate: a rectangle's four corners 1 m outside the
 // opening; a circle's 16 points at radius + 1 m; for an edge aperture (which has no plate) the

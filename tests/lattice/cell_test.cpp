@@ -19,6 +19,7 @@
 #include "lattice/frames.h"
 #include "base/report.h"
 #include "sim/beam.h"
+#include "sim/components/registry.h"
 
 namespace {
 
@@ -405,6 +406,7 @@ TEST(Cell, FreeCallsTheBoundDestructorOnce) {
 // ---- class table ----
 
 TEST(CellClass, LookUpByKeyThenBySubstring) {
+  registry_install();
   struct Case {
     const char* type;
     const char* key;  // none: no row
@@ -431,6 +433,7 @@ TEST(CellClass, LookUpByKeyThenBySubstring) {
 }
 
 TEST(CellClass, BothScansAgreeForEveryKey) {
+  registry_install();
   // Construction uses the substring scan, slot binding the two-scan look-up: with these keys
   // they pick the same row for every type name that equals a key.
   for (int i = 0; i < NCELLCLASSES; i++) {
@@ -444,6 +447,7 @@ TEST(CellClass, BothScansAgreeForEveryKey) {
 }
 
 TEST(CellClass, RowsOnlyForComponents) {
+  registry_install();
   Cell* sol = component("Solenoid", "S");
   Cell* beam = Cell_new(Nonmachine, "b");
   Cell_settypename(beam, "Solenoid");
@@ -496,6 +500,7 @@ TEST(CellClass, FieldWrapperPassesTheRunTimeRecord) {
 }
 
 TEST(CellClass, RtdCheckReportsEveryOversizeRow) {
+  registry_install();
   Captured cap;
   EXPECT_EQ(rtd_check(), 0);
   EXPECT_TRUE(cap.messages.empty());
@@ -579,6 +584,7 @@ void expectsameframe(const AffineFrame& a, const AffineFrame& b) {
 }
 
 TEST(CellBinary, CompositeOfThreeRoundTrips) {
+  registry_install();
   Cell* line = threecomponents();
   TempFile t;
   Cell_write(line, t.f);

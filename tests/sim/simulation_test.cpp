@@ -19,6 +19,7 @@
 #include "results/queue.h"
 #include "base/report.h"
 #include "shell/runstate.h"
+#include "sim/components/registry.h"
 #include "sim/species.h"
 
 namespace {
@@ -289,18 +290,53 @@ TEST(SimulationNamedLattice, LegacyNamesGetTheirAdjustments) {
   }
 }
 
+// The real class table with recording set-up operations in the bending-magnet and RF rows,
+// registered for the life of the record (the real table comes back afterwards).
+std::vector<const Cell*> mapsloaded;
+int synchronisations = 0;
+struct RecordingTable {
+  CellClass rows[NCELLCLASSES];
+  RecordingTable() {
+    std::copy(cellclasses, cellclasses + NCELLCLASSES, rows);
+    for (CellClass& row : rows) {
+      if (std::string(row.key) == "bmagnet")
+        row.loadfieldmaps = [](Cell* c) { mapsloaded.push_back(c); };
+      if (std::string(row.key) == "RF") row.synchronise = [](Simulation*) { synchronisations++; };
+    }
+    mapsloaded.clear();
+    synchronisations = 0;
+    cellclass_settable(rows, NCELLCLASSES);
+  }
+  ~RecordingTable() { registry_install(); }
+};
+
 TEST(SimulationNamedLattice, LoadsTheFieldMapsOfTheLastBendingMagnetOnly) {
-  static std::vector<const Cell*> loaded;
-  loaded.clear();
-  Simulation_loadbmagfields = [](Cell* c) { loaded.push_back(c); };
   Cell* machine = composite("m", {component("b1", "BMagnet", 1), component("d", "Drift", 1),
                                   component("b2", "bmagnet", 1), component("x", "BMagnet-x", 1)});
   Simulation sim = blanksim(machine);
+  RecordingTable table;
   Simulation_namedlattice(&sim, "anything");
-  Simulation_loadbmagfields = nullptr;
-  ASSERT_EQ(loaded.size(), 1u);
-  EXPECT_EQ(loaded[0], machine->children[2]);
+  ASSERT_EQ(mapsloaded.size(), 1u);
+  EXPECT_EQ(mapsloaded[0], machine->children[2]);
   Simulation_free(&sim);
+}
+
+TEST(SimulationPlacement, SynchronisesOnceWhenATopLevelCellIsOfTypeRF) {
+  struct Case {
+    std::vector<const char*> types;
+    int expected;
+  } cases[] = {{{"Drift", "RF", "rf"}, 1}, {{"rf"}, 1}, {{"RFcavity", "Drift"}, 0}, {{"Drift"}, 0}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.types[0]);
+    std::vector<Cell*> children;
+    for (const char* type : k.types) children.push_back(component("c", type, 1));
+    Simulation sim = blanksim(composite("m", children));
+    RecordingTable table;
+    Captured quiet;
+    Simulation_initmachine(&sim, AffineFrame_identity());
+    EXPECT_EQ(synchronisations, k.expected);
+    Simulation_free(&sim);
+  }
 }
 
 TEST(SimulationMomentLoggers, InsertedEveryIntervalInFrontOfTheCoveringChild) {

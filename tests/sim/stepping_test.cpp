@@ -13,8 +13,10 @@
 #include "base/kinematics.h"
 #include "base/random.h"
 #include "lattice/cell.h"
+#include "lattice/cellclass.h"
 #include "base/report.h"
 #include "shell/runstate.h"
+#include "sim/components/aperture.h"
 #include "sim/material.h"
 #include "sim/pusher.h"
 #include "sim/simulation.h"
@@ -356,6 +358,73 @@ TEST(Stepping, RepeatedEventsCarryTheParticleThroughTheStep) {
   Simulation_free(&sim);
 }
 
+// An event at the fixed time tk when it lies in (t0, t1]: the particle as it was at t0 with
+// the given state, so an Active one still has all of its way to go.
+struct TimedEvent {
+  double tk;
+  int32_t state;
+};
+int timedeventcd(const void* data, const Particle* before, const Particle*, double t0, double t1,
+                 unsigned, const ScatterData*, const Simulation*, Particle* out, double* tout) {
+  const TimedEvent* e = static_cast<const TimedEvent*>(data);
+  if (!(t0 < e->tk && e->tk <= t1)) return 0;
+  *out = *before;
+  out->state = (ParticleState)e->state;
+  *tout = e->tk;
+  return 1;
+}
+
+TEST(Stepping, ApertureRecordsOnlyTheCrossingsOfTheRealPath) {
+  // A moments aperture with an output file at z = 0, crossed at 0.4 of the step, and another
+  // component's event in the same step: before the crossing (a stop, or a kick that sends the
+  // particle back to its start) or after it. The aperture records a crossing once, and only
+  // when the particle really made it.
+  SavedState saved;
+  settings.threads = 1;
+  const std::string name = ::testing::TempDir() + "ordax_stepping_aperture_" +
+                           std::to_string(std::random_device{}()) + ".csv";
+  struct Case {
+    const char* what;
+    double tk;  // in steps; 0 for no event
+    int32_t state;
+    int rows;
+  } cases[] = {{"no other event", 0, Active, 1},
+               {"stopped before the plane", 0.2, Stopped, 0},
+               {"kicked back before the plane", 0.2, Active, 1},
+               {"kicked back after the plane", 0.7, Active, 1},
+               {"stopped after the plane", 0.7, Stopped, 1}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    std::remove(name.c_str());
+    Cell* aperture = component("out", "moments-aperture", 0);
+    Cell_setattrib(aperture, "radius", 0.5);
+    Cell_setstringattrib(aperture, "outputfile", name.c_str());
+    Cell* other = component("other", "Drift", 10);
+    Simulation sim = machineof({aperture, other});
+    const double dt = sim.dt;
+    bind(other, TimedEvent{k.tk * dt, k.state});
+    other->collisiondetect = timedeventcd;
+    setbox(other, -1, -1, -1, 1, 1, 11);
+    Particle* p = addmoving(&sim, Proton, 1, {0, 0, 0}, {0, 0, 200});
+    p->z = -0.4 * dt * p->Vz * invgamma_from_Vxyz(p->Vx, p->Vy, p->Vz);
+    p->weight = 0.5;
+    regrid(&sim);
+    Simulation_advance(&sim, 0, StepCollide, 0);
+
+    int rows = 0;
+    if (FILE* f = fopen(name.c_str(), "r")) {
+      for (int ch; (ch = fgetc(f)) != EOF;) rows += ch == '\n';
+      fclose(f);
+      rows -= 1;  // the header
+    }
+    EXPECT_EQ(rows, k.rows);
+    const Aperture* a = reinterpret_cast<const Aperture*>(sim.lattice->children[0]->rtd);
+    EXPECT_EQ(a->moments.w, 0.5 * k.rows);
+    Simulation_free(&sim);
+  }
+  std::remove(name.c_str());
+}
+
 TEST(Stepping, MaterialThatStopsTheParticleIsCharged) {
   // A material whose table starts above the particle's momentum: ScatterSlow at once.
   ScatterData table;
@@ -471,17 +540,19 @@ TEST(Stepping, ScatteringIsSuppressedOnlyForRFSyncOrScatteringOff) {
   Simulation_free(&sim);
 }
 
-std::vector<const Cell*> rfasked;
-int recordrf(Cell* cell, const Particle*, const Particle*, double, double, unsigned,
+std::vector<const void*> rfasked;
+int recordrf(const void* data, const Particle*, const Particle*, double, double, unsigned,
              const ScatterData*, const Simulation*, Particle*, double*) {
-  rfasked.push_back(cell);
+  rfasked.push_back(data);
   return 0;
 }
 
-TEST(Stepping, RFSyncModeAsksOnlyTheRFCavities) {
+TEST(Stepping, RFSyncModeAsksOnlyTheSynchronisingClasses) {
   Cell* rf = component("cav", "RF", 1);
   Cell* other = component("other", "Drift", 1);
   Simulation sim = machineof({rf, other});
+  static const CellClass rfrow{.key = "RF", .synccollision = recordrf};
+  rf->cls = &rfrow;
   other->collisiondetect = eventcd;
   bind(other, EventComponent{0.5, Stopped, 1});
   setbox(rf, -1, -1, -1, 1, 1, 2);
@@ -489,12 +560,11 @@ TEST(Stepping, RFSyncModeAsksOnlyTheRFCavities) {
   addmoving(&sim, Proton, 1, {0, 0, 0.1}, {0, 0, 100});
   regrid(&sim);
   rfasked.clear();
-  Simulation_rfsynccollision = recordrf;
   Simulation_advance(&sim, 0, StepRFSync, 0);
-  Simulation_rfsynccollision = nullptr;
-  EXPECT_EQ(rfasked, std::vector<const Cell*>{rf});
+  EXPECT_EQ(rfasked, std::vector<const void*>{rf->rtd});
   EXPECT_EQ(sim.beam.m, 1);  // the ordinary collision of `other` was not asked
   Simulation_advance(&sim, 0, StepCollide, 0);
+  EXPECT_EQ(rfasked.size(), 1u);  // nor the synchronising one outside that mode
   EXPECT_EQ(sim.beam.m, 0);
   Simulation_free(&sim);
 }

@@ -20,6 +20,7 @@
 #include "lattice/cellclass.h"
 #include "base/report.h"
 #include "shell/runstate.h"
+#include "sim/components/registry.h"
 #include "sim/particle.h"
 #include "sim/pusher.h"
 #include "sim/species.h"
@@ -57,6 +58,7 @@ struct ApertureCell {
     for (const Text& a : texts) Cell_setstringattrib(c, a.name, a.text);
     c->entrance = f;
     c->axis = f;
+    registry_install();
     init_funcpointers(c);
     EXPECT_EQ(Cell_construct(c, nullptr), 1);
   }
@@ -91,7 +93,8 @@ struct Crossing {
   double tout;
 };
 
-// One straight step of `dt` from t0 = 1e-9 (no field), asked of the aperture.
+// One straight step of `dt` from t0 = 1e-9 (no field) in which the aperture is the only
+// component asked: its event, when it reports one, is the winner and is committed.
 Crossing cross(const ApertureCell& a, Particle p, double dt = 1e-9, unsigned thread = 0) {
   Crossing k;
   k.start = p;
@@ -99,6 +102,11 @@ Crossing cross(const ApertureCell& a, Particle p, double dt = 1e-9, unsigned thr
   advanceparticle(&k.end, 1e-9, dt);
   k.result = CDaperture(a.c->rtd, &k.start, &k.end, 1e-9, 1e-9 + dt, thread, nullptr, nullptr,
                         &k.out, &k.tout);
+  if (k.result) {
+    const CollisionEvent ev{&k.start, &k.end, 1e-9, 1e-9 + dt, thread, nullptr, nullptr,
+                            &k.out,   k.tout, true,  false};
+    Cell_commit(a.c, &ev);
+  }
   return k;
 }
 
@@ -202,6 +210,7 @@ TEST(Aperture, ConstructionFollowsClassAndAttributes) {
     for (const Num& a : k.nums) Cell_setattrib(c, a.name, a.value);
     for (const Text& a : k.texts) Cell_setstringattrib(c, a.name, a.text);
     c->axis = planeframe();
+    registry_install();
     init_funcpointers(c);
     ASSERT_EQ(Cell_construct(c, nullptr), 1);
     const Aperture* a = reinterpret_cast<const Aperture*>(c->rtd);

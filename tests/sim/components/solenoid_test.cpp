@@ -11,6 +11,7 @@
 #include "base/kinematics.h"
 #include "lattice/cellclass.h"
 #include "base/report.h"
+#include "sim/components/registry.h"
 #include "sim/particle.h"
 #include "sim/pusher.h"
 #include "sim/simulation.h"
@@ -35,6 +36,7 @@ struct SolenoidCell {
     for (const Attr& a : attrs) Cell_setattrib(c, a.name, a.value);
     c->entrance = frame;
     c->axis = frame;
+    registry_install();
     init_funcpointers(c);
     EXPECT_EQ(Cell_construct(c, nullptr), 1);
   }
@@ -242,6 +244,7 @@ TEST(Solenoid, ConstructionReadsAttributesWithDefaults) {
     Cell_setstringattrib(c, "outerradius", "wide");
     Cell_setstringattrib(c, "OffTime", "later");
     c->axis = AffineFrame_identity();
+    registry_install();
     init_funcpointers(c);
     consolenoid(c, nullptr);
     const Solenoid* r = reinterpret_cast<const Solenoid*>(c->rtd);

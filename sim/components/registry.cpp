@@ -1,0 +1,59 @@
+// The cell class table: one row per class of cell, last rows winning the look-up (so
+// "beamparticle" is a particle, see cellclass_find). A component class plugs in here with
+// one row naming its header's record size and operations; the rows still marked "provisional"
+// carry the size of a class whose component code is not written yet and have no operations,
+// so tracking passes through such cells. Each row's size is checked against RTD_SIZE when the
+// program is built and again by rtd_check at start-up.
+#include "sim/components/registry.h"
+
+#include "sim/components/aperture.h"
+#include "sim/components/beamdef.h"
+#include "sim/components/solenoid.h"
+
+constexpr CellClass cellclasses[NCELLCLASSES] = {
+    {.key = "rodsource", .datasize = 48},    // provisional: rod source
+    {.key = "marssource", .datasize = 0},    // provisional: particle-file source
+    {.key = "blockage", .datasize = 144},    // provisional: blockage
+    {.key = "beam", .datasize = BEAM_DATASIZE, .constructor = conbeam},
+    {.key = "solenoid",
+     .datasize = SOLENOID_DATASIZE,
+     .field = solfield,
+     .collisiondetect = CDsolenoid,
+     .inside = insolenoid,
+     .boundingbox = BBsolenoid,
+     .constructor = consolenoid},
+    // provisional: bending magnet (its field maps will load through .loadfieldmaps)
+    {.key = "bmagnet", .datasize = 56},
+    {.key = "-aperture",
+     .datasize = APERTURE_DATASIZE,
+     .collisiondetect = CDaperture,
+     .boundingbox = BBaperture,
+     .constructor = conaperture,
+     .destructor = Aperture_free,  // the record owns its output-file name
+     .restore = Aperture_restore,
+     .commit = Aperture_commit},   // output rows and moment sums
+    // provisional: RF cavity (its phases will synchronise through .synchronise,
+    // .synccollision and .commit)
+    {.key = "RF", .datasize = 80},
+    {.key = "magnet3", .datasize = 296},     // provisional: three-dimensional magnet
+    {.key = "multipole", .datasize = 128},   // provisional: multipole magnet
+    {.key = "matchscan", .datasize = 408},   // provisional: matching scan
+    {.key = "dxfimport", .datasize = 128},   // provisional: drawing import (display)
+    {.key = "particle", .datasize = PARTICLE_DATASIZE, .constructor = conparticle},
+    {.key = "drift", .datasize = 0},         // a drift has no run-time data and no operations
+};
+
+namespace {
+
+constexpr bool everyrowfits() {
+  for (const CellClass& row : cellclasses)
+    if (row.datasize > (uint32_t)RTD_SIZE) return false;
+  return true;
+}
+static_assert(everyrowfits(), "a class record is larger than RTD_SIZE (lattice/cell.h)");
+
+}  // namespace
+
+void registry_install() {
+  cellclass_settable(cellclasses, NCELLCLASSES);
+}
