@@ -16,6 +16,7 @@
 #include "base/platform.h"
 #include "base/random.h"
 #include "base/text.h"
+#include "display/console.h"
 #include "display/terminal.h"
 #include "lattice/cell.h"
 #include "lattice/cellclass.h"
@@ -190,9 +191,7 @@ void advanceloop(Cycle& c, Cell* scan) {
           lastprogress = t2;
           std::string line = progressline(sim);
           if (displaymode == 1) {
-            printf("\r%s", line.c_str());
-            platform_clreol();
-            fflush(stdout);
+            console_update(line.c_str());
           } else if (displaymode == 0) {
             display_status(line.c_str());
           }
@@ -210,9 +209,7 @@ void advanceloop(Cycle& c, Cell* scan) {
           snprintf(line, sizeof line, "E=%lg MeV %.1f Mpts",
                    MatchScan_energy(scan) * 6241509744511.525, sim.Mpts);
           if (displaymode == 1) {
-            printf("\r%s", line);
-            platform_clreol();
-            fflush(stdout);
+            console_update(line);
           } else if (displaymode == 0) {
             display_status(line);
           }
@@ -405,8 +402,7 @@ int runonce(Cycle& c) {
   if (simstop != 2) simstop = 0;
   report("- Starting -");
   if (displaymode == 1) {
-    printf("\n");
-    fflush(stdout);
+    console_line("");  // the progress line's own line
     simrunning = 1;
   } else if (displaymode == 2) {
     simrunning = 1;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "display/console.h"
 #include "display/terminal.h"
 #include "shell/runstate.h"
 
@@ -23,10 +24,6 @@ void* answercontext = nullptr;
 void (*exithook)() = nullptr;
 FILE* output = nullptr;  // nullptr: stdout
 void (*boxfunction)(const char*, const char*) = nullptr;
-
-// Columns of text on the console line that report() last wrote; reportupdate blanks up to
-// here when it cannot use a terminal escape.
-size_t linecolumns = 0;
 
 char* history[20] = {};
 std::vector<std::string> waved;  // whole warning texts answered with "These"
@@ -43,45 +40,17 @@ void showbox(const char* text, const char* title) {
   (boxfunction ? boxfunction : platform_messagebox)(text, title);
 }
 
-// Columns a text takes on a terminal: UTF-8 continuation bytes take none.
-size_t columns(const char* s, size_t n) {
-  size_t c = 0;
-  for (size_t i = 0; i < n; i++)
-    if (((unsigned char)s[i] & 0xC0) != 0x80) c++;
-  return c;
-}
-
-// Columns after the last newline of the text.
-size_t lastlinecolumns(const char* s) {
-  const char* nl = strrchr(s, '\n');
-  const char* start = nl ? nl + 1 : s;
-  return columns(start, strlen(start));
-}
-
 // Graphics mode without an active terminal display shows messages as the console does.
 bool printsasconsole() {
   return displaymode == 1 || (displaymode == 0 && !display_active());
 }
 
 void consoleline(const char* message) {
-  FILE* f = out();
-  fprintf(f, "\n%s", message);
-  fflush(f);
-  linecolumns = lastlinecolumns(message);
+  console_line(message);
 }
 
 void consolerewrite(const char* message) {
-  FILE* f = out();
-  fprintf(f, "\r%s", message);
-  size_t now = lastlinecolumns(message);
-  if (f == stdout && platform_stdout_isterminal()) {
-    fflush(f);
-    platform_clreol();
-  } else {
-    for (size_t i = now; i < linecolumns; i++) fputc(' ', f);
-  }
-  fflush(f);
-  linecolumns = now;
+  console_update(message);
 }
 
 void runexithook() {
@@ -92,6 +61,7 @@ void runexithook() {
 
 [[noreturn]] void reportexit(int code) {
   runexithook();
+  console_finish();
   if (printsasconsole()) fputc('\n', out());  // the shell's prompt starts on its own line
   fflush(out());
   fflush(stdout);
@@ -187,7 +157,7 @@ void report_setexithook(void (*hook)()) {
 
 void report_setoutput(FILE* f) {
   output = f;
-  linecolumns = 0;
+  console_setoutput(f, ConsoleForm::Blanks);
 }
 
 void report_setmessagebox(void (*box)(const char*, const char*)) {
