@@ -130,6 +130,11 @@ bool platform_syncfile(FILE* f) {
   return fsync(fileno(f)) == 0;
 }
 
+FILE* platform_memfile(const void* data, size_t n) {
+  if (!data || n == 0) return nullptr;
+  return fmemopen(const_cast<void*>(data), n, "rb");
+}
+
 std::vector<PlatformDirEntry> platform_listdir(const char* dir) {
   std::vector<PlatformDirEntry> out;
   DIR* d = opendir(dir && *dir ? dir : ".");

@@ -40,6 +40,9 @@ bool platform_rename(const char* from, const char* to);  // replaces an existing
 bool platform_truncate(const char* path, uint64_t size);
 // Flushes the stream and asks the system to put its data on disk; true on success.
 bool platform_syncfile(FILE* f);
+// A read-only stream over n bytes of memory (n > 0), so that stream readers can parse bytes
+// already read and verified; none on failure. The bytes must outlive the stream (fclose it).
+FILE* platform_memfile(const void* data, size_t n);
 struct PlatformDirEntry {
   std::string name;
   bool isdir;

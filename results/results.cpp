@@ -664,7 +664,7 @@ int Results_save(LSet set, const char* filename, int append) {
     ok = Result_write(LSet_at<Result>(set, i), f) == 1;
     if (i % 100 == 0) reportupdatef("Text saving results... %u", i);
   }
-  ok = (append ? fflush(f) == 0 : platform_syncfile(f)) && ok;
+  ok = platform_syncfile(f) && ok;  // an append, too, is on disk before anything relies on it
   ok = fclose(f) == 0 && ok;
   if (ok && !append) ok = platform_rename(written.c_str(), target.c_str());
   if (!ok) {

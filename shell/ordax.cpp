@@ -22,6 +22,7 @@
 #include "lattice/cellclass.h"
 #include "net/exchange.h"
 #include "results/autosave.h"
+#include "results/manage.h"
 #include "language/genome.h"
 #include "results/optimiser.h"
 #include "results/queue.h"
@@ -121,11 +122,20 @@ void cycle_free(Cycle& c) {
   c.haveresults = false;
 }
 
-void autosavenow(Cycle& c) {
-  report("Auto-saving...");
-  saveall(switches.autosavefile.c_str(), &c.sim, &c.results, c.genome, autosave_checksum);
-  lastautosave = eithertime();
-  report("Done");
+// Where and how often the run is auto-saved (interval 0 when auto-save is off).
+AutosaveOptions autosaveoptions() {
+  AutosaveOptions o;
+  o.file = switches.autosavefile.c_str();
+  o.version = ORDAX_VERSION;
+  o.interval = settings.autosaveoff ? 0 : settings.autosaveinterval;
+  o.clock = eithertime;
+  return o;
+}
+
+// Saves now (force) or when the interval has passed; deletes the file with auto-save off.
+void autosavenow(Cycle& c, int force) {
+  autosave(autosaveoptions(), &lastautosave, &c.sim, &c.results, c.genome, &quarantine,
+           autosave_checksum, force);
 }
 
 // Number of results in a results text file, counted up to `limit`.
@@ -235,7 +245,7 @@ void advanceloop(Cycle& c, Cell* scan) {
       simstop = 0;
     }
     if (!settings.autosaveoff) {
-      if (eithertime() >= lastautosave + settings.autosaveinterval) autosavenow(c);
+      autosavenow(c, 0);
     } else if (simrunning || !removedwhileheld) {
       // Deleted on every pass that advances the run; a held run deletes it once.
       platform_remove(switches.autosavefile.c_str());
@@ -368,23 +378,10 @@ int runonce(Cycle& c) {
 
   bool restored = false;
   if (c.firstrun && latticename.empty() && !switches.queueonly && !switches.recheck) {
-    if (settings.autosaveoff) {
-      platform_remove(switches.autosavefile.c_str());
-    } else {
-      report("Searching for auto-saved file...");
-      if (loadall(switches.autosavefile.c_str(), &c.sim, &c.results, &c.genome,
-                  autosave_checksum) &&
-          c.sim.lattice) {
-        reportf("Restored simulation at %.1fns", c.sim.t * 1e9);
-        lastautosave = eithertime();
-        restored = true;
-      } else {
-        Simulation_free(&c.sim);
-        if (c.genome.count != -1) Genome_free(c.genome);
-        c.genome = Genome_none();
-        report("No file present");
-      }
-    }
+    quarantine.queuefile = switches.queuefile.c_str();
+    quarantine.needed = settings.rechecks;
+    restored = autoload(autosaveoptions(), &lastautosave, &c.sim, &c.results, &c.genome,
+                        &quarantine, autosave_checksum) == 1;
   }
   c.firstrun = false;
   if (!restored) {
@@ -418,6 +415,8 @@ int runonce(Cycle& c) {
     cycle_free(c);
     exit(0);
   }
+  // A run the user ended is saved before scoring, which reorders the beam.
+  if (simstop == 2) autosavenow(c, 1);
   foreachfilein(".", collatethreadoutputfile, nullptr);
   double score = Simulation_score(&c.sim);
   // The run's outcome on the console: the results files keep it, but the user should see it.
@@ -441,8 +440,6 @@ int runonce(Cycle& c) {
   }
 
   if (simstop == 2) {
-    if (!settings.autosaveoff) autosavenow(c);
-    else platform_remove(switches.autosavefile.c_str());
     display_release();
     return 0;
   }
@@ -470,7 +467,14 @@ int runonce(Cycle& c) {
   }
   Genome_free(c.genome);
   c.genome = Genome_none();
-  if (settings.resultsmaxsize != 0) manageresultsfile();
+  if (settings.resultsmaxsize != 0) {
+    PruneOptions prune;
+    prune.limit = settings.resultsmaxsize;
+    prune.proportion = settings.keepproportion;
+    prune.mode = settings.keepmode;
+    prune.removedstore = settings.removedstore.c_str();
+    manageresultsfile(prune);
+  }
 
   if (runsleft > 0) runsleft--;
   if (runsleft == 0) {

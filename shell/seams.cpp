@@ -1,6 +1,6 @@
 // PLACEHOLDERS until the subsystems they belong to exist: the simulation (construction,
 // stepping, scoring), matching-scan cells, the results store, the
-// optimiser, the evaluation queue, auto-save and results-file management, and the exchange
+// optimiser, the evaluation queue, and the exchange
 // with the project's servers. Each does the least that keeps the run cycle well-formed:
 // no lattice can be built (Simulation_new gives no machine, so the cycle counts a failed
 // construction and moves on), results files read as empty, nothing is recorded, saved or sent.
@@ -9,7 +9,6 @@
 #include <cstdlib>
 
 #include "net/exchange.h"
-#include "results/autosave.h"
 #include "language/genome.h"
 #include "results/optimiser.h"
 #include "results/queue.h"
@@ -25,13 +24,6 @@ double MatchScan_energy(const Cell*) {
   return 0;
 }
 void MatchScan_output(Cell*, Simulation*) {}
-
-// ---- results/autosave.h ----
-void saveall(const char*, const Simulation*, const LSet*, Genome, SignatureFunction) {}
-int loadall(const char*, Simulation*, LSet*, Genome*, SignatureFunction) {
-  return 0;
-}
-void manageresultsfile() {}
 
 // ---- net/exchange.h ----
 void trysendresults(const char*, const char*, char) {}
