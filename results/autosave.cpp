@@ -14,6 +14,7 @@
 #include "base/text.h"
 #include "language/genome.h"
 #include "lattice/cell.h"
+#include "lattice/cellclass.h"
 #include "lattice/frames.h"
 #include "results/queue.h"
 #include "sim/material.h"
@@ -367,16 +368,8 @@ int loadall(const char* filename, const char* version, Simulation* sim, LSet*, G
     freetemporaries(&s, &g, &tq);
     return 0;
   }
-  // The bending magnet's field maps are process-wide data that the record does not carry.
-  if (Simulation_loadbmagfields && s.lattice->t == Composite) {
-    for (int32_t i = s.lattice->n; i-- > 0;) {
-      Cell* c = s.lattice->children[i];
-      if (c->type_name && equalnocase(c->type_name, "BMagnet")) {
-        Simulation_loadbmagfields(c);
-        break;
-      }
-    }
-  }
+  // Field maps that components share are process-wide data the record does not carry.
+  Cell_loadfieldmaps(s.lattice);
   Simulation_free(sim);
   *sim = s;
   if (genome->count != -1) Genome_free(*genome);
