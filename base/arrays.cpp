@@ -6,7 +6,6 @@
 #include "base/arrays.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/text.h"
 #include "base/report.h"
 
@@ -265,37 +265,13 @@ void array_2d_printstructure(double* const* a, double t) {
 
 // ---- binary array format ------------------------------------------------------------------------
 
-static void putu32(uint8_t* p, uint32_t v) {
-  for (int k = 0; k < 4; k++) p[k] = uint8_t(v >> (8 * k));
-}
-static uint32_t getu32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-// Doubles are stored little-endian; on a little-endian host the bytes are the memory image.
-static void swapdoubles(double* d, size_t n) {
-  if constexpr (std::endian::native == std::endian::big) {
-    for (size_t i = 0; i < n; i++) d[i] = std::bit_cast<double>(__builtin_bswap64(std::bit_cast<uint64_t>(d[i])));
-  } else {
-    (void)d;
-    (void)n;
-  }
-}
-
 int array_2d_write(double* const* a, FILE* f) {
   uint32_t rows = array_2d_rows(a), cols = array_2d_cols(a);
-  uint8_t header[8];
-  putu32(header, rows);
-  putu32(header + 4, cols);
-  if (fwrite(header, 1, 8, f) != 8) return 0;
-  std::vector<double> row(cols);
-  for (uint32_t i = 0; i < rows; i++) {
-    if (cols == 0) break;
-    memcpy(row.data(), a[i], size_t(cols) * sizeof(double));
-    swapdoubles(row.data(), cols);
-    if (fwrite(row.data(), sizeof(double), cols, f) != cols) return 0;
-  }
-  return 1;
+  ByteWriter w = bytewriter_file(f);
+  bw_u32(&w, rows);
+  bw_u32(&w, cols);
+  for (uint32_t i = 0; i < rows && cols != 0 && w.ok; i++) bw_f64s(&w, a[i], cols);
+  return w.ok ? 1 : 0;
 }
 
 int array_2d_save(double* const* a, const char* name) {
@@ -306,44 +282,29 @@ int array_2d_save(double* const* a, const char* name) {
   return ok;
 }
 
-static bool readcounts(FILE* f, uint32_t* rows, uint32_t* cols) {
-  uint8_t header[8];
-  if (fread(header, 1, 8, f) != 8) return false;
-  *rows = getu32(header);
-  *cols = getu32(header + 4);
-  return true;
-}
-
-// Bytes left in a seekable stream, or -1 when the stream cannot seek (a pipe).
-static long long bytesleft(FILE* f) {
-  long here = ftell(f);
-  if (here < 0 || fseek(f, 0, SEEK_END) != 0) return -1;
-  long end = ftell(f);
-  if (fseek(f, here, SEEK_SET) != 0 || end < here) return -1;
-  return end - here;
+static bool readcounts(ByteReader* r, uint32_t* rows, uint32_t* cols) {
+  return br_u32(r, rows) && br_u32(r, cols);
 }
 
 // Reads rows × cols doubles into a, row after row. False on a short read.
-static bool readrows(FILE* f, double** a, uint32_t rows, uint32_t cols) {
-  for (uint32_t i = 0; i < rows; i++) {
-    if (fread(a[i], sizeof(double), cols, f) != cols) return false;
-    swapdoubles(a[i], cols);
-  }
-  return true;
+static bool readrows(ByteReader* r, double** a, uint32_t rows, uint32_t cols) {
+  for (uint32_t i = 0; i < rows && r->ok; i++) br_f64s(r, a[i], cols);
+  return r->ok;
 }
 
 double** array_2d_read(FILE* f) {
   uint32_t rows, cols;
-  if (!f || !readcounts(f, &rows, &cols)) return nullptr;
+  ByteReader r = bytereader_file(f);
+  if (!f || !readcounts(&r, &rows, &cols)) return nullptr;
   uint64_t n = uint64_t(rows) * cols;
   if (n == 0) return rows <= 65536 ? array_2d(rows, cols) : nullptr;
 
-  long long left = bytesleft(f);
-  if (left >= 0) {
+  size_t left = br_remaining(&r);
+  if (left != SIZE_MAX) {
     // Seekable: the data must all be there before anything is allocated.
     if (uint64_t(left) / sizeof(double) < n) return nullptr;
     double** a = array_2d(rows, cols);
-    if (a && !readrows(f, a, rows, cols)) {
+    if (a && !readrows(&r, a, rows, cols)) {
       array_2d_free(a);
       return nullptr;
     }
@@ -358,10 +319,8 @@ double** array_2d_read(FILE* f) {
     size_t want = std::min<uint64_t>(chunk, n - data.size());
     size_t had = data.size();
     data.resize(had + want);
-    size_t got = fread(data.data() + had, sizeof(double), want, f);
-    if (got != want) return nullptr;
+    if (!br_f64s(&r, data.data() + had, want)) return nullptr;
   }
-  swapdoubles(data.data(), data.size());
   double** a = array_2d(rows, cols);
   if (!a) return nullptr;
   for (uint32_t i = 0; i < rows; i++)
@@ -379,9 +338,10 @@ double** array_2d_load(const char* name) {
 
 int array_2d_readinto(FILE* f, double** a) {
   uint32_t rows, cols;
-  if (!f || !readcounts(f, &rows, &cols)) return 0;
+  ByteReader r = bytereader_file(f);
+  if (!f || !readcounts(&r, &rows, &cols)) return 0;
   if (rows != array_2d_rows(a) || cols != array_2d_cols(a)) return 0;
-  return readrows(f, a, rows, cols) ? 1 : 0;
+  return readrows(&r, a, rows, cols) ? 1 : 0;
 }
 
 // ---- three dimensions ---------------------------------------------------------------------------

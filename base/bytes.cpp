@@ -1,6 +1,7 @@
 // Bounded little-endian readers and writers (see bytes.h).
 #include "base/bytes.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -123,6 +124,25 @@ bool br_text(ByteReader* r, size_t len, size_t cap, std::string* out) {
   return r->ok;
 }
 
+bool br_cstring(ByteReader* r, size_t cap, std::string* out) {
+  out->clear();
+  while (r->ok) {
+    unsigned char c;
+    if (!br_bytes(r, &c, 1)) break;
+    if (c == 0) return true;
+    if (out->size() >= cap) r->ok = false;
+    else out->push_back((char)c);
+  }
+  out->clear();
+  return false;
+}
+
+bool br_f64s(ByteReader* r, double* out, size_t n) {
+  if constexpr (std::endian::native == std::endian::little) return br_bytes(r, out, n * 8);
+  for (size_t i = 0; i < n; i++) br_f64(r, &out[i]);
+  return r->ok;
+}
+
 ByteWriter bytewriter_file(FILE* f) {
   ByteWriter w;
   w.f = f;
@@ -195,4 +215,15 @@ bool bw_f64(ByteWriter* w, double v) {
   uint64_t u;
   memcpy(&u, &v, 8);
   return bw_u64(w, u);
+}
+
+bool bw_cstring(ByteWriter* w, const char* text) {
+  if (!text) text = "";
+  return bw_bytes(w, text, strlen(text) + 1);
+}
+
+bool bw_f64s(ByteWriter* w, const double* v, size_t n) {
+  if constexpr (std::endian::native == std::endian::little) return bw_bytes(w, v, n * 8);
+  for (size_t i = 0; i < n; i++) bw_f64(w, v[i]);
+  return w->ok;
 }

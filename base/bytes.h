@@ -42,6 +42,11 @@ bool br_f64(ByteReader* r, double* out);
 // A text of exactly `len` bytes (no terminator stored), refused (ok = false) when len > cap or
 // more than what is left.
 bool br_text(ByteReader* r, size_t len, size_t cap, std::string* out);
+// A zero-terminated text (the zero consumed, not stored), refused (ok = false) when the data
+// ends before the zero or no zero comes within `cap` bytes.
+bool br_cstring(ByteReader* r, size_t cap, std::string* out);
+// n little-endian doubles into out[0 … n-1]; on a short read ok becomes false.
+bool br_f64s(ByteReader* r, double* out, size_t n);
 
 struct ByteWriter {
   FILE* f = nullptr;          // the stream, or none
@@ -63,6 +68,10 @@ bool bw_u64(ByteWriter* w, uint64_t v);
 bool bw_i64(ByteWriter* w, int64_t v);
 bool bw_f32(ByteWriter* w, float v);
 bool bw_f64(ByteWriter* w, double v);
+// `text` (none taken as empty) and its terminating zero.
+bool bw_cstring(ByteWriter* w, const char* text);
+// n doubles as little-endian values.
+bool bw_f64s(ByteWriter* w, const double* v, size_t n);
 
 // Plain conversions between values and 2/4/8 little-endian bytes.
 inline uint16_t le16_get(const unsigned char* b) { return (uint16_t)(b[0] | b[1] << 8); }

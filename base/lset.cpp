@@ -4,7 +4,11 @@
 // every operation is a plain byte copy.
 #include "base/lset.h"
 
+#include "base/bytes.h"
+
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 uint32_t LSet_defaultinitial = 1;
@@ -57,42 +61,19 @@ void shrinkcheck(LSet* s) {
     reallocto(s, shrunkfor(s->count, s->growth, s->initial));
 }
 
-// Bytes left in a seekable stream from the present position, or -1 when unknown.
-long long bytesleft(FILE* f) {
-  long here = std::ftell(f);
-  if (here < 0) return -1;
-  if (std::fseek(f, 0, SEEK_END) != 0) return -1;
-  long end = std::ftell(f);
-  std::fseek(f, here, SEEK_SET);
-  return end < here ? 0 : (long long)(end - here);
-}
-
-bool readu32(FILE* f, uint32_t* v) {
-  unsigned char b[4];
-  if (std::fread(b, 1, 4, f) != 4) return false;
-  *v = (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
-  return true;
-}
-
-void writeu32(FILE* f, uint32_t v) {
-  unsigned char b[4] = {(unsigned char)v, (unsigned char)(v >> 8), (unsigned char)(v >> 16),
-                        (unsigned char)(v >> 24)};
-  std::fwrite(b, 1, 4, f);
-}
-
 // Reads count × size element bytes into a new set, or gives an empty set when the stream
 // cannot hold them.
 // The short form carries no growth value; its capacity is max(trunc(count × 1.25), 1) with the
 // exact constant 1.25 (shortform), the full form's uses f of its stored growth.
-LSet readelements(FILE* f, uint32_t count, uint32_t size, uint32_t initial, float growth,
+LSet readelements(ByteReader* r, uint32_t count, uint32_t size, uint32_t initial, float growth,
                   bool shortform) {
   LSet s = LSet_new(size ? size : 1);
   s.initial = initial ? initial : 1;
   s.growth = growth;
   unsigned long long bytes = (unsigned long long)count * size;
-  long long left = bytesleft(f);
-  if (left >= 0 && bytes > (unsigned long long)left) return s;
-  if (left < 0 && bytes > (1ull << 31)) return s;
+  size_t left = br_remaining(r);  // SIZE_MAX: unknown (a stream that cannot seek)
+  if (left != SIZE_MAX && bytes > (unsigned long long)left) return s;
+  if (left == SIZE_MAX && bytes > (1ull << 31)) return s;
   uint32_t cap = shrunkfor(count, growth, s.initial);
   if (shortform) {
     uint64_t q = (uint64_t)count * 5 / 4;  // trunc(count × 1.25), exact
@@ -102,7 +83,7 @@ LSet readelements(FILE* f, uint32_t count, uint32_t size, uint32_t initial, floa
   std::free(s.data);
   s.data = allocbytes((size_t)cap * s.size);
   s.capacity = cap;
-  if (bytes && std::fread(s.data, 1, (size_t)bytes, f) != bytes) {
+  if (bytes && !br_bytes(r, s.data, (size_t)bytes)) {
     s.count = 0;
     return s;
   }
@@ -237,10 +218,10 @@ void LSet_freeref(LSet* set) {
 }
 
 void LSet_write(const LSet* set, FILE* f) {
-  writeu32(f, set->count);
-  unsigned char sz = (unsigned char)set->size;
-  std::fwrite(&sz, 1, 1, f);
-  if (set->count) std::fwrite(set->data, set->size, set->count, f);
+  ByteWriter w = bytewriter_file(f);
+  bw_u32(&w, set->count);
+  bw_u8(&w, (uint8_t)set->size);
+  bw_bytes(&w, set->data, (size_t)set->size * set->count);
 }
 
 void LSet_save(const LSet* set, const char* path) {
@@ -251,10 +232,11 @@ void LSet_save(const LSet* set, const char* path) {
 }
 
 LSet LSet_read(FILE* f) {
-  uint32_t count = 0;
-  unsigned char sz = 0;
-  if (!readu32(f, &count) || std::fread(&sz, 1, 1, f) != 1) return LSet_new(1);
-  return readelements(f, count, sz, LSet_defaultinitial, 60.0f, true);
+  ByteReader r = bytereader_file(f);
+  uint32_t count;
+  uint8_t sz;
+  if (!br_u32(&r, &count) || !br_u8(&r, &sz)) return LSet_new(1);
+  return readelements(&r, count, sz, LSet_defaultinitial, 60.0f, true);
 }
 
 LSet LSet_load(const char* path) {
@@ -266,28 +248,28 @@ LSet LSet_load(const char* path) {
 }
 
 void LSet_fullwrite(const LSet* set, FILE* f) {
-  writeu32(f, set->count);
-  writeu32(f, set->size);
-  writeu32(f, set->initial);
-  uint32_t g;
-  std::memcpy(&g, &set->growth, 4);
-  writeu32(f, g);
-  if (set->count) std::fwrite(set->data, set->size, set->count, f);
+  ByteWriter w = bytewriter_file(f);
+  bw_u32(&w, set->count);
+  bw_u32(&w, set->size);
+  bw_u32(&w, set->initial);
+  bw_f32(&w, set->growth);
+  bw_bytes(&w, set->data, (size_t)set->size * set->count);
 }
 
 LSet LSet_fullread(FILE* f) {
-  uint32_t count, size, initial, gbits;
-  if (!readu32(f, &count) || !readu32(f, &size) || !readu32(f, &initial) || !readu32(f, &gbits))
-    return LSet_new(1);
+  ByteReader r = bytereader_file(f);
+  uint32_t count, size, initial;
   float g;
-  std::memcpy(&g, &gbits, 4);
+  if (!br_u32(&r, &count) || !br_u32(&r, &size) || !br_u32(&r, &initial) || !br_f32(&r, &g))
+    return LSet_new(1);
   // An absurd growth value (not a number, or outside what the rule can use) falls back to 60.
   if (!(g > 0.0f && g <= 100.0f)) g = 60.0f;
   // An initial capacity beyond what the data could need is capped so it cannot allocate wildly.
-  long long left = bytesleft(f);
-  if (size == 0 || (left >= 0 && (unsigned long long)initial * size > (unsigned long long)left + 4096))
+  size_t left = br_remaining(&r);
+  if (size == 0 ||
+      (left != SIZE_MAX && (unsigned long long)initial * size > (unsigned long long)left + 4096))
     initial = 1;
-  return readelements(f, count, size, initial, g, false);
+  return readelements(&r, count, size, initial, g, false);
 }
 
 uint32_t enclosingpoweroftwo(uint32_t n) {

@@ -5,6 +5,8 @@
 #include "base/text.h"
 
 #include <cassert>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -83,6 +85,23 @@ std::vector<std::string> explodews(const std::string& text) {
   return explodews(text.c_str());
 }
 
+std::vector<std::string> commandwords(const char* commandline, bool keepquotes) {
+  std::vector<std::string> words;
+  const char* s = commandline ? commandline : "";
+  for (;;) {
+    while (isws(*s)) s++;
+    if (!*s) break;
+    std::string word;
+    bool quoted = false;
+    for (; *s && (quoted || !isws(*s)); s++) {
+      if (*s == '"') quoted = !quoted;
+      if (*s != '"' || keepquotes) word += *s;
+    }
+    words.push_back(word);
+  }
+  return words;
+}
+
 std::string sreplace(const char* text, const char* from, const char* to) {
   if (!text) return std::string();
   std::string out(text);
@@ -113,6 +132,22 @@ std::string& sdreplace(std::string& text, const char* from, const char* to) {
 std::string latexescape(const char* text) {
   std::string out = sreplace(text, "~", "$\\sim$");
   return sdreplace(out, "_", "\\_");
+}
+
+void appendf(std::string* out, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  va_list again;
+  va_copy(again, ap);
+  int n = vsnprintf(nullptr, 0, fmt, ap);
+  va_end(ap);
+  if (n > 0) {
+    size_t old = out->size();
+    out->resize(old + (size_t)n + 1);
+    vsnprintf(&(*out)[old], (size_t)n + 1, fmt, again);
+    out->resize(old + (size_t)n);
+  }
+  va_end(again);
 }
 
 const char* stristr(const char* haystack, const char* needle) {
@@ -249,6 +284,14 @@ bool equalnocase(std::string_view a, std::string_view b) {
   for (size_t i = 0; i < a.size(); i++)
     if (lc((unsigned char)a[i]) != lc((unsigned char)b[i])) return false;
   return true;
+}
+
+bool equalnocase(const char* a, const char* b) {
+  return a && b && strnullcmpi(a, b) == 0;
+}
+
+bool startsnocase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && equalnocase(text.substr(0, prefix.size()), prefix);
 }
 
 bool endswith(std::string_view s, std::string_view tail) {

@@ -27,6 +27,12 @@ std::vector<std::string> explode(const char* separator, const std::string& text)
 std::vector<std::string> explodews(const char* text);
 std::vector<std::string> explodews(const std::string& text);
 
+// The words of a command line: white space separates them; a double quote, wherever it stands,
+// starts a quoted stretch that runs to the next double quote (or the end), and blanks inside
+// it belong to the word. The quotes are removed, or kept when `keepquotes` (for values whose
+// own syntax uses them, such as -param: texts). A none line has no words.
+std::vector<std::string> commandwords(const char* commandline, bool keepquotes = false);
+
 // `text` with every occurrence of `from` (left to right, non-overlapping) replaced by `to`.
 // An empty `from` gives `text` unchanged. A none text gives an empty result.
 std::string sreplace(const char* text, const char* from, const char* to);
@@ -35,6 +41,9 @@ std::string& sdreplace(std::string& text, const char* from, const char* to);
 
 // `text` with `~` replaced by "$\sim$" and then `_` by "\_" (for LaTeX tables).
 std::string latexescape(const char* text);
+
+// Appends the printf-formatted text to *out (nothing when the format gives nothing).
+void appendf(std::string* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // ---- searching and comparing ----
 
@@ -51,6 +60,10 @@ int strnullcmp(const char* a, const char* b);
 int strnullcmpi(const char* a, const char* b);
 // True when the two texts are equal ignoring ASCII letter case (the one case-blind compare).
 bool equalnocase(std::string_view a, std::string_view b);
+// The same for texts that may be none: a none text equals nothing, not even none.
+bool equalnocase(const char* a, const char* b);
+// True when `text` begins with `prefix` ignoring ASCII letter case.
+bool startsnocase(std::string_view text, std::string_view prefix);
 // True when `s` ends with `tail` (bytes compared exactly).
 bool endswith(std::string_view s, std::string_view tail);
 

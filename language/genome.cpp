@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/files.h"
 #include "base/platform.h"
 #include "base/random.h"
@@ -47,17 +48,9 @@ inline int32_t clampraw(const Genome* g, const char* name, int32_t raw) {
   return raw;
 }
 
-// Stored names are lower case; the query may be in any case.
-bool nameeq(const char* stored, const char* query) {
-  for (;; stored++, query++) {
-    if (*stored != lowerascii(*query)) return false;
-    if (!*stored) return true;
-  }
-}
-
 int findfirst(const Genome* g, const char* name) {
   for (int i = 0; i < g->count; i++)
-    if (nameeq(g->names[i], name)) return i;
+    if (equalnocase(g->names[i], name)) return i;
   return -1;
 }
 
@@ -124,21 +117,6 @@ bool readint(const char* s, const char* end, int32_t* out) {
   }
   if (neg) v = -v;
   *out = v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : (int32_t)v;
-  return true;
-}
-
-void putint32(int32_t v, FILE* f) {
-  uint32_t u = (uint32_t)v;
-  unsigned char b[4] = {(unsigned char)u, (unsigned char)(u >> 8), (unsigned char)(u >> 16),
-                        (unsigned char)(u >> 24)};
-  fwrite(b, 1, 4, f);
-}
-
-bool getint32(FILE* f, int32_t* v) {
-  unsigned char b[4];
-  if (fread(b, 1, 4, f) != 4) return false;
-  *v = (int32_t)((uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 |
-                 (uint32_t)b[3] << 24);
   return true;
 }
 
@@ -212,7 +190,7 @@ int gassign(Genome* g, const char* name, int32_t raw) {
 
 void gunassign(Genome* g, const char* name) {
   for (int i = g->count - 1; i >= 0; i--) {
-    if (nameeq(g->names[i], name)) {
+    if (equalnocase(g->names[i], name)) {
       g->count--;
       g->names[i] = g->names[g->count];
       g->values[i] = g->values[g->count];
@@ -335,13 +313,8 @@ Genome Genome_copyof(const Genome& g) {
 }
 
 int GenBit_cmp(const void* a, const void* b) {
-  const unsigned char* x = (const unsigned char*)((const GenBit*)a)->name;
-  const unsigned char* y = (const unsigned char*)((const GenBit*)b)->name;
-  for (;; x++, y++) {
-    int cx = (unsigned char)lowerascii((char)*x), cy = (unsigned char)lowerascii((char)*y);
-    if (cx != cy) return cx < cy ? -1 : 1;
-    if (!cx) return 0;
-  }
+  int c = strnullcmpi(((const GenBit*)a)->name, ((const GenBit*)b)->name);
+  return (c > 0) - (c < 0);
 }
 
 void Genome_sort(Genome* g) {
@@ -406,19 +379,21 @@ void Genome_DEBUG(const char* label, const Genome& g) {
 }
 
 void Genome_write(const Genome* g, FILE* f) {
-  putint32(g->count, f);
-  putint32(g->sigfigs, f);
+  ByteWriter w = bytewriter_file(f);
+  bw_i32(&w, g->count);
+  bw_i32(&w, g->sigfigs);
   for (int i = 0; i < g->count; i++) {
-    fwrite(g->names[i], 1, strlen(g->names[i]) + 1, f);
-    putint32(g->values[i], f);
+    bw_cstring(&w, g->names[i]);
+    bw_i32(&w, g->values[i]);
   }
 }
 
 int Genome_read(Genome* g, FILE* f) {
   Genome_free(*g);
   *g = Genome_new();
+  ByteReader r = bytereader_file(f);
   int32_t count, sigfigs;
-  if (!getint32(f, &count) || !getint32(f, &sigfigs)) return 0;
+  if (!br_i32(&r, &count) || !br_i32(&r, &sigfigs)) return 0;
   if (count < -1 || sigfigs < 1 || sigfigs > 9) return 0;
   g->sigfigs = sigfigs;
   if (count == -1) {
@@ -426,14 +401,14 @@ int Genome_read(Genome* g, FILE* f) {
     return 1;
   }
   for (int32_t i = 0; i < count; i++) {
-    std::optional<std::string> name = fgetstring(f);
+    std::string name;
     int32_t v;
-    if (!name || !getint32(f, &v)) {
+    if (!br_cstring(&r, FGETSTRING_MAX - 1, &name) || !br_i32(&r, &v)) {
       Genome_free(*g);
       *g = Genome_new();
       return 0;
     }
-    gassign(g, name->c_str(), v);
+    gassign(g, name.c_str(), v);
   }
   return 1;
 }

@@ -56,10 +56,6 @@ char* dupstring(const std::string& s) {
   return d;
 }
 
-bool samenocase(const char* a, const char* b) {
-  return a && b && strcasecmp(a, b) == 0;
-}
-
 void plog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void plog(const char* fmt, ...) {
   if (!parselog) return;
@@ -443,7 +439,7 @@ Cell* mirror(Parser* p, const char* s) {
   Cell* c = parsecellformula(p, s + 1, 1);
   if (!c) return nullptr;
   if (c->t != Composite) {
-    bool bends = Cell_hasattrib(c, "angle") || samenocase(c->type_name, "drift");
+    bool bends = Cell_hasattrib(c, "angle") || equalnocase(c->type_name, "drift");
     if (bends && Cell_attrib(c, "angle", 0) == 0) return c;
     if (!roomfor(p, 1)) return nullptr;
     Cell* m = Cell_new(Component, s);
@@ -648,7 +644,7 @@ Cell* Parser_parameterscell(const Parser* p) {
   if (!p) return parameters;
   for (uint32_t i = p->cells.count; i-- > 0;) {
     const Cell* c = LSet_at<Cell*>(p->cells, i);
-    if (c->t == Composite || !samenocase(c->type_name, "Parameter") || !c->name) continue;
+    if (c->t == Composite || !equalnocase(c->type_name, "Parameter") || !c->name) continue;
     if (Cell_hasattrib(parameters, c->name)) continue;  // a later cell of that name won
     Attribute a = Cell_attribute(c, "Value");
     if (a.type == AttributeType::Number) Cell_setattrib(parameters, c->name, a.value);

@@ -12,6 +12,7 @@
 
 #include "base/lset.h"
 #include "base/report.h"
+#include "base/text.h"
 
 namespace {
 
@@ -53,16 +54,6 @@ static_assert(sizeof rows / sizeof rows[0] == 20, "the unit table has 20 rows");
 
 // Position i stands for 10^(i-18); the dots never match.
 const char prefixletters[] = "a..f..p..n..u..mcd.Dhk..M..G..T..P..E";
-
-int asciilower(int c) {
-  return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
-}
-
-bool equalnocase(const char* a, const char* b) {
-  for (; *a && *b; a++, b++)
-    if (asciilower((unsigned char)*a) != asciilower((unsigned char)*b)) return false;
-  return *a == *b;
-}
 
 // The UTF-8 spellings of the degree and per-mille signs stand for their single-byte rows.
 const char* canonicalname(const char* name) {
@@ -172,7 +163,7 @@ double mksmultiplier(char c) {
   const int n = (int)sizeof prefixletters - 1;
   int matches = 0, position = -1;
   for (int i = n; i-- > 0;) {
-    if (asciilower((unsigned char)prefixletters[i]) == asciilower((unsigned char)c)) {
+    if (lc((unsigned char)prefixletters[i]) == lc((unsigned char)c)) {
       if (++matches == 1) position = i;
       else break;
     }

@@ -5,15 +5,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/files.h"
-#include "base/platform.h"
 #include "base/text.h"
 #include "lattice/cellclass.h"
 #include "lattice/frames.h"
@@ -34,16 +32,6 @@ char* dupstr(const char* text) {
   return copy;
 }
 
-bool samename(const char* a, const char* b) {
-  return a && b && strnullcmpi(a, b) == 0;
-}
-
-bool startsnocase(const char* text, const char* prefix) {
-  for (; *prefix; text++, prefix++)
-    if (!*text || lc((unsigned char)*text) != lc((unsigned char)*prefix)) return false;
-  return true;
-}
-
 bool hasattributes(const Cell* c) {
   return c && c->t != Composite;
 }
@@ -53,7 +41,7 @@ int findattribute(const Cell* c, const char* name) {
   if (!hasattributes(c) || !name) return -1;
   const Attribute* a = LSet_data<Attribute>(c->attributes);
   for (uint32_t i = c->attributes.count; i-- > 0;)
-    if (samename(a[i].name, name)) return (int)i;
+    if (equalnocase(a[i].name, name)) return (int)i;
   return -1;
 }
 
@@ -61,92 +49,37 @@ Attribute* attributeat(Cell* c, int i) {
   return &LSet_at<Attribute>(c->attributes, (uint32_t)i);
 }
 
-void appendf(std::string* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void appendf(std::string* out, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  va_list again;
-  va_copy(again, ap);
-  int n = std::vsnprintf(nullptr, 0, fmt, ap);
-  va_end(ap);
-  if (n > 0) {
-    size_t old = out->size();
-    out->resize(old + (size_t)n + 1);
-    std::vsnprintf(&(*out)[old], (size_t)n + 1, fmt, again);
-    out->resize(old + (size_t)n);
-  }
-  va_end(again);
-}
-
 // ---- binary helpers (little-endian) ----
 
-void writebyte(FILE* f, int b) {
-  std::fputc(b, f);
+// A zero-terminated text as an owned copy; none when the data ends first.
+char* readtext(ByteReader* r) {
+  std::string s;
+  return br_cstring(r, FGETSTRING_MAX - 1, &s) ? dupstr(s.c_str()) : nullptr;
 }
 
-void writei32(FILE* f, int32_t v) {
-  uint32_t u = (uint32_t)v;
-  unsigned char b[4] = {(unsigned char)u, (unsigned char)(u >> 8), (unsigned char)(u >> 16),
-                        (unsigned char)(u >> 24)};
-  std::fwrite(b, 1, 4, f);
-}
-
-void writedouble(FILE* f, double v) {
-  uint64_t u;
-  std::memcpy(&u, &v, 8);
-  unsigned char b[8];
-  for (int i = 0; i < 8; i++) b[i] = (unsigned char)(u >> (8 * i));
-  std::fwrite(b, 1, 8, f);
-}
-
-bool readi32(FILE* f, int32_t* v) {
-  unsigned char b[4];
-  if (std::fread(b, 1, 4, f) != 4) return false;
-  *v = (int32_t)((uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 |
-                 (uint32_t)b[3] << 24);
-  return true;
-}
-
-bool readdouble(FILE* f, double* v) {
-  unsigned char b[8];
-  if (std::fread(b, 1, 8, f) != 8) return false;
-  uint64_t u = 0;
-  for (int i = 0; i < 8; i++) u |= (uint64_t)b[i] << (8 * i);
-  std::memcpy(v, &u, 8);
-  return true;
-}
-
-void writetext(FILE* f, const char* text) {
-  fputstr(text ? text : "", f);
-}
-
-// A zero-terminated text; none when the end of the file comes first.
-char* readtext(FILE* f) {
-  std::optional<std::string> s = fgetstring(f);
-  return s ? dupstr(s->c_str()) : nullptr;
-}
-
-void writeframe(FILE* f, const AffineFrame& a) {
-  writedouble(f, a.origin.x);
-  writedouble(f, a.origin.y);
-  writedouble(f, a.origin.z);
+void writeframe(ByteWriter* w, const AffineFrame& a) {
+  bw_f64(w, a.origin.x);
+  bw_f64(w, a.origin.y);
+  bw_f64(w, a.origin.z);
   for (int i = 0; i < 3; i++)
-    for (int j = 0; j < 3; j++) writedouble(f, a.M.m[i][j]);
+    for (int j = 0; j < 3; j++) bw_f64(w, a.M.m[i][j]);
 }
 
-bool readframe(FILE* f, AffineFrame* a) {
-  bool ok = readdouble(f, &a->origin.x) && readdouble(f, &a->origin.y) &&
-            readdouble(f, &a->origin.z);
+bool readframe(ByteReader* r, AffineFrame* a) {
+  bool ok = br_f64(r, &a->origin.x) && br_f64(r, &a->origin.y) && br_f64(r, &a->origin.z);
   for (int i = 0; i < 3 && ok; i++)
-    for (int j = 0; j < 3 && ok; j++) ok = readdouble(f, &a->M.m[i][j]);
+    for (int j = 0; j < 3 && ok; j++) ok = br_f64(r, &a->M.m[i][j]);
   return ok;
 }
 
-Cell* readcell(FILE* f, const Simulation* sim, int depth) {
+int readattribute(ByteReader* r, Attribute* a);
+
+Cell* readcell(ByteReader* r, const Simulation* sim, int depth) {
   if (depth > CELL_MAXDEPTH) return nullptr;
-  char* name = readtext(f);
+  char* name = readtext(r);
   if (!name) return nullptr;
-  int code = std::fgetc(f);
+  uint8_t byte;
+  int code = br_u8(r, &byte) ? byte : -1;
   if (code != Nonmachine && code != Component && code != Composite) {
     std::free(name);
     return nullptr;
@@ -155,22 +88,22 @@ Cell* readcell(FILE* f, const Simulation* sim, int depth) {
   c->name = name;
   bool ok = true;
   if (code != Composite) {
-    c->type_name = readtext(f);
+    c->type_name = readtext(r);
     int32_t count = 0;
-    ok = c->type_name && readi32(f, &count) && count >= 0;
+    ok = c->type_name && br_i32(r, &count) && count >= 0;
     // The set grows with the records actually read, so a false count cannot allocate.
     for (int32_t i = 0; ok && i < count; i++) {
       Attribute a;
-      ok = Attribute_read(f, &a);
+      ok = readattribute(r, &a);
       if (ok) LSet_add(&c->attributes, &a);
     }
-    ok = ok && readdouble(f, &c->length) && readdouble(f, &c->angle);
+    ok = ok && br_f64(r, &c->length) && br_f64(r, &c->angle);
   } else {
     int32_t count = 0;
-    ok = readi32(f, &count) && count >= 0;
+    ok = br_i32(r, &count) && count >= 0;
     std::vector<Cell*> read;  // in file order: the last child first
     for (int32_t i = 0; ok && i < count; i++) {
-      Cell* child = readcell(f, sim, depth + 1);
+      Cell* child = readcell(r, sim, depth + 1);
       if (child) read.push_back(child);
       else ok = false;
     }
@@ -183,13 +116,13 @@ Cell* readcell(FILE* f, const Simulation* sim, int depth) {
       for (Cell* child : read) Cell_freeref(child, 0);
     }
   }
-  ok = ok && readdouble(f, &c->s) && readframe(f, &c->entrance) && readdouble(f, &c->xmin) &&
-       readdouble(f, &c->ymin) && readdouble(f, &c->zmin) && readdouble(f, &c->xmax) &&
-       readdouble(f, &c->ymax) && readdouble(f, &c->zmax);
+  ok = ok && br_f64(r, &c->s) && readframe(r, &c->entrance) && br_f64(r, &c->xmin) &&
+       br_f64(r, &c->ymin) && br_f64(r, &c->zmin) && br_f64(r, &c->xmax) &&
+       br_f64(r, &c->ymax) && br_f64(r, &c->zmax);
   if (ok && code == Component) {
     const CellClass* row = Cell_getclass(c);
     uint32_t size = row ? row->datasize : 0;
-    ok = size <= (uint32_t)RTD_SIZE && std::fread(c->rtd, 1, size, f) == size;
+    ok = size <= (uint32_t)RTD_SIZE && br_bytes(r, c->rtd, size);
     // A record that owns memory comes back only through its class's restore operation.
     if (ok && row && row->destructor) ok = row->restore && row->restore(c, sim);
     if (ok) init_funcpointers(c);
@@ -211,33 +144,6 @@ std::string identifier(const char* name) {
 
 const char* orempty(const char* text) {
   return text ? text : "";
-}
-
-// ---- LaTeX table ----
-
-bool isangleattribute(const char* name) {
-  return stristr(name, "angle") || samename(name, "twist") || startsnocase(name, "rot");
-}
-
-std::string latexvalue(const Attribute& a) {
-  std::string out;
-  if (a.type == AttributeType::Text) return latexescape(a.text);
-  if (a.type != AttributeType::Number) return out;
-  if (samename(a.name, "Voltage")) appendf(&out, "%lg\\,MV", a.value / 1e6);
-  else if (samename(a.name, "Frequency")) appendf(&out, "%lg\\,MHz", a.value / 1e6);
-  else if (isangleattribute(a.name)) appendf(&out, "%lg$^\\circ$", a.value * 180 / M_PI);
-  else appendf(&out, "%lg", a.value);
-  return out;
-}
-
-// Quotes a word for the shell.
-std::string shellquote(const std::string& word) {
-  std::string q = "'";
-  for (char ch : word) {
-    if (ch == '\'') q += "'\\''";
-    else q += ch;
-  }
-  return q + "'";
 }
 
 }  // namespace
@@ -270,25 +176,28 @@ int Attribute_cmp(const void* a, const void* b) {
                      static_cast<const Attribute*>(b)->name);
 }
 
-void Attribute_write(const Attribute* a, FILE* f) {
-  writetext(f, a->name);
-  writebyte(f, (int)a->type);
-  if (a->type == AttributeType::Number) writedouble(f, a->value);
-  else if (a->type == AttributeType::Text) writetext(f, a->text);
+namespace {
+
+void writeattribute(ByteWriter* w, const Attribute* a) {
+  bw_cstring(w, a->name);
+  bw_u8(w, (uint8_t)a->type);
+  if (a->type == AttributeType::Number) bw_f64(w, a->value);
+  else if (a->type == AttributeType::Text) bw_cstring(w, a->text);
 }
 
-int Attribute_read(FILE* f, Attribute* a) {
+int readattribute(ByteReader* r, Attribute* a) {
   std::memset(a, 0, sizeof *a);
-  a->name = readtext(f);
+  a->name = readtext(r);
   if (!a->name) return 0;
-  int type = std::fgetc(f);
+  uint8_t byte;
+  int type = br_u8(r, &byte) ? byte : -1;
   bool ok = true;
   if (type == (int)AttributeType::Number) {
     a->type = AttributeType::Number;
-    ok = readdouble(f, &a->value);
+    ok = br_f64(r, &a->value);
   } else if (type == (int)AttributeType::Text) {
     a->type = AttributeType::Text;
-    a->text = readtext(f);
+    a->text = readtext(r);
     ok = a->text != nullptr;
   } else if (type != (int)AttributeType::None) {
     ok = false;
@@ -299,6 +208,18 @@ int Attribute_read(FILE* f, Attribute* a) {
     return 0;
   }
   return 1;
+}
+
+}  // namespace
+
+void Attribute_write(const Attribute* a, FILE* f) {
+  ByteWriter w = bytewriter_file(f);
+  writeattribute(&w, a);
+}
+
+int Attribute_read(FILE* f, Attribute* a) {
+  ByteReader r = bytereader_file(f);
+  return readattribute(&r, a);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -352,8 +273,8 @@ void Cell_copyattribs(const Cell* from, Cell* to) {
     LSet_add(&to->attributes, &a);
     // Only a number can mirror into the fields (a text would give the pointer's bits).
     if (a.type == AttributeType::Number) {
-      if (samename(a.name, "length")) to->length = a.value;
-      else if (samename(a.name, "angle")) to->angle = a.value;
+      if (equalnocase(a.name, "length")) to->length = a.value;
+      else if (equalnocase(a.name, "angle")) to->angle = a.value;
     }
   }
 }
@@ -418,10 +339,10 @@ int Cell_index(const Cell* c, const Cell* child) {
 
 Cell* Cell_find(const Cell* c, const char* name) {
   if (!c || !name) return nullptr;
-  if (c->t == Component) return samename(c->name, name) ? const_cast<Cell*>(c) : nullptr;
+  if (c->t == Component) return equalnocase(c->name, name) ? const_cast<Cell*>(c) : nullptr;
   if (c->t == Composite)
     for (int i = 0; i < c->n; i++)
-      if (samename(c->children[i]->name, name)) return c->children[i];
+      if (equalnocase(c->children[i]->name, name)) return c->children[i];
   return nullptr;
 }
 
@@ -430,7 +351,7 @@ Cell* Cell_fuzzyfind(const Cell* c, const char* name) {
   if (c->t == Component) return const_cast<Cell*>(c);
   if (c->t != Composite) return nullptr;
   for (int i = 0; i < c->n; i++)
-    if (samename(c->children[i]->name, name)) return c->children[i];
+    if (equalnocase(c->children[i]->name, name)) return c->children[i];
   if (!*name) return nullptr;
   for (int i = 0; i < c->n; i++)
     if (c->children[i]->name && startsnocase(c->children[i]->name, name)) return c->children[i];
@@ -442,11 +363,11 @@ Cell* Cell_fuzzyfind(const Cell* c, const char* name) {
 Cell* Cell_findtype(const Cell* c, const char* type_name, const Cell* after) {
   if (!c || !type_name) return nullptr;
   if (c->t == Component)
-    return (c != after && samename(c->type_name, type_name)) ? const_cast<Cell*>(c) : nullptr;
+    return (c != after && equalnocase(c->type_name, type_name)) ? const_cast<Cell*>(c) : nullptr;
   if (c->t != Composite) return nullptr;
   int start = after ? Cell_index(c, after) + 1 : 0;  // -1 + 1 = 0 when `after` is no child
   for (int i = start; i < c->n; i++)
-    if (samename(c->children[i]->type_name, type_name)) return c->children[i];
+    if (equalnocase(c->children[i]->type_name, type_name)) return c->children[i];
   return nullptr;
 }
 
@@ -502,8 +423,8 @@ Attribute Cell_attribute(const Cell* c, const char* name) {
 
 void Cell_setattrib(Cell* c, const char* name, double v) {
   if (!hasattributes(c) || !name) return;
-  if (samename(name, "length")) c->length = v;
-  else if (samename(name, "angle")) c->angle = v;
+  if (equalnocase(name, "length")) c->length = v;
+  else if (equalnocase(name, "angle")) c->angle = v;
   int i = findattribute(c, name);
   if (i >= 0) {
     Attribute* a = attributeat(c, i);
@@ -543,8 +464,8 @@ void Cell_unsetattrib(Cell* c, const char* name) {
   Attribute_free(attributeat(c, i));
   LSet_remove(&c->attributes, (uint32_t)i);
   // The field follows whatever the look-up now sees (0 once the last copy is gone).
-  if (samename(name, "length")) c->length = Cell_attrib(c, "length", 0);
-  else if (samename(name, "angle")) c->angle = Cell_attrib(c, "angle", 0);
+  if (equalnocase(name, "length")) c->length = Cell_attrib(c, "length", 0);
+  else if (equalnocase(name, "angle")) c->angle = Cell_attrib(c, "angle", 0);
 }
 
 void Cell_attribchangesign(Cell* c, const char* name) {
@@ -553,8 +474,8 @@ void Cell_attribchangesign(Cell* c, const char* name) {
   Attribute* a = attributeat(c, i);
   if (a->type != AttributeType::Number) return;
   a->value = -a->value;  // flips the sign bit: 0 becomes -0
-  if (samename(name, "length")) c->length = -c->length;
-  else if (samename(name, "angle")) c->angle = -c->angle;
+  if (equalnocase(name, "length")) c->length = -c->length;
+  else if (equalnocase(name, "angle")) c->angle = -c->angle;
 }
 
 void Cell_sortattribs(Cell* c) {
@@ -635,29 +556,39 @@ void Cell_setsubmapops(CellSubMapOps ops) {
 // ---------------------------------------------------------------------------------------------
 // Binary record
 
-void Cell_write(const Cell* c, FILE* f) {
-  writetext(f, c->name);
-  writebyte(f, (int)c->t);
+namespace {
+
+void writecell(ByteWriter* w, const Cell* c) {
+  bw_cstring(w, c->name);
+  bw_u8(w, (uint8_t)c->t);
   if (c->t != Composite) {
-    writetext(f, c->type_name);
-    writei32(f, (int32_t)c->attributes.count);
+    bw_cstring(w, c->type_name);
+    bw_i32(w, (int32_t)c->attributes.count);
     for (uint32_t i = c->attributes.count; i-- > 0;)
-      Attribute_write(&LSet_at<Attribute>(c->attributes, i), f);
-    writedouble(f, c->length);
-    writedouble(f, c->angle);
+      writeattribute(w, &LSet_at<Attribute>(c->attributes, i));
+    bw_f64(w, c->length);
+    bw_f64(w, c->angle);
   } else {
-    writei32(f, c->n);
-    for (int i = c->n; i-- > 0;) Cell_write(c->children[i], f);
+    bw_i32(w, c->n);
+    for (int i = c->n; i-- > 0;) writecell(w, c->children[i]);
   }
-  writedouble(f, c->s);
-  writeframe(f, c->entrance);
-  for (double v : {c->xmin, c->ymin, c->zmin, c->xmax, c->ymax, c->zmax}) writedouble(f, v);
-  if (c->t == Component) std::fwrite(c->rtd, 1, rtd_size(c), f);
+  bw_f64(w, c->s);
+  writeframe(w, c->entrance);
+  for (double v : {c->xmin, c->ymin, c->zmin, c->xmax, c->ymax, c->zmax}) bw_f64(w, v);
+  if (c->t == Component) bw_bytes(w, c->rtd, rtd_size(c));
+}
+
+}  // namespace
+
+void Cell_write(const Cell* c, FILE* f) {
+  ByteWriter w = bytewriter_file(f);
+  writecell(&w, c);
 }
 
 Cell* Cell_read(FILE* f, const Simulation* sim) {
   if (!f) return nullptr;
-  return readcell(f, sim, 0);
+  ByteReader r = bytereader_file(f);
+  return readcell(&r, sim, 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -741,93 +672,4 @@ void Cell_DEBUG(Cell* c) {
   std::fputs(text.c_str(), log);
   std::fputs("\n", log);
   std::fclose(log);
-}
-
-std::string Cell_latextable(Cell* c, char longtable) {
-  std::string out;
-  if (!c) return out;
-  std::vector<Cell*> parts;
-  if (c->t == Composite) {
-    for (int i = 0; i < c->n; i++)
-      if (c->children[i]->t == Component) parts.push_back(c->children[i]);
-  } else if (c->t == Component) {
-    parts.push_back(c);
-  }
-  // One column per attribute name that any component has (without case), sorted by name.
-  std::vector<std::string> columns;
-  for (Cell* p : parts) {
-    for (uint32_t i = 0; i < p->attributes.count; i++) {
-      const char* name = LSet_at<Attribute>(p->attributes, i).name;
-      bool seen = false;
-      for (const std::string& col : columns) seen = seen || samename(col.c_str(), name);
-      if (!seen && name) columns.push_back(name);
-    }
-  }
-  std::sort(columns.begin(), columns.end(), [](const std::string& a, const std::string& b) {
-    return strnullcmpi(a.c_str(), b.c_str()) < 0;
-  });
-
-  std::string label = identifier(c->name);
-  std::string shown = latexescape(orempty(c->name));
-  std::string colformat = "|l|l|";
-  for (size_t i = 0; i < columns.size(); i++) colformat += "r|";
-  std::string order = "Beamline order: ";
-  for (size_t i = 0; i < parts.size(); i++) {
-    if (i) order += ", ";
-    order += latexescape(orempty(parts[i]->name));
-  }
-  std::string header = "Name & Type";
-  for (const std::string& col : columns) header += " & " + latexescape(col.c_str());
-  header += "\\\\\n";
-
-  if (longtable) {
-    out += "\\begin{longtable}{" + colformat + "}\n";
-    appendf(&out, "\\caption{\\label{table%s}Ordax component listing of cell \\texttt{%s}.}\\\\\n",
-            label.c_str(), shown.c_str());
-    appendf(&out, "\\multicolumn{%d}{l}{%s}\\\\\n", (int)columns.size() + 2, order.c_str());
-    out += "\\hline\n" + header + "\\hline\n\\endfirsthead\n\\hline\n" + header +
-           "\\hline\n\\endhead\n";
-  } else {
-    out += "\\begin{table}[htbp]\n\\centering\n";
-    appendf(&out, "\\caption{\\label{table%s}Ordax component listing of cell \\texttt{%s}.}\n",
-            label.c_str(), shown.c_str());
-    out += order + "\\\\[1ex]\n";
-    out += "\\begin{tabular}{" + colformat + "}\n\\hline\n" + header + "\\hline\n";
-  }
-  for (Cell* p : parts) {
-    out += latexescape(orempty(p->name)) + " & " + latexescape(orempty(p->type_name));
-    for (const std::string& col : columns) {
-      out += " & ";
-      int i = findattribute(p, col.c_str());
-      if (i >= 0) out += latexvalue(LSet_at<Attribute>(p->attributes, (uint32_t)i));
-    }
-    out += "\\\\\n";
-  }
-  out += "\\hline\n";
-  out += longtable ? "\\end{longtable}\n" : "\\end{tabular}\n\\end{table}\n";
-  return out;
-}
-
-int Cell_latextablepdf(Cell* c, const char* base, char longtable) {
-  std::string texname = std::string(base) + ".tex";
-  FILE* f = std::fopen(texname.c_str(), "w");
-  if (!f) {
-    reportf("Could not write %s", texname.c_str());
-    return 0;
-  }
-  std::string doc = "\\documentclass[12pt,a4paper]{report}\n";
-  if (longtable) doc += "\\usepackage{longtable}\n";
-  doc += "\\begin{document}\n" + Cell_latextable(c, longtable) + "\\end{document}\n";
-  std::fputs(doc.c_str(), f);
-  std::fclose(f);
-  if (!platform_hasprogram("pdflatex")) {
-    reportf("pdflatex is not installed, so no PDF was made; the LaTeX source is in %s",
-            texname.c_str());
-    return 0;
-  }
-  std::string command = "pdflatex " + shellquote(base);
-  int first = platform_system(command.c_str());
-  int second = platform_system(command.c_str());
-  for (const char* ext : {".tex", ".aux", ".log"}) platform_remove((std::string(base) + ext).c_str());
-  return first == 0 && second == 0;
 }

@@ -1,9 +1,8 @@
 // The cell tree: the Cell record (component, composite or non-machine definition), its named
 // attributes (numbers or texts, names without letter case), tree operations, bounding boxes,
 // loss counters, the binary record used by the auto-save file and the two text forms (listing
-// and lattice), plus the LaTeX component table. A cell owns its name, type name, attribute
-// names and texts, attribute array, child array (and, freed with Cell_freeref(c, 0), its
-// children) and proximity grid. Built by the lattice parser, placed and constructed by the
+// and lattice). A cell owns its name, type name, attribute names and texts, attribute array,
+// child array (and, freed with Cell_freeref(c, 0), its children) and proximity grid. Built by the lattice parser, placed and constructed by the
 // simulation set-up; during tracking only the loss counters change. Attribute look-ups are
 // linear scans and never on the tracking hot path.
 #pragma once
@@ -223,9 +222,3 @@ std::string Cell_print(Cell* c, char withframes, char sep);
 char* fixvarname(char* text, char c);
 // Appends Cell_print(c, 1, ' ') and a line end to "tech/log.txt".
 void Cell_DEBUG(Cell* c);
-// A LaTeX table of the components of `c` ("longtable" environment when `longtable` is set).
-std::string Cell_latextable(Cell* c, char longtable);
-// Writes "<base>.tex" as a report document, runs pdflatex on it twice and deletes the tex, aux
-// and log files. Returns 1 when both runs succeeded. When pdflatex is not installed it reports
-// so, keeps "<base>.tex" and returns 0.
-int Cell_latextablepdf(Cell* c, const char* base, char longtable);

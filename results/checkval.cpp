@@ -48,10 +48,6 @@ std::string slashes(std::string path) {
   return path;
 }
 
-bool sameignoringcase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && strnullcmpi(a.c_str(), b.c_str()) == 0;
-}
-
 // ---- the mixing permutation ----
 
 // FROZEN: the recurrence below defines the permutation Q that CheckVal_mix applies, and every
@@ -162,7 +158,7 @@ bool latticedatafiles(const char* name, bool once, std::vector<std::string>* pat
       std::string text = a.text ? a.text : "";
       if (once) {
         bool again = false;
-        for (const std::string& s : seen) again = again || sameignoringcase(s, text);
+        for (const std::string& s : seen) again = again || equalnocase(s, text);
         if (again) continue;
         seen.push_back(text);
       }
@@ -188,7 +184,7 @@ CheckVal latticechecksumlisted(const char* name, uint32_t n, float tag) {
   const std::vector<std::string>* list = nullptr;
   if (checksumcacheon) {
     for (const FileListCached& e : filelistcache)
-      if (e.tag == tag && sameignoringcase(e.lattice, name)) {
+      if (e.tag == tag && equalnocase(e.lattice, name)) {
         list = &e.paths;
         break;
       }
@@ -360,7 +356,7 @@ CheckVal filechecksum(const char* filename, uint32_t n) {
   std::string name = slashes(filename ? filename : "");
   if (checksumcacheon) {
     for (const FileSumCachePair& p : filesumcache)
-      if (p.length == n && sameignoringcase(p.name, name)) return CheckVal_copyof(p.value);
+      if (p.length == n && equalnocase(p.name, name)) return CheckVal_copyof(p.value);
   }
   FILE* f = name.empty() ? nullptr : fopen(name.c_str(), "rb");
   if (!f) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "base/platform.h"
 #include "base/text.h"
 #include "language/genome.h"
@@ -60,29 +61,6 @@ void addscore(QuarantineInfo* q, double score) {
   q->scores[q->count++] = score;
 }
 
-void putbytes(const void* p, size_t n, FILE* f, bool* ok) {
-  if (*ok) *ok = fwrite(p, 1, n, f) == n;
-}
-void putle32(int32_t v, FILE* f, bool* ok) {
-  unsigned char b[4];
-  for (int i = 0; i < 4; i++) b[i] = (unsigned char)((uint32_t)v >> (8 * i));
-  putbytes(b, 4, f, ok);
-}
-void putledouble(double x, FILE* f, bool* ok) {
-  uint64_t u;
-  memcpy(&u, &x, 8);
-  unsigned char b[8];
-  for (int i = 0; i < 8; i++) b[i] = (unsigned char)(u >> (8 * i));
-  putbytes(b, 8, f, ok);
-}
-bool getle(FILE* f, int n, uint64_t* v) {
-  unsigned char b[8];
-  if (fread(b, 1, (size_t)n, f) != (size_t)n) return false;
-  *v = 0;
-  for (int i = 0; i < n; i++) *v |= (uint64_t)b[i] << (8 * i);
-  return true;
-}
-
 }  // namespace
 
 // ---- the quarantine state ----
@@ -95,35 +73,33 @@ void QuarantineInfo_free(QuarantineInfo* q) {
 }
 
 int QuarantineInfo_write(const QuarantineInfo* q, FILE* f) {
-  bool ok = true;
-  unsigned char active = q->active ? 1 : 0;
-  putbytes(&active, 1, f, &ok);
-  if (!active) return ok;
-  putle32(q->count, f, &ok);
-  for (int i = 0; i < q->count; i++) putledouble(q->scores[i], f, &ok);
-  putledouble(q->calc, f, &ok);
-  return ok;
+  ByteWriter w = bytewriter_file(f);
+  bw_u8(&w, q->active ? 1 : 0);
+  if (!q->active) return w.ok;
+  bw_i32(&w, q->count);
+  for (int i = 0; i < q->count; i++) bw_f64(&w, q->scores[i]);
+  bw_f64(&w, q->calc);
+  return w.ok;
 }
 
 int QuarantineInfo_read(QuarantineInfo* q, FILE* f) {
   QuarantineInfo_free(q);
   q->active = 0;
-  uint64_t v;
-  if (!getle(f, 1, &v) || v > 1) return 0;
-  if (v == 0) return 1;
-  if (!getle(f, 4, &v)) return 0;
-  int32_t count = (int32_t)(uint32_t)v;
+  ByteReader r = bytereader_file(f);
+  uint8_t active;
+  if (!br_u8(&r, &active) || active > 1) return 0;
+  if (active == 0) return 1;
+  int32_t count;
+  if (!br_i32(&r, &count)) return 0;
   if (count < 0) return 0;
   std::vector<double> scores;
   for (int32_t i = 0; i < count; i++) {  // one at a time: a lying count costs no memory
-    if (!getle(f, 8, &v)) return 0;
     double x;
-    memcpy(&x, &v, 8);
+    if (!br_f64(&r, &x)) return 0;
     scores.push_back(x);
   }
-  if (!getle(f, 8, &v)) return 0;
   double calc;
-  memcpy(&calc, &v, 8);
+  if (!br_f64(&r, &calc)) return 0;
   for (double s : scores) addscore(q, s);
   if (q->count != count) {
     QuarantineInfo_free(q);
@@ -222,8 +198,7 @@ Genome getqueuedresult(char** lattice, CheckFunction check, QuarantineInfo* q) {
     return Genome_none();
   }
   int mode = 0;
-  if (lc(r.text[0]) == 't' && lc(r.text[1]) == 'e' && lc(r.text[2]) == 's' &&
-      lc(r.text[3]) == 't') {
+  if (startsnocase(r.text, "test")) {
     report("Testing result from queue file");
     mode = QUEUED_TEST;
   } else if (stristr(r.genome, "#queued")) {

@@ -79,8 +79,7 @@ bool isgenomeline(const std::string& line) {
 }
 
 bool begins_test(const char* text) {
-  return text && lc(text[0]) == 't' && lc(text[1]) == 'e' && lc(text[2]) == 's' &&
-         lc(text[3]) == 't';
+  return text && startsnocase(text, "test");
 }
 
 // ---- line sources ----
@@ -485,11 +484,7 @@ int Result_islattice(Result r, const char* name) {
   if (!latticebounds(r.text, &a, &b)) return 0;
   if (!b) return name == nullptr;
   if (!name) return 0;
-  size_t len = (size_t)(b - a - 1);
-  if (strlen(name) != len) return 0;
-  for (size_t i = 0; i < len; i++)
-    if (lc((unsigned char)a[1 + i]) != lc((unsigned char)name[i])) return 0;
-  return 1;
+  return equalnocase(std::string_view(a + 1, (size_t)(b - a - 1)), name) ? 1 : 0;
 }
 
 CheckVal Result_chk(Result r) {

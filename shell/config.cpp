@@ -35,19 +35,6 @@ std::string trimmed(const char* begin, const char* end) {
   return std::string(begin, end);
 }
 
-// Does `key` begin with `prefix`, ASCII letters compared without case?
-bool startswithi(const std::string& key, const char* prefix) {
-  size_t n = strlen(prefix);
-  if (key.size() < n) return false;
-  for (size_t i = 0; i < n; i++)
-    if (lc((unsigned char)key[i]) != lc((unsigned char)prefix[i])) return false;
-  return true;
-}
-
-bool equalsi(const std::string& key, const char* other) {
-  return key.size() == strlen(other) && startswithi(key, other);
-}
-
 // atoi without its undefined overflow: white space, sign, digits; the same result as atoi for
 // every value that fits, INT_MAX / INT_MIN beyond.
 int safeatoi(const char* s) {
@@ -67,7 +54,7 @@ int safeatoi(const char* s) {
 int findlast(const ConfigStore& store, const char* key, bool exact) {
   for (int i = (int)store.entries.size() - 1; i >= 0; i--) {
     const std::string& k = store.entries[i].key;
-    if (exact ? equalsi(k, key) : startswithi(k, key)) return i;
+    if (exact ? equalnocase(k, key) : startsnocase(k, key)) return i;
   }
   return -1;
 }
@@ -149,7 +136,7 @@ void configfree(ConfigStore* store) {
 const char* configget(const ConfigStore& store, const char* prefix) {
   const ConfigEntry* best = nullptr;
   for (const ConfigEntry& e : store.entries)
-    if (startswithi(e.key, prefix) && (!best || e.key.size() <= best->key.size())) best = &e;
+    if (startsnocase(e.key, prefix) && (!best || e.key.size() <= best->key.size())) best = &e;
   return best ? best->value.c_str() : nullptr;
 }
 
@@ -186,13 +173,13 @@ void configgetdv(const ConfigStore& store, const char* prefix, double* out, unsi
 
 const char* configgetnth(const ConfigStore& store, const char* prefix, int k) {
   for (const ConfigEntry& e : store.entries)
-    if (startswithi(e.key, prefix) && --k == 0) return e.value.c_str();
+    if (startsnocase(e.key, prefix) && --k == 0) return e.value.c_str();
   return nullptr;
 }
 
 int confighas(const ConfigStore& store, const char* prefix) {
   for (const ConfigEntry& e : store.entries)
-    if (startswithi(e.key, prefix)) return 1;
+    if (startsnocase(e.key, prefix)) return 1;
   return 0;
 }
 
@@ -394,9 +381,9 @@ void readrunsettings(ConfigStore* c) {
   // Resolution: "auto" 0×0, "span" −1×−1, else width x height; anything unusable is "auto".
   std::string res = valueof(*c, "Resolution");
   int w = 0, h = 0;
-  if (equalsi(res, "span")) {
+  if (equalnocase(res, "span")) {
     w = h = -1;
-  } else if (!equalsi(res, "auto") && !(readresolution(res.c_str(), &w, &h) && w > 0 && h > 0)) {
+  } else if (!equalnocase(res, "auto") && !(readresolution(res.c_str(), &w, &h) && w > 0 && h > 0)) {
     w = h = 0;
   }
   s.screenwidth = w;
@@ -458,11 +445,11 @@ void readrunsettings(ConfigStore* c) {
   // Proxy: "auto" undecided, "no" direct, "host,port" that proxy, anything else unchanged.
   std::string proxy = valueof(*c, "Use proxy server");
   size_t comma = proxy.find(',');
-  if (equalsi(proxy, "auto")) {
+  if (equalnocase(proxy, "auto")) {
     s.proxyset = 0;
     s.proxyhost.clear();
     s.proxyport = 0;
-  } else if (equalsi(proxy, "no")) {
+  } else if (equalnocase(proxy, "no")) {
     s.proxyset = 1;
     s.proxyhost.clear();
     s.proxyport = 0;
@@ -473,7 +460,7 @@ void readrunsettings(ConfigStore* c) {
     s.proxyport = (uint16_t)(port >= 0 && port <= 65535 ? port : 0);
   }
 
-  s.uploadhttp = equalsi(valueof(*c, "Results upload method"), "HTTP");
+  s.uploadhttp = equalnocase(valueof(*c, "Results upload method"), "HTTP");
   s.ftpcommand = valueof(*c, "FTP command").substr(0, 999);
   s.passiveftp = (unsigned char)configgetb(*c, "Use passive");
   s.oldftp = (unsigned char)configgetb(*c, "Use old FTP calling");
@@ -523,7 +510,7 @@ void readrunsettings(ConfigStore* c) {
   s.keepproportion = (float)(percent * 0.01);
 
   std::string removed = valueof(*c, "Removed results store");
-  s.removedstore = equalsi(removed, "none") ? std::string() : removed;
+  s.removedstore = equalnocase(removed, "none") ? std::string() : removed;
 }
 
 }  // namespace

@@ -42,29 +42,6 @@ namespace {
 
 const char* const DOWNLOADPAGE = "http://ordax.muonfrontend.org/ordax/download";
 
-bool isws(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-// The words of a command line: white space separates them, a double quote toggles quoting
-// (blanks inside quotes belong to the word) and is removed.
-std::vector<std::string> commandwords(const char* commandline) {
-  std::vector<std::string> words;
-  const char* s = commandline ? commandline : "";
-  for (;;) {
-    while (isws(*s)) s++;
-    if (!*s) break;
-    std::string word;
-    bool quoted = false;
-    for (; *s && (quoted || !isws(*s)); s++) {
-      if (*s == '"') quoted = !quoted;
-      else word += *s;
-    }
-    words.push_back(word);
-  }
-  return words;
-}
-
 // Sleeps `ms` milliseconds in short pieces, waking early when the user ends the program.
 void sleepunlessquit(uint32_t ms) {
   while (ms > 0 && simstop != 2) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "base/text.h"
 #include "display/console.h"
 #include "display/terminal.h"
 #include "shell/runstate.h"
@@ -74,20 +75,10 @@ void historypush(const char* message) {
   history[19] = strdup(message);
 }
 
-bool sametextignoringcase(const char* a, const char* b) {
-  for (;; a++, b++) {
-    int ca = (unsigned char)*a, cb = (unsigned char)*b;
-    if (ca >= 'A' && ca <= 'Z') ca += 32;
-    if (cb >= 'A' && cb <= 'Z') cb += 32;
-    if (ca != cb) return false;
-    if (!ca) return true;
-  }
-}
-
 bool iswaved(const char* message) {
   if (allwarnings) return true;
   for (const std::string& w : waved)
-    if (sametextignoringcase(w.c_str(), message)) return true;
+    if (equalnocase(w.c_str(), message)) return true;
   return false;
 }
 

@@ -11,6 +11,7 @@
 #include "base/platform.h"
 #include "base/text.h"
 #include "lattice/cell.h"
+#include "lattice/latextable.h"
 #include "language/genome.h"
 #include "shell/config.h"
 #include "shell/report.h"
@@ -20,25 +21,6 @@ namespace {
 
 bool isws(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-// The arguments of the command line (see getargc).
-std::vector<std::string> splitargs(const char* commandline) {
-  std::vector<std::string> args;
-  const char* s = commandline ? commandline : "";
-  for (;;) {
-    while (isws(*s)) s++;
-    if (!*s) break;
-    std::string word;
-    if (*s == '"') {
-      s++;
-      while (*s && *s != '"') word += *s++;
-      if (*s == '"') s++;
-    }
-    while (*s && !isws(*s)) word += *s++;
-    args.push_back(word);
-  }
-  return args;
 }
 
 // The machine's name (empty when there is none).
@@ -180,11 +162,11 @@ int hasswitch(const char* commandline, const char* name) {
 }
 
 int getargc(const char* commandline) {
-  return (int)splitargs(commandline).size();
+  return (int)commandwords(commandline).size();
 }
 
 std::string getargv(const char* commandline, int i) {
-  std::vector<std::string> args = splitargs(commandline);
+  std::vector<std::string> args = commandwords(commandline);
   if (i < 0 || i >= (int)args.size()) return "";
   return args[i];
 }

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/bytes.h"
+
 namespace {
 
 // Room for n (at least one) records, 64-byte aligned so each record is two whole cache lines.
@@ -21,12 +23,6 @@ void regrow(Beam* beam, int64_t newcapacity) {
   free(beam->particles);
   beam->particles = fresh;
   beam->capacity = (int32_t)newcapacity;
-}
-
-void put32(FILE* f, uint32_t v, bool* ok) {
-  unsigned char b[4] = {(unsigned char)v, (unsigned char)(v >> 8), (unsigned char)(v >> 16),
-                        (unsigned char)(v >> 24)};
-  if (fwrite(b, 1, 4, f) != 4) *ok = false;
 }
 
 // The 16 hex digits of a double's IEEE-754 bits, most significant byte first.
@@ -143,9 +139,10 @@ void Beam_setbeamline(Beam* beam, Cell* cell) {
 }
 
 int Beam_write(const Beam* beam, FILE* file) {
-  bool ok = true;
-  put32(file, (uint32_t)beam->m, &ok);
-  put32(file, (uint32_t)beam->M, &ok);
+  ByteWriter w = bytewriter_file(file);
+  bw_i32(&w, beam->m);
+  bw_i32(&w, beam->M);
+  bool ok = w.ok;
   for (int32_t i = 0; i < beam->M && ok; i++)
     if (!Particle_write(&beam->particles[i], file)) ok = false;
   return ok ? 1 : 0;
@@ -153,12 +150,9 @@ int Beam_write(const Beam* beam, FILE* file) {
 
 int Beam_read(FILE* file, Beam* beam) {
   *beam = Beam_new();
-  unsigned char b[8];
-  if (fread(b, 1, 8, file) != 8) return 0;
-  int32_t m = (int32_t)((uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 |
-                        (uint32_t)b[3] << 24);
-  int32_t M = (int32_t)((uint32_t)b[4] | (uint32_t)b[5] << 8 | (uint32_t)b[6] << 16 |
-                        (uint32_t)b[7] << 24);
+  ByteReader r = bytereader_file(file);
+  int32_t m, M;
+  if (!br_i32(&r, &m) || !br_i32(&r, &M)) return 0;
   if (m < 0 || M < 0 || m > M) return 0;
   // Records are gathered as they are read, so memory follows the data actually present.
   std::vector<Particle> read;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/bytes.h"
 #include "base/kinematics.h"
 #include "base/random.h"
 #include "base/report.h"
@@ -62,16 +63,6 @@ std::string patternpath(const char* dir, const std::string& pattern, int k) {
   return std::string(dir) + name;
 }
 
-uint32_t le32(const unsigned char* b) {
-  return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
-}
-float lefloat(const unsigned char* b) {
-  uint32_t u = le32(b);
-  float f;
-  std::memcpy(&f, &u, sizeof f);
-  return f;
-}
-
 // Reads one layer file into *layer. Returns 1 when it exists and is sound; 0 when it is
 // missing (*damaged = 0) or damaged (*damaged = 1: short, absurdly long, or a bad record).
 int readlayerfile(const std::string& path, ScatterLayer* layer, int* damaged) {
@@ -94,14 +85,14 @@ int readlayerfile(const std::string& path, ScatterLayer* layer, int* damaged) {
   layer->records.resize(n);
   layer->cumrate.resize(n);
   double sum = 0;
+  ByteReader in = bytereader_memory(bytes.data(), bytes.size());
   for (size_t i = 0; i < n; i++) {
-    const unsigned char* b = &bytes[i * sizeof(ScatterRecord)];
     ScatterRecord r;
-    r.rate = lefloat(b);
-    r.dpalong = lefloat(b + 4);
-    r.dpacross = lefloat(b + 8);
-    r.kind = b[12];
-    std::memcpy(r.spare, b + 13, 3);
+    br_f32(&in, &r.rate);
+    br_f32(&in, &r.dpalong);
+    br_f32(&in, &r.dpacross);
+    br_u8(&in, &r.kind);
+    br_bytes(&in, r.spare, 3);
     if (!std::isfinite(r.rate) || r.rate < 0 || !std::isfinite(r.dpalong) ||
         !std::isfinite(r.dpacross))
       return 0;

@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/bytes.h"
 #include "base/kinematics.h"
 #include "base/lset.h"
 #include "base/random.h"
+#include "base/text.h"
 #include "lattice/frames.h"
 
 namespace {
@@ -18,16 +20,6 @@ const char* const statenames[12] = {"Finished",    "Active",      "Stopped", "",
                                     "ScatterFast", "",            "",        "",
                                     "Decayed"};
 
-bool equalsnocase(const char* a, const char* b) {
-  for (;; a++, b++) {
-    unsigned char ca = (unsigned char)*a, cb = (unsigned char)*b;
-    if (ca >= 'A' && ca <= 'Z') ca = (unsigned char)(ca - 'A' + 'a');
-    if (cb >= 'A' && cb <= 'Z') cb = (unsigned char)(cb - 'A' + 'a');
-    if (ca != cb) return false;
-    if (ca == 0) return true;
-  }
-}
-
 // Room in a nearby list of n entries (see Particle_setnearby).
 uint32_t nearbyroom(uint32_t n) {
   if (n == 0) return 0;
@@ -36,46 +28,6 @@ uint32_t nearbyroom(uint32_t n) {
 }
 
 // ---- little-endian encoding of the particle record ----
-void put32(unsigned char* b, size_t* k, uint32_t v) {
-  for (int i = 0; i < 4; i++) b[(*k)++] = (unsigned char)(v >> (8 * i));
-}
-void put64(unsigned char* b, size_t* k, uint64_t v) {
-  for (int i = 0; i < 8; i++) b[(*k)++] = (unsigned char)(v >> (8 * i));
-}
-void putdouble(unsigned char* b, size_t* k, double d) {
-  uint64_t v;
-  memcpy(&v, &d, 8);
-  put64(b, k, v);
-}
-void putfloat(unsigned char* b, size_t* k, double d) {
-  float f = (float)d;
-  uint32_t v;
-  memcpy(&v, &f, 4);
-  put32(b, k, v);
-}
-uint32_t get32(const unsigned char* b, size_t* k) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; i++) v |= (uint32_t)b[(*k)++] << (8 * i);
-  return v;
-}
-uint64_t get64(const unsigned char* b, size_t* k) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; i++) v |= (uint64_t)b[(*k)++] << (8 * i);
-  return v;
-}
-double getdouble(const unsigned char* b, size_t* k) {
-  uint64_t v = get64(b, k);
-  double d;
-  memcpy(&d, &v, 8);
-  return d;
-}
-double getfloat(const unsigned char* b, size_t* k) {
-  uint32_t v = get32(b, k);
-  float f;
-  memcpy(&f, &v, 4);
-  return f;
-}
-
 int cmpdouble(double a, double b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 }  // namespace
@@ -90,7 +42,7 @@ int ParticleState_fromstring(const char* text) {
   if (!text) return -2;
   for (int s = -1; s <= 10; s++) {
     const char* name = ParticleState_name(s);
-    if (name && equalsnocase(text, name)) return s;
+    if (name && equalnocase(text, name)) return s;
   }
   return -2;
 }
@@ -330,77 +282,61 @@ double Particle_s(const Particle* p) {
 }
 
 int Particle_write(const Particle* p, FILE* file) {
-  unsigned char b[PARTICLE_FULLBYTES];
-  size_t k = 0;
-  putdouble(b, &k, p->weight);
-  put32(b, &k, p->id);
-  b[k++] = (unsigned char)(int8_t)p->species;
-  b[k++] = (unsigned char)(int8_t)p->state;
+  ByteWriter w = bytewriter_file(file);
+  bw_f64(&w, p->weight);
+  bw_u32(&w, p->id);
+  bw_u8(&w, (uint8_t)(int8_t)p->species);
+  bw_u8(&w, (uint8_t)(int8_t)p->state);
   if (p->state != Active) {
-    putfloat(b, &k, p->x);
-    putfloat(b, &k, p->y);
-    putfloat(b, &k, p->z);
-    putfloat(b, &k, p->Vx);
-    putfloat(b, &k, p->Vy);
-    putfloat(b, &k, p->Vz);
-    put32(b, &k, (uint32_t)p->segment);
+    for (double v : {p->x, p->y, p->z, p->Vx, p->Vy, p->Vz}) bw_f32(&w, (float)v);
+    bw_u32(&w, (uint32_t)p->segment);
   } else {
-    putdouble(b, &k, p->x);
-    putdouble(b, &k, p->y);
-    putdouble(b, &k, p->z);
-    putdouble(b, &k, p->Vx);
-    putdouble(b, &k, p->Vy);
-    putdouble(b, &k, p->Vz);
-    put32(b, &k, (uint32_t)p->segment);
-    putdouble(b, &k, p->propertime);
-    putdouble(b, &k, p->tstart);
-    putdouble(b, &k, p->nextdecay);
-    put32(b, &k, p->decaysleft);
-    put32(b, &k, p->seed);
-    put32(b, &k, p->seq);
+    for (double v : {p->x, p->y, p->z, p->Vx, p->Vy, p->Vz}) bw_f64(&w, v);
+    bw_u32(&w, (uint32_t)p->segment);
+    bw_f64(&w, p->propertime);
+    bw_f64(&w, p->tstart);
+    bw_f64(&w, p->nextdecay);
+    bw_u32(&w, p->decaysleft);
+    bw_u32(&w, p->seed);
+    bw_u32(&w, p->seq);
   }
-  return fwrite(b, 1, k, file) == k ? 1 : 0;
+  return w.ok ? 1 : 0;
 }
 
 int Particle_read(FILE* file, Particle* p) {
-  unsigned char b[PARTICLE_FULLBYTES];
-  size_t k = 0;
   *p = Particle_new(PiPlus);
-  if (fread(b, 1, 14, file) != 14) return 0;
-  double weight = getdouble(b, &k);
-  uint32_t id = get32(b, &k);
-  int species = (int8_t)b[k++];
-  int state = (int8_t)b[k++];
+  ByteReader r = bytereader_file(file);
+  double weight;
+  uint32_t id;
+  uint8_t species8, state8;
+  if (!br_f64(&r, &weight) || !br_u32(&r, &id) || !br_u8(&r, &species8) || !br_u8(&r, &state8))
+    return 0;
+  int species = (int8_t)species8;
+  int state = (int8_t)state8;
   if (species < 0 || species >= NSPECIES) return 0;
-  size_t rest = state != Active ? PARTICLE_COMPACTBYTES - 14 : PARTICLE_FULLBYTES - 14;
-  if (fread(b + 14, 1, rest, file) != rest) return 0;
   Particle q = Particle_new((ParticleSpecies)species);
   q.weight = weight;
   q.id = id;
   q.state = (ParticleState)state;
+  uint32_t segment;
   if (state != Active) {
-    q.x = getfloat(b, &k);
-    q.y = getfloat(b, &k);
-    q.z = getfloat(b, &k);
-    q.Vx = getfloat(b, &k);
-    q.Vy = getfloat(b, &k);
-    q.Vz = getfloat(b, &k);
-    q.segment = (int32_t)get32(b, &k);
+    float v[6];
+    for (float& x : v) br_f32(&r, &x);
+    q.x = v[0], q.y = v[1], q.z = v[2], q.Vx = v[3], q.Vy = v[4], q.Vz = v[5];
+    br_u32(&r, &segment);
+    q.segment = (int32_t)segment;
   } else {
-    q.x = getdouble(b, &k);
-    q.y = getdouble(b, &k);
-    q.z = getdouble(b, &k);
-    q.Vx = getdouble(b, &k);
-    q.Vy = getdouble(b, &k);
-    q.Vz = getdouble(b, &k);
-    q.segment = (int32_t)get32(b, &k);
-    q.propertime = getdouble(b, &k);
-    q.tstart = getdouble(b, &k);
-    q.nextdecay = getdouble(b, &k);
-    q.decaysleft = get32(b, &k);
-    q.seed = get32(b, &k);
-    q.seq = get32(b, &k);
+    for (double* x : {&q.x, &q.y, &q.z, &q.Vx, &q.Vy, &q.Vz}) br_f64(&r, x);
+    br_u32(&r, &segment);
+    q.segment = (int32_t)segment;
+    br_f64(&r, &q.propertime);
+    br_f64(&r, &q.tstart);
+    br_f64(&r, &q.nextdecay);
+    br_u32(&r, &q.decaysleft);
+    br_u32(&r, &q.seed);
+    br_u32(&r, &q.seq);
   }
+  if (!r.ok) return 0;
   *p = q;
   return 1;
 }

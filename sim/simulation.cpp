@@ -42,21 +42,8 @@ void installcellops() {
   CellSubMap_install();
 }
 
-bool sametext(const char* a, const char* b) {
-  return a && b && strnullcmpi(a, b) == 0;
-}
-
 bool beginswith(const char* text, const char* prefix) {
-  if (!text) return false;
-  size_t n = strlen(prefix);
-  if (strlen(text) < n) return false;
-  for (size_t i = 0; i < n; i++)
-    if (lc((unsigned char)text[i]) != lc((unsigned char)prefix[i])) return false;
-  return true;
-}
-
-bool iswhite(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+  return text && startsnocase(text, prefix);
 }
 
 // A number truncated towards zero into the range of a 64-bit integer (NaN gives 0), so that
@@ -82,9 +69,9 @@ int allowedspeciesname(const char* name) {
   } keywords[] = {{"Pion", PiPlus},     {"Muon", MuPlus},       {"Proton", Proton},
                   {"Neutron", Neutron}, {"Electron", Electron}, {"Positron", Positron}};
   for (const auto& k : keywords)
-    if (sametext(name, k.word)) return k.species;
+    if (equalnocase(name, k.word)) return k.species;
   for (int s = NSPECIES - 1; s >= 0; s--)
-    if (sametext(name, ParticleSpecies_name[s])) return s;
+    if (equalnocase(name, ParticleSpecies_name[s])) return s;
   return -1;
 }
 
@@ -136,13 +123,13 @@ void Simulation_momentloggers(Cell* machine, double interval) {
 
 void Simulation_namedlattice(Simulation* sim, const char* name) {
   Cell* machine = sim->lattice;
-  bool solenoidsonly = sametext(name, "solenoidsonly") || sametext(name, "solenoidsto15cm");
+  bool solenoidsonly = equalnocase(name, "solenoidsonly") || equalnocase(name, "solenoidsto15cm");
   bool chicanelinacb = beginswith(name, "chicanelinacb");
   bool composite = machine->t == Composite;
   if (composite && (solenoidsonly || chicanelinacb)) {
     for (int i = 0; i < machine->n; i++) {
       Cell* c = machine->children[i];
-      if (!sametext(c->type_name, "Drift")) continue;
+      if (!equalnocase(c->type_name, "Drift")) continue;
       if (solenoidsonly) Cell_setattrib(c, "Bore", 0.5);
       else if (!Cell_hasattrib(c, "Bore")) Cell_setattrib(c, "Bore", 1.0);
     }
@@ -156,7 +143,7 @@ void Simulation_namedlattice(Simulation* sim, const char* name) {
   Cell_loadfieldmaps(machine);  // the bending magnets' map, from the last "BMagnet" cell
 
   if (composite &&
-      (chicanelinacb || beginswith(name, "phaserotc") || sametext(name, "decayrotb"))) {
+      (chicanelinacb || beginswith(name, "phaserotc") || equalnocase(name, "decayrotb"))) {
     Cell* cyl = Cell_new(Component, "dome_cylinder");
     Cell_settypename(cyl, "Cylinder-blockage");
     Cell_setattrib(cyl, "Zsize", 0.1);
@@ -177,13 +164,10 @@ void Simulation_namedlattice(Simulation* sim, const char* name) {
 
 void Simulation_paramoverrides(const char* commandline, Cell* machine, Cell* parameters) {
   if (!commandline) return;
-  const char* s = commandline;
-  while ((s = stristr(s, "-param:")) != nullptr) {
-    s += 7;
-    const char* e = s;
-    while (*e && !iswhite(*e)) e++;
-    std::string word(s, (size_t)(e - s));
-    s = e;
+  for (const std::string& arg : commandwords(commandline, /*keepquotes*/ true)) {
+    const char* at = stristr(arg.c_str(), "-param:");
+    if (!at) continue;
+    std::string word(at + 7);
     switches.nocheck = 1;
     size_t eq = word.find('=');
     if (eq == std::string::npos) continue;
@@ -372,7 +356,7 @@ void Simulation_clipsolenoidsbounds(Simulation* sim) {
   std::vector<Sol> sols;
   for (int i = 0; i < machine->n; i++) {
     Cell* c = machine->children[i];
-    if (!sametext(c->type_name, "solenoid")) continue;
+    if (!equalnocase(c->type_name, "solenoid")) continue;
     double h = c->length / 2;
     V3 P{0, 0, h};
     affine(c->entrance, &P);

@@ -96,17 +96,6 @@ const ChannelText standardchannels[] = {
 
 bool initialised = false;
 
-// Case-insensitive (ASCII) equality.
-bool equalsnocase(const char* a, const char* b) {
-  for (;; a++, b++) {
-    unsigned char ca = (unsigned char)*a, cb = (unsigned char)*b;
-    if (ca >= 'A' && ca <= 'Z') ca = (unsigned char)(ca - 'A' + 'a');
-    if (cb >= 'A' && cb <= 'Z') cb = (unsigned char)(cb - 'A' + 'a');
-    if (ca != cb) return false;
-    if (ca == 0) return true;
-  }
-}
-
 void badchannel(const char* text) {
   reportf("[WARNING] Bad decay channel '%s'", text ? text : "");
 }
@@ -218,7 +207,7 @@ int speciesfromstring(const char* text, int loose) {
                                      {"Proton", Proton},   {"Neutron", Neutron},
                                      {"Electron", Electron}, {"Positron", Positron}};
   auto matches = [&](const char* word) {
-    return loose ? strinstr(text, word) != 0 : equalsnocase(text, word);
+    return loose ? strinstr(text, word) != 0 : equalnocase(text, word);
   };
   for (const Keyword& k : keywords)
     if (matches(k.word)) return k.species;

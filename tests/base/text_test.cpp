@@ -69,6 +69,25 @@ TEST(Explodews, GivesRunsOfNonBlanks) {
   EXPECT_EQ(explodews((const char*)nullptr), Pieces{});
 }
 
+TEST(Commandwords, QuotesGroupBlanksWhereverTheyStand) {
+  struct Case {
+    const char* line;
+    Pieces plain, kept;
+  } cases[] = {
+      {"\"/opt/my dir/ordax\" -c", {"/opt/my dir/ordax", "-c"}, {"\"/opt/my dir/ordax\"", "-c"}},
+      {"a -param:x=\"b c\" d", {"a", "-param:x=b c", "d"}, {"a", "-param:x=\"b c\"", "d"}},
+      {"ab\"\"cd \"\"", {"abcd", ""}, {"ab\"\"cd", "\"\""}},
+      {"a \"open to end", {"a", "open to end"}, {"a", "\"open to end"}},
+      {" \t\r\n", {}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(commandwords(c.line), c.plain);
+    EXPECT_EQ(commandwords(c.line, true), c.kept);
+  }
+  EXPECT_EQ(commandwords(nullptr), Pieces{});
+}
+
 TEST(Sreplace, ReplacesLeftToRightWithoutOverlap) {
   struct Case {
     const char *text, *from, *to, *want;
@@ -120,6 +139,12 @@ TEST(Strnullcmp, NoneSortsFirstAndBytesAreUnsigned) {
   EXPECT_LT(strnullcmpi(nullptr, "x"), 0);
   EXPECT_LT(strnullcmpi("_", "A"), 0);  // letters compare in lower case: '_' < 'a'
   EXPECT_GT(strnullcmpi("b", "A"), 0);
+  EXPECT_TRUE(equalnocase("Solenoid", "sOLENOID"));
+  EXPECT_FALSE(equalnocase("Sol", "Solenoid"));
+  EXPECT_FALSE(equalnocase((const char*)nullptr, nullptr));  // none equals nothing
+  EXPECT_TRUE(equalnocase(std::string("Ab\0c", 4), std::string("aB\0C", 4)));
+  EXPECT_TRUE(startsnocase("ALLOW_muon", "allow_"));
+  EXPECT_FALSE(startsnocase("all", "allow_"));
   // Against strcmp on random texts (no letters: case folding must then change nothing).
   std::mt19937 rng(7);
   for (int t = 0; t < 1000; t++) {

@@ -17,6 +17,7 @@
 #include "base/text.h"
 #include "lattice/cellclass.h"
 #include "lattice/frames.h"
+#include "lattice/latextable.h"
 #include "base/report.h"
 #include "sim/beam.h"
 #include "sim/components/registry.h"

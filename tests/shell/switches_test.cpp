@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lattice/cell.h"
+#include "lattice/latextable.h"
 #include "language/genome.h"
 #include "base/report.h"
 #include "shell/runstate.h"
