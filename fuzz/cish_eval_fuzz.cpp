@@ -4,7 +4,7 @@
 // that endless loops end quickly; a sanitizer report, a hang or a broken invariant (nesting
 // or scope counters not back at 0) is a finding. The shell is not linked: the report channel
 // and the switch record are defined here. Built and run by scripts/fuzz.sh.
-// fuzz-sources: language/cishvalue.cpp language/cish.cpp language/cishtree.cpp base/lset.cpp base/text.cpp base/platform.cpp
+// fuzz-sources: language/cishvalue.cpp language/cish.cpp language/cishtree.cpp language/cishtoken.cpp language/cishreduce.cpp language/cisheval.cpp language/cishexec.cpp base/lset.cpp base/text.cpp base/platform.cpp
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

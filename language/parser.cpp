@@ -498,23 +498,23 @@ Cell* cannotparse(Parser* p, const char* s) {
 
 Cell* formula(Parser* p, const char* s, char lookuponly) {
   plog("'%s'\n", s);
-  // 1. empty; 2. the name of a cell
+  // An empty statement, or the name of a cell.
   if (!*s) return nullptr;
   size_t length = std::strlen(s);
   // No cell name ends in white space or ';' (names are standard forms), so a raw statement
   // that does is not looked up.
   if (!isws(s[length - 1]) && s[length - 1] != ';')
     if (Cell* c = Parser_lookupcell(p, s)) return c;
-  // 3. standard form
+  // A statement not yet in standard form is parsed in that form.
   std::string standard = parser_standardform(s);
   if (standard.size() < length) {
     plog("Standard form: '%s'\n", standard.c_str());
     return parsecellformula(p, standard.c_str(), lookuponly);
   }
-  // 4. control command; 5. format
+  // A control command ("!…") or a format statement ("{…").
   if (s[0] == '!') return controlcommand(s);
   if (s[0] == '{') return formatstatement(p, s, lookuponly);
-  // 6. composite definition, parameter
+  // A composite definition ("name: …") or a parameter ("name=value").
   int namelength = identifierlength(s);
   std::string name(s, static_cast<size_t>(namelength));
   if (namelength > 0 && s[namelength] == ':') {
@@ -539,7 +539,7 @@ Cell* formula(Parser* p, const char* s, char lookuponly) {
     p->format = previous;
     return c;
   }
-  // 7. parenthesised statement
+  // A statement wholly in parentheses is parsed without them.
   int depth = 0, commas = 0;
   bool semicolon = false;
   size_t star = std::string::npos, firstclose = std::string::npos;
@@ -556,12 +556,12 @@ Cell* formula(Parser* p, const char* s, char lookuponly) {
   }
   if (length > 1 && s[0] == '(' && firstclose == length - 1 && s[length - 1] == ')')
     return parsecellformula(p, std::string(s + 1, length - 2).c_str(), lookuponly);
-  // 8. list; 9. reversal; 10. mirror; 11. repetition
+  // A list, a reversal ("-x"), a mirror image ("~x") or a repetition ("n*x").
   if (commas > 0 || semicolon) return listformula(p, s, commas);
   if (s[0] == '-' && s[1]) return reversal(p, s);
   if (s[0] == '~' && s[1]) return mirror(p, s);
   if (star != std::string::npos) return repetition(p, s, star);
-  // 12. nothing else matches; 13. element definition
+  // Otherwise an element definition, when the statement starts with a name.
   if (lookuponly || (s[namelength] && !isws(s[namelength])) || namelength == 0)
     return cannotparse(p, s);
   return elementdefinition(p, s, namelength);
@@ -837,7 +837,7 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
   if (!text) text = "";
   if (!name) name = "lattice";
 
-  // 1. logs and progress
+  // The parse log and the progress message.
   FILE* previouslog = parselog;
   parselog = nullptr;
   if (switches.parsedebug) {
@@ -848,7 +848,7 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
   }
   if (verbose) reportf("Interpreting lattice file '%s'...", name);
 
-  // 2. a new current parser with the genome
+  // A new current parser with the genome.
   Parser* p = Parser_new();
   p->name = name;
   p->genome = genome ? genome : &p->owngenome;
@@ -856,7 +856,7 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
   currentparser = p;
   versionfailure = 0;
 
-  // 3. run the text through the environment; plain text reaches parsetextstream
+  // The text runs through the environment; plain text reaches parsetextstream.
   Cish_escape(p->cish, "#", "#", 3);
   p->cish->textcallback = parsetextstream;
   p->cish->varchanged = parsetextstream_modifiedcells;
@@ -865,10 +865,10 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
   Cish_setlimits(p->cish, parserlimits.cishiterations, parserlimits.cishoutput, 0, 0);
   Cish_parse(p->cish, text);
 
-  // 4. a version failure or a reached bound gives no machine
+  // A version failure or a reached bound gives no machine.
   bool failed = versionfailure || p->stopped || Cish_limithit(p->cish) != CISH_LIMIT_NONE;
 
-  // 5. an unfinished statement is reported and parsed as the last one
+  // An unfinished statement is reported and parsed as the last one.
   if (!failed) {
     std::string rest = p->pending;
     rest.resize(std::strlen(rtrim(rest.data())));
@@ -887,7 +887,7 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
     failed = versionfailure || p->stopped;
   }
 
-  // 6. no machine
+  // A text that made no machine is a fatal error.
   if (!failed && !p->machine) {
     report(
         "[FATAL] parser.machine is still NULL due to lattice file error.\nThis was probably "
@@ -898,7 +898,7 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
   Cell* result = nullptr;
   int32_t genes = p->genome->count;
   if (!failed) {
-    // 7. the machine is a composite named after the lattice
+    // The machine is a composite named after the lattice.
     if (p->machine->t != Composite) {
       Cell* wrapper = newcomposite(name, {p->machine});
       listadd(p, wrapper);
@@ -906,7 +906,7 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
     } else {
       rename(p, p->machine, name);
     }
-    // 8. the log of cells made
+    // The log of cells made.
     if (parselog) {
       plog("%u cells created including intermediates: ", p->cells.count);
       for (uint32_t i = 0; i < p->cells.count; i++) plog("%s ", LSet_at<Cell*>(p->cells, i)->name);
@@ -914,7 +914,7 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
       for (int i = 0; i < p->machine->n; i++) plog("%s ", p->machine->children[i]->name);
       plog("\n");
     }
-    // 9. an independent copy, the parameters cell, alignment errors
+    // An independent copy, the parameters cell, alignment errors.
     result = Cell_copyof(p->machine);
     clearserials(result);
     if (parameters) *parameters = Parser_parameterscell(p);
@@ -926,7 +926,7 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
   if (parselog) std::fclose(parselog);
   parselog = previouslog;
 
-  // 10. progress
+  // The progress message.
   if (result && verbose) {
     reportupdatef("Interpreting lattice file '%s'... Done", name);
     reportf("Beamline consists of %d units, genome of %d parameters", result->n, genes);

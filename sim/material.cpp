@@ -271,7 +271,7 @@ void scatterparticle(Particle* p, double t, double dt, const ScatterData* materi
   const double tend = t + dt;
   double tau = t;
   for (;;) {
-    // 1. The layer for the present momentum.
+    // The layer for the present momentum.
     int k = ScatterData_momlayer(material, momentum(p, m), p);
     if (k < 0) {
       p->state = ScatterSlow;
@@ -282,21 +282,21 @@ void scatterparticle(Particle* p, double t, double dt, const ScatterData* materi
       return;
     }
     const ScatterLayer& layer = material->layer[k];
-    // 2. Distance to the next discrete interaction, and its time at the present speed.
+    // Distance to the next discrete interaction, and its time at the present speed.
     double totalrate = layer.cumrate.empty() ? 0.0 : layer.cumrate.back();
     double u = dfrnd(1.0, p->seed, p->seq++);
     if (u < 1e-8) u = 1e-8;
     double s = -std::log(u) / totalrate;
     double v = v_from_Vxyz(p->Vx, p->Vy, p->Vz);
     double tseg = s / v;
-    // 3. The last segment ends with the step; its length follows from the present speed.
+    // The last segment ends with the step; its length follows from the present speed.
     bool last = scatteringsuppressed || !(tau + tseg <= tend);
     double duration = last ? tend - tau : tseg;
     double length = last ? v * duration : s;
-    // 4. Through the fields.
+    // Through the fields.
     advanceparticle(p, tau, duration);
     tau = last ? tend : tau + duration;
-    // 5. Continuous loss, straggling and scattering over the segment.
+    // Continuous loss, straggling and scattering over the segment.
     double along, across;
     if (scatteringsuppressed) {
       along = -length * layer.totalloss;
@@ -316,9 +316,9 @@ void scatterparticle(Particle* p, double t, double dt, const ScatterData* materi
       return;
     }
     kick(p, along, across, d, m);
-    // 6.
+    // The step ends with the last segment.
     if (last) return;
-    // 7. The discrete interaction at the segment's end.
+    // The discrete interaction at the segment's end.
     k = ScatterData_momlayer(material, momentum(p, m), p);
     if (k < 0) {
       p->state = ScatterSlow;

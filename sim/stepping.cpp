@@ -266,7 +266,7 @@ void loseparticleincell(Particle* p, Cell* cell) {
 
 void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
                      const Simulation* sim, Particle* out, double* tout, int rfsync) {
-  // 1. Segment and bore.
+  // The segment the particle is in, and the bore there.
   const Cell* bl = p->beamline;
   int seg = -1;
   if (bl && bl->t == Composite && bl->n > 0) {
@@ -291,7 +291,7 @@ void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
     }
   }
 
-  // 2. Material: the last nearby component with material data that contains the particle.
+  // Material: the last nearby component with material data that contains the particle.
   const ScatterData* material = nullptr;
   Cell* materialcell = nullptr;
   for (uint32_t i = p->nnearby; i-- > 0;) {
@@ -303,7 +303,7 @@ void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
     }
   }
 
-  // 3. Push to the end of the step.
+  // Push to the end of the step.
   Particle pushed = *p;
   if (material) scatterparticle(&pushed, t0, t1 - t0, material);
   else advanceparticle(&pushed, t0, t1 - t0);
@@ -314,7 +314,7 @@ void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
     return;
   }
 
-  // 4. Collision detection: the earliest event wins. Detection has no side effects; the
+  // Collision detection: the earliest event wins. Detection has no side effects; the
   // components that reported an event then commit what happened on the real path.
   double best = 9e99;
   Cell* hit = nullptr;
@@ -345,7 +345,8 @@ void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
     reporters.clear();
   }
 
-  // 5. A particle that ended is charged to the component of the event; 6. its segment.
+  // A particle that ended is charged to the component of the event; the particle keeps the
+  // segment it was found in.
   if (out->state != Active) loseparticleincell(out, hit);
   if (seg >= 0) out->segment = seg;
 }
@@ -408,7 +409,7 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
     return;
   }
 
-  // 2. Threads.
+  // How many threads share the step: one per `perthread` particles, at most the setting.
   const int threads = settings.threads > 0 ? settings.threads : 1;
   const int perthread = settings.particlesperthread > 0 ? settings.particlesperthread : 1;
   int n = 1;
@@ -422,7 +423,7 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   timing = overheadlog || balancelog;
   const double T0 = timing ? eithertime() : 0;
 
-  // 3, 4. Flags.
+  // This step's flags (decays, display refresh, scattering) and each thread's scratch room.
   const int decayflag = decays && !sim->decays_off;
   const int refreshsteps = sim->refreshsteps > 0 ? sim->refreshsteps : 1;
   int refresh = sim->steps % refreshsteps == 0;
@@ -442,7 +443,7 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
     states[k]->counter = 0;
   }
 
-  // 5. Shares and ranges.
+  // Each thread's range of particles follows its share; the workers start on theirs.
   if ((int)shares.size() != n) shares.assign((size_t)n, 1.0);
   bounds.resize((size_t)n + 1);
   bounds[0] = 0;
@@ -474,7 +475,8 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
     w->go.notify_one();
   }
 
-  // 6. The calling thread's own range, then the join.
+  // The calling thread steps its own range, then waits for the workers; the last one to
+  // finish takes a smaller share next time.
   {
     ThreadState* st = states[0].get();
     StepArgs a0 = argsfor(0);
@@ -500,19 +502,19 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   if (n > 1) shares[(size_t)last] *= 0.99;
   const double T1 = timing ? eithertime() : 0;
 
-  // 7. Work.
+  // The work done, counted into the run's total (an eighth added for overhead).
   int64_t w = 0;
   for (int k = 0; k < n; k++) w += states[k]->counter;
   w += (w + 7) / 8;
   sim->Mpts += w * 1e-6;
 
-  // 8. Logs.
+  // The thread-overhead and load-balance logs.
   if (overheadlog)
     fprintf(switches.threadoverheadlog, "%d,%d,%lg%c", n, (int)w, T1 - T0,
             n == threads ? '\n' : ',');
   if (balancelog) writeloadbalance(balancelog, n, T0, T1);
 
-  // 9-11. After the join: losses, new particles, compaction.
+  // After the join: losses, new particles, compaction.
   scatteringsuppressed = false;
   applylosses(n);
   if (decayflag) mergenewparticles(&sim->beam, (int)states.size());
@@ -521,7 +523,7 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   std::fill(kinds.begin() + N, kinds.begin() + sim->beam.m, (uint8_t)KindActive);
   Beam_compact(&sim->beam, kinds.data());
 
-  // 13.
+  // The clock moves on by one step.
   sim->steps += 1;
   sim->t += sim->dt;
 }
