@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "base/platform.h"
 #include "base/report.h"
+#include "base/text.h"
 
 namespace {
 
@@ -412,12 +412,12 @@ CishEvalInfo evalinfo(const CishOp& op, const CishRuleInfo& ri) {
   e.call = std::strchr(s, '(') != nullptr;
   e.index = std::strchr(s, '[') != nullptr;
   e.ternary = !std::strcmp(s, "X ? X : X");
-  if (!strncasecmp(s, "if", 2)) e.exec = CishEvalInfo::IF;
-  else if (!strncasecmp(s, "else", 4)) e.exec = CishEvalInfo::ELSE;
-  else if (!strncasecmp(s, "for", 3)) e.exec = CishEvalInfo::FOR;
-  else if (!strncasecmp(s, "while", 5)) e.exec = CishEvalInfo::WHILE;
-  else if (!strcasecmp(s, "do S while X ;")) e.exec = CishEvalInfo::DO;
-  else if (!strcasecmp(s, "{ K }")) e.exec = CishEvalInfo::SCOPE;
+  if (startsnocase(s, "if")) e.exec = CishEvalInfo::IF;
+  else if (startsnocase(s, "else")) e.exec = CishEvalInfo::ELSE;
+  else if (startsnocase(s, "for")) e.exec = CishEvalInfo::FOR;
+  else if (startsnocase(s, "while")) e.exec = CishEvalInfo::WHILE;
+  else if (equalnocase(s, "do S while X ;")) e.exec = CishEvalInfo::DO;
+  else if (equalnocase(s, "{ K }")) e.exec = CishEvalInfo::SCOPE;
   return e;
 }
 

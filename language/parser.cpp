@@ -5,7 +5,6 @@
 // is linear in the statement it works on.
 #include "language/parser.h"
 
-#include <strings.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -37,10 +36,6 @@ FILE* parselog = nullptr;         // the parse log ("PARSEreport.log") while -pa
 bool isws(char c) {
   unsigned char u = static_cast<unsigned char>(c);
   return u >= 1 && u <= 32;
-}
-inline unsigned char lower(char c) {
-  unsigned char u = static_cast<unsigned char>(c);
-  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + 32) : u;
 }
 bool isasciialpha(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -224,7 +219,7 @@ Cell* controlcommand(const char* s) {
   const char* w = s + 1;
   int l = identifierlength(w);
   std::string word(w, static_cast<size_t>(l));
-  if (strcasecmp(word.c_str(), "MINVER") == 0) {
+  if (equalnocase(word, "MINVER")) {
     const char* r = w + l;
     while (isws(*r)) r++;
     float needed = static_cast<float>(std::atof(r));
@@ -573,15 +568,12 @@ Cell* formula(Parser* p, const char* s, char lookuponly) {
 
 size_t ParserNameHash::operator()(std::string_view name) const {
   uint64_t h = 1469598103934665603ull;  // FNV-1a over the lower-cased bytes
-  for (char ch : name) h = (h ^ lower(ch)) * 1099511628211ull;
+  for (char ch : name) h = (h ^ (unsigned char)lc((unsigned char)ch)) * 1099511628211ull;
   return static_cast<size_t>(h);
 }
 
 bool ParserNameEqual::operator()(std::string_view a, std::string_view b) const {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); i++)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
+  return equalnocase(a, b);
 }
 
 Parser* Parser_new() {
@@ -630,7 +622,7 @@ int Parser_getautoformat(const Parser* p, const char* name, ParserFormat* format
   if (!p || !name || !format) return 0;
   for (size_t i = p->autoformats.size(); i-- > 0;) {
     const std::string& prefix = p->autoformats[i].units[0];
-    if (!prefix.empty() && strncasecmp(name, prefix.c_str(), prefix.size()) == 0) {
+    if (!prefix.empty() && startsnocase(name, prefix)) {
       *format = p->autoformats[i];
       return 1;
     }
@@ -733,13 +725,13 @@ int parsetextstream_modifiedcells(CishVar* var) {
 std::string getgenename(const char* cell, const char* field, const ParserFormat& format) {
   std::string name = cell ? cell : "";
   if (!field) return name;
-  if (strcasecmp(field, "Value") == 0) return name;
+  if (equalnocase(field, "Value")) return name;
   int found = -1;
   size_t longest = 0;
   for (int i = 1; i < format.n(); i++) {
     const std::string& f = format.names[static_cast<size_t>(i)];
     longest = std::max(longest, f.size());
-    if (found < 0 && strcasecmp(f.c_str(), field) == 0) found = i;
+    if (found < 0 && equalnocase(f, field)) found = i;
   }
   if (found < 0) return name + field;
   const size_t length = std::strlen(field);
@@ -759,7 +751,7 @@ std::string getgenename(const char* cell, const char* field, const ParserFormat&
 
 std::string getcvarname(const char* cell, const char* field) {
   std::string name = cell ? cell : "";
-  if (!field || strcasecmp(field, "Value") == 0) return name;
+  if (!field || equalnocase(field, "Value")) return name;
   return name + "." + field;
 }
 

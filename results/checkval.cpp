@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/files.h"
+#include "base/bytes.h"
 #include "base/text.h"
 #include "language/parser.h"
 #include "lattice/cell.h"
@@ -460,8 +461,7 @@ unsigned char* autosave_checksum(const unsigned char* data, unsigned length, uns
   }
   unsigned char* out = (unsigned char*)malloc(40);
   if (!out) return nullptr;
-  for (int k = 0; k < 10; k++)
-    for (int b = 0; b < 4; b++) out[4 * k + b] = (unsigned char)(w[k] >> (8 * b));
+  for (int k = 0; k < 10; k++) le32_put(out + 4 * k, w[k]);
   return out;
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/random.h"
+#include "base/text.h"
 #include "language/genome.h"
 #include "results/queue.h"
 #include "results/results.h"
@@ -106,7 +107,7 @@ CellName splitcell(const char* name) {
 
 // 1 when name begins with x (without letter case) followed by a digit.
 bool infamily(const char* name, const std::string& x) {
-  return strncasecmp(name, x.c_str(), x.size()) == 0 && isdigit((unsigned char)name[x.size()]);
+  return startsnocase(name, x) && isdigit((unsigned char)name[x.size()]);
 }
 
 std::string cellname(const std::string& x, long k, const std::string& s) {
@@ -430,7 +431,7 @@ Genome trial_celledit(TrialType type, const Genome& p, int32_t R) {
     CellName c = splitcell(p.names[i]);
     if (!c.ok) continue;
     bool seen = false;
-    for (const std::string& x : prefixes) seen = seen || strcasecmp(x.c_str(), c.prefix.c_str()) == 0;
+    for (const std::string& x : prefixes) seen = seen || equalnocase(x, c.prefix);
     if (!seen) prefixes.push_back(c.prefix);
   }
   if (n < 1 || prefixes.empty()) return newat(R);

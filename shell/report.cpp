@@ -101,7 +101,7 @@ int readanswer() {
 void askaboutwarning(const char* message) {
   report("Continue (Y/N/These/All)? ");
   int k = readanswer();
-  if (k >= 'A' && k <= 'Z') k += 32;
+  k = lc(k);
   if (k == 't') {
     report("These");
     waved.emplace_back(message);

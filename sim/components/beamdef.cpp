@@ -366,7 +366,7 @@ void conparticle(Cell* cell, Simulation* sim) {
   double mc2 = E0[species];
   double ke = Cell_attrib(cell, "Energy", 0);
 
-  if (cell->type_name && strncasecmp(cell->type_name, "Synchronous-", 12) == 0) {
+  if (cell->type_name && startsnocase(cell->type_name, "Synchronous-")) {
     Cell_setattrib(cell, "SpeciesOrd", species);
     if (ke == 0) {
       double vx = Cell_attrib(cell, "vx", 0), vy = Cell_attrib(cell, "vy", 0),
