@@ -4,12 +4,12 @@
 // every operation is a plain byte copy.
 #include "base/lset.h"
 
-#include "base/bytes.h"
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+#include "base/bytes.h"
 
 uint32_t LSet_defaultinitial = 1;
 
