@@ -6,11 +6,13 @@
 // program is built and again by rtd_check at start-up.
 #include "sim/components/registry.h"
 
+#include <iterator>
+
 #include "sim/components/aperture.h"
 #include "sim/components/beamdef.h"
 #include "sim/components/solenoid.h"
 
-constexpr CellClass cellclasses[NCELLCLASSES] = {
+constexpr CellClass cellclasses[] = {
     {.key = "rodsource", .datasize = 48},    // provisional: rod source
     {.key = "marssource", .datasize = 0},    // provisional: particle-file source
     {.key = "blockage", .datasize = 144},    // provisional: blockage
@@ -42,6 +44,8 @@ constexpr CellClass cellclasses[NCELLCLASSES] = {
     {.key = "particle", .datasize = PARTICLE_DATASIZE, .constructor = conparticle},
     {.key = "drift", .datasize = 0},         // a drift has no run-time data and no operations
 };
+
+const int NCELLCLASSES = (int)std::size(cellclasses);
 
 namespace {
 

@@ -295,9 +295,8 @@ TEST(SimulationNamedLattice, LegacyNamesGetTheirAdjustments) {
 std::vector<const Cell*> mapsloaded;
 int synchronisations = 0;
 struct RecordingTable {
-  CellClass rows[NCELLCLASSES];
-  RecordingTable() {
-    std::copy(cellclasses, cellclasses + NCELLCLASSES, rows);
+  std::vector<CellClass> rows;
+  RecordingTable() : rows(cellclasses, cellclasses + NCELLCLASSES) {
     for (CellClass& row : rows) {
       if (std::string(row.key) == "bmagnet")
         row.loadfieldmaps = [](Cell* c) { mapsloaded.push_back(c); };
@@ -305,7 +304,7 @@ struct RecordingTable {
     }
     mapsloaded.clear();
     synchronisations = 0;
-    cellclass_settable(rows, NCELLCLASSES);
+    cellclass_settable(rows.data(), NCELLCLASSES);
   }
   ~RecordingTable() { registry_install(); }
 };
