@@ -95,19 +95,22 @@ struct Crossing {
 
 // One straight step of `dt` from t0 = 1e-9 (no field) in which the aperture is the only
 // component asked: its event, when it reports one, is the winner and is committed.
-Crossing cross(const ApertureCell& a, Particle p, double dt = 1e-9, unsigned thread = 0) {
+Crossing cross(Cell* c, Particle p, double dt = 1e-9, unsigned thread = 0) {
   Crossing k;
   k.start = p;
   k.end = p;
   advanceparticle(&k.end, 1e-9, dt);
-  k.result = CDaperture(a.c->rtd, &k.start, &k.end, 1e-9, 1e-9 + dt, thread, nullptr, nullptr,
-                        &k.out, &k.tout);
+  k.result = Cell_collisiondetect(c, &k.start, &k.end, 1e-9, 1e-9 + dt, thread, nullptr,
+                                  nullptr, &k.out, &k.tout);
   if (k.result) {
     const CollisionEvent ev{&k.start, &k.end, 1e-9, 1e-9 + dt, thread, nullptr, nullptr,
                             &k.out,   k.tout, true,  false};
-    Cell_commit(a.c, &ev);
+    Cell_commit(c, &ev);
   }
   return k;
+}
+Crossing cross(const ApertureCell& a, Particle p, double dt = 1e-9, unsigned thread = 0) {
+  return cross(a.c, p, dt, thread);
 }
 
 // The time at which a particle from z0 moving along z at its speed reaches the plane z = 0.5.
@@ -822,6 +825,10 @@ TEST(Aperture, RestoredRecordTakesItsFileNameFromTheCell) {
   EXPECT_EQ(r->headerdone, 0);
   EXPECT_EQ(r->p3, 0.2);
   EXPECT_EQ(back->collisiondetect, (CellCollisionFn)CDaperture);
+  // The class row is found again, commit included: a crossing of the restored cell is written.
+  ThreadSetting one(1);
+  cross(back, particle(MuPlus, V3{0.05, 0, 0.4}, V3{0, 0, 200}));
+  EXPECT_EQ(lines(name).size(), 2u);
   Cell_freeref(back, 0);
 }
 
