@@ -621,6 +621,7 @@ int Results_infile(const char* filename, const char* lattice) {
 
 int Result_save(Result r, const char* filename) {
   cutunfinishedline(filename);
+  uint64_t before = filesize(filename);
   FILE* f = openretrying(filename, "ab");
   if (!f) {
     reportf("[WARNING] Could not open '%s' to save result", filename);
@@ -630,7 +631,11 @@ int Result_save(Result r, const char* filename) {
   bool ok = fwrite(lines.data(), 1, lines.size(), f) == lines.size();
   ok = fflush(f) == 0 && ok;
   ok = fclose(f) == 0 && ok;
-  if (!ok) reportf("[WARNING] Could not write result to '%s'", filename);
+  if (!ok) {
+    // A part written before the disk filled up is taken back: the file ends on a whole result.
+    platform_truncate(filename, before);
+    reportf("[WARNING] Could not write result to '%s'", filename);
+  }
   return ok ? 1 : 0;
 }
 
@@ -648,6 +653,7 @@ int Results_save(LSet set, const char* filename, int append) {
   std::string target = filename;
   std::string written = append ? target : target + ".new";
   if (append) cutunfinishedline(filename);
+  uint64_t before = append ? filesize(filename) : 0;
   FILE* f = openretrying(written.c_str(), append ? "ab" : "wb");
   if (!f) {
     reportf("[WARNING] Could not open '%s' to save results", filename);
@@ -664,6 +670,7 @@ int Results_save(LSet set, const char* filename, int append) {
   if (ok && !append) ok = platform_rename(written.c_str(), target.c_str());
   if (!ok) {
     if (!append) platform_remove(written.c_str());
+    else platform_truncate(filename, before);  // nothing of a failed append stays
     reportf("[WARNING] Could not write results to '%s'", filename);
     return 0;
   }

@@ -148,7 +148,8 @@ int Results_infile(const char* filename, const char* lattice);
 // Appends one result (both lines in one write, flushed) to `filename`, opened with up to 20
 // tries 100 ms apart; "[WARNING] Could not open '%s' to save result" when it stays closed,
 // "[WARNING] Could not write result to '%s'" when the write fails. An unfinished last line
-// left by an interrupted append is cut off first, so the new result starts on a fresh line.
+// left by an interrupted append is cut off first, so the new result starts on a fresh line; a
+// failed write (a full disk) is cut off again, so the file keeps ending on a whole result.
 // Returns 1 when the result was written, else 0.
 int Result_save(Result r, const char* filename);
 // "%s\r\n%s\r\n": the genome line and the result line. Returns 1 on success.
@@ -157,7 +158,8 @@ int Result_write(Result r, FILE* f);
 void Result_print(Result r);
 // Writes every result of `set` ("Text saving results..." with progress, then "Text saved %d
 // results"). Replacing writes a new file beside the old one and renames it over it, so the
-// old file stays whole until the new one is complete. "[WARNING] Could not open '%s' to save
+// old file stays whole until the new one is complete. Appending syncs the file, and a failed
+// append is cut off again. "[WARNING] Could not open '%s' to save
 // results" (nothing written) when the file cannot be opened in 20 tries. Returns 1 on success.
 int Results_save(LSet set, const char* filename, int append);
 int Results_append(LSet set, const char* filename);
