@@ -66,9 +66,12 @@ for sig in INT TERM HUP; do
   (cd "$h" && exec ./ordax -c -once < /dev/null > out1.txt 2>&1) &
   pid=$!
   pids+=("$pid")
-  # Stop it half a second into tracking.
-  for _ in $(seq 1 600); do grep -aq -- "- Starting -" "$h/out1.txt" && break; sleep 0.05; done
-  sleep 0.5
+  # Stop it once tracking has gone on long enough for its first timed auto-save (1 s).
+  for _ in $(seq 1 600); do
+    grep -aq -- "- Starting -" "$h/out1.txt" 2>/dev/null && [ -f "$h/autocli.sav" ] && break
+    sleep 0.05
+  done
+  sleep 0.3
   kill -"$sig" "$pid"
   wait "$pid"
   status=$?
@@ -77,14 +80,20 @@ for sig in INT TERM HUP; do
   grep -aq "Auto-saving..." "$h/out1.txt"; check $? "SIG$sig: no auto-save on the way out"
   (cd "$h" && ./ordax -c -once < /dev/null > out2.txt 2>&1)
   check $? "SIG$sig: the resumed run failed"
-  restored=$(grep -a -o 'Restored simulation at [0-9.]*ns' "$h/out2.txt")
+  restored=$(grep -a -o 'Restored simulation at -\?[0-9.]*ns' "$h/out2.txt")
   ns=${restored#Restored simulation at }
   ns=${ns%ns}
-  awk -v t="$ns" 'BEGIN { exit !(t > 0) }'; check $? "SIG$sig: not restored mid-run ('$restored')"
+  # The beam is released from -1 ns on.
+  awk -v t="$ns" 'BEGIN { exit !(t != "" && t > -0.9) }'
+  check $? "SIG$sig: not restored mid-run ('$restored')"
   [ "$(cat "$h/queuecli.txt" 2>/dev/null)" = "$reference" ]
   check $? "SIG$sig: the resumed run's result differs from the uninterrupted one"
   [ ! -f "$h/autocli.sav" ]; check $? "SIG$sig: the auto-save file outlived the finished run"
   echo "SIG$sig: $restored, then $(grep -a -o 'Score [^)]*)' "$h/out2.txt")"
+  if [ "$failures" -ne 0 ]; then
+    echo "--- stopped run:"; tail -c 600 "$h/out1.txt"; echo
+    echo "--- resumed run:"; head -c 900 "$h/out2.txt"; echo
+  fi
 done
 
 if [ "$failures" -ne 0 ]; then
