@@ -10,12 +10,18 @@
 
 #include "sim/components/aperture.h"
 #include "sim/components/beamdef.h"
+#include "sim/components/blockage.h"
 #include "sim/components/solenoid.h"
 
 constexpr CellClass cellclasses[] = {
     {.key = "rodsource", .datasize = 48},    // provisional: rod source
     {.key = "marssource", .datasize = 0},    // provisional: particle-file source
-    {.key = "blockage", .datasize = 144},    // provisional: blockage
+    {.key = "blockage",
+     .datasize = BLOCKAGE_DATASIZE,
+     .collisiondetect = CDblockage,
+     .inside = inblockage,
+     .boundingbox = BBblockage,
+     .constructor = conblockage},
     {.key = "beam", .datasize = BEAM_DATASIZE, .constructor = conbeam},
     {.key = "solenoid",
      .datasize = SOLENOID_DATASIZE,
