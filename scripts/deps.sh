@@ -3,7 +3,8 @@
 # otherwise it prints the exact command to run and stops.
 set -euo pipefail
 need=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev)
-if [ "${1:-}" = "--test" ]; then need+=(clang libclang-rt-14-dev); fi
+# strace: the crash test kills the client at chosen system calls and injects a full disk.
+if [ "${1:-}" = "--test" ]; then need+=(clang libclang-rt-14-dev strace); fi
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
