@@ -17,6 +17,8 @@
 #include "base/random.h"
 #include "base/text.h"
 #include "display/console.h"
+#include "display/plotreport.h"
+#include "display/runrecord.h"
 #include "display/terminal.h"
 #include "lattice/cell.h"
 #include "lattice/cellclass.h"
@@ -88,6 +90,7 @@ struct Cycle {
   uint64_t usertime = 0;
   bool firstrun = true;
   double steppingtime = 0;  // s spent in Simulation_advance during this run
+  RunRecord* record = nullptr;  // -plot: the run being recorded for the plots
 };
 
 // Frees what the cycle holds (every return path of TAVLIB_main2 goes through here).
@@ -141,6 +144,11 @@ void finishrun() {
   if (simstop == 0) simstop = 1;  // never turns the user's quit (2) into an ordinary end
 }
 
+// -plot: slices along the machine, time steps between samples, particles shown at the finish.
+constexpr int PLOTSLICES = 400;
+constexpr int PLOTSAMPLESTEPS = 10;
+constexpr int PLOTPOINTS = 5000;
+
 // Milliseconds between the frames of a held run.
 constexpr uint32_t HELDFRAMEMS = 50;
 
@@ -164,6 +172,7 @@ void advanceloop(Cycle& c, Cell* scan) {
         while (taken < stepsperframe) {
           if (eithertime() >= t1 + 1.0) break;
           Simulation_advance(&sim, 1, 1, 1);
+          if (c.record) RunRecord_sample(c.record, &sim);
           taken++;
           if (sim.t >= sim.t_max) {
             finishrun();
@@ -384,8 +393,14 @@ int runonce(Cycle& c) {
   if (switches.view) simrunning = 0;
   if (switches.outerloop) c.sim.t_max = 4e-9;
   c.steppingtime = 0;
+  RunRecord record;
+  if (switches.plot) {
+    RunRecord_begin(&record, &c.sim, PLOTSLICES, PLOTSAMPLESTEPS);
+    c.record = &record;
+  }
 
   advanceloop(c, firstscan);
+  c.record = nullptr;
 
   lattice_exists(LATTICE_EXISTS_RESET);
   if (switches.view) {
@@ -426,6 +441,10 @@ int runonce(Cycle& c) {
   std::string lname = cellname(c.sim.lattice);
   genomeresult(&c.genome, score, c.sim.Mpts, lname.c_str(), resultcheckfunction(), "",
                &c.results, &c.format, &quarantine);
+  if (switches.plot) {
+    RunRecord_finish(&record, &c.sim, score, PLOTPOINTS);
+    plotreport_write(("plot_" + lname + ".html").c_str(), plotreport_html(&record, c.results, lname));
+  }
 
   if (switches.savebeamstyle) {
     PlatformTime now = platform_localtime(platform_walltime());
@@ -681,6 +700,14 @@ int TAVLIB_main2(char* commandline) {
   if (switches.sendandquit) {
     manualsend();
     exit(0);
+  }
+  if (switches.plot && !switches.best && !switches.recheck &&
+      latticenamefromcmdline(commandline).empty()) {
+    // Nothing to run: the optimiser's progress on every lattice, from the results file.
+    LSet results = Results_load("results.dat", nullptr);
+    int ok = plotreport_write("plot_results.html", plotreport_html(nullptr, results, ""));
+    Results_free(results);
+    exit(ok ? 0 : 1);
   }
   Cycle c;
   c.commandline = commandline;

@@ -91,6 +91,7 @@ struct SwitchState {
   int defaultrefreshsteps = 10;    // -bounds_loop=N, 1 … 1000
   unsigned char nocheck = 0;       // -outerloop, -view, -/ : result check function none
   unsigned char singlethread = 0;  // -singlethread
+  unsigned char plot = 0;          // -plot: HTML plots of the run, or of every lattice's progress
   std::string queuefile = "queue.txt";
   std::string autosavefile = "auto.sav";
 };
