@@ -116,7 +116,6 @@ const HelpLine helplines[] = {
     {"-txttobin file", "Convert a file from .txt to .bin format"},
     {"-l", "Save component list from last results.dat result, -L also shows coords"},
     {"-savebeam", "Save final beam as CSV file"},
-    {"-plot", "Write HTML plots of one run (of the lattice named, or with -best/-r), else the progress of every lattice"},
     {"-singlethread", "Run in single threaded mode"},
     {"-/123", "Divide number of particles by 123"},
     {"-param:name=value", "Set simulation parameter"},
