@@ -11,6 +11,7 @@
 #include "sim/components/aperture.h"
 #include "sim/components/beamdef.h"
 #include "sim/components/blockage.h"
+#include "sim/components/bmagnet.h"
 #include "sim/components/solenoid.h"
 
 constexpr CellClass cellclasses[] = {
@@ -30,8 +31,12 @@ constexpr CellClass cellclasses[] = {
      .inside = insolenoid,
      .boundingbox = BBsolenoid,
      .constructor = consolenoid},
-    // provisional: bending magnet (its field maps will load through .loadfieldmaps)
-    {.key = "bmagnet", .datasize = 56},
+    {.key = "bmagnet",
+     .datasize = BMAGNET_DATASIZE,
+     .field = bmagnetfield,
+     .boundingbox = BBbmagnet,
+     .constructor = conbmagnet,
+     .loadfieldmaps = loadbmagfields},  // the one map every bending magnet shares
     {.key = "-aperture",
      .datasize = APERTURE_DATASIZE,
      .collisiondetect = CDaperture,
