@@ -10,6 +10,7 @@
 #include "base/random.h"
 #include "base/report.h"
 #include "display/runrecord.h"
+#include "display/sideview.h"
 #include "language/genome.h"
 #include "shell/runstate.h"
 #include "sim/simulation.h"
@@ -75,5 +76,33 @@ void BM_RunWithPlotRecording(benchmark::State& state) {
   report_setsink(nullptr, nullptr);
 }
 BENCHMARK(BM_RunWithPlotRecording)->Arg(10)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// One frame of the terminal's side view (80 × 12 cells) of the default lattice's beam after
+// 2,000 steps (about 3,000 live particles). The view draws at most 10 frames a second, so
+// the share of the run's time it takes is at most the frame time × 10 per second.
+void BM_SideViewFrame(benchmark::State& state) {
+  report_setsink([](const char*, int, void*) {}, nullptr);
+  if (!findlattices()) {
+    state.SkipWithError("lattices/decaychannel.txt not found");
+    return;
+  }
+  ParticleSpecies_init();
+  Simulation_defaultdefault();
+  settings.threads = 1;
+  srand15(7);
+  Genome g = Genome_new();
+  Simulation sim = Simulation_new("decaychannel", &g, "");
+  for (int i = 0; i < 2000 && sim.lattice && sim.beam.m > 0; i++) Simulation_advance(&sim, 1, 1, 1);
+  SideViewState v;
+  for (auto _ : state) {
+    std::vector<std::string> rows = sideview_rows(sim, v, 80, 12);
+    benchmark::DoNotOptimize(rows);
+  }
+  state.counters["live"] = sim.beam.m;
+  Simulation_free(&sim);
+  Genome_free(g);
+  report_setsink(nullptr, nullptr);
+}
+BENCHMARK(BM_SideViewFrame)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -24,6 +24,10 @@ bool atexitregistered = false;
 std::string statustext, noticetext;
 int (*keysource)(void*) = nullptr;
 void* keycontext = nullptr;
+bool (*keyfilter)(int, void*) = nullptr;  // the side view's keys
+void* filtercontext = nullptr;
+std::vector<std::string> viewlines;  // the side view above the panel, or none
+int rowoffset = 0;                   // rows the panel layout is moved down by
 
 const char* const kEnter = "\x1b[?1049h\x1b[?25l\x1b[0m\x1b[2J";
 const char* const kLeave = "\x1b[0m\x1b[?25h\x1b[?1049l";
@@ -48,7 +52,7 @@ void emit(const std::string& s) {
 }
 
 void moveto(std::string& s, int row) {  // row 0-based, column 1
-  s += "\x1b[" + std::to_string(row + 1) + ";1H";
+  s += "\x1b[" + std::to_string(row + rowoffset + 1) + ";1H";
 }
 
 // A message as it may be shown on one row: up to its first line break, control characters
@@ -117,7 +121,15 @@ void redraw(char* const* history, bool force) {
   if (force || cols != drawncols || rows != drawnrows) s = std::string(kPlain) + "\x1b[2J";
   drawncols = cols;
   drawnrows = rows;
-  s += display_render(history, noticetext.c_str(), statustext.c_str(), cols, rows);
+  // The side view takes the upper rows (never more than leaves the panel 8 rows).
+  int vh = std::min((int)viewlines.size(), std::max(0, rows - 8));
+  for (int r = 0; r < vh; r++) {
+    moveto(s, r);
+    s += viewlines[r];
+  }
+  rowoffset = vh;
+  s += display_render(history, noticetext.c_str(), statustext.c_str(), cols, rows - vh);
+  rowoffset = 0;
   emit(s);
 }
 
@@ -257,7 +269,7 @@ int dealwithmessages() {
       k = next;
     }
     if (k == 'q') simstop = 2;
-    else report_pushkey(k);
+    else if (!(keyfilter && keyfilter(k, filtercontext))) report_pushkey(k);
   }
   if (active) {
     int cols, rows;
@@ -292,4 +304,14 @@ void display_notice(const char* text) {
 
 void installquitsignals() {
   platform_onquitsignal(onquitsignal);
+}
+
+void display_setkeyfilter(bool (*filter)(int key, void* context), void* context) {
+  keyfilter = filter;
+  filtercontext = context;
+}
+
+void display_view(const std::vector<std::string>& lines) {
+  viewlines = lines;
+  redraw(reports_history(), false);
 }

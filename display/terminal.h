@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // Prepares the display for the present displaymode; call once after the switches are known
 // (and again if displaymode changes).
@@ -45,6 +46,13 @@ void display_status(const char* text);
 // A notice of up to three lines ('\n'-separated) shown in yellow just above the panel (e.g.
 // the new-version message); null or "" removes it.
 void display_notice(const char* text);
+
+// The side view: rows of text (with colour escapes, each exactly as wide as the terminal)
+// drawn above the panel, which moves down and keeps the rows left (at least 8); an empty list
+// removes it. Redraws the screen.
+void display_view(const std::vector<std::string>& lines);
+// Keys the filter takes (returns true) do not go to the typed-key queue; nullptr: none.
+void display_setkeyfilter(bool (*filter)(int key, void* context), void* context);
 
 // Ctrl-C, SIGTERM and SIGHUP set simstop = 2 (the handler does nothing else); the run then
 // ends through the normal quit path. Call once at start-up, in every display mode.

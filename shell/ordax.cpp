@@ -19,6 +19,7 @@
 #include "display/console.h"
 #include "display/plotreport.h"
 #include "display/runrecord.h"
+#include "display/sideview.h"
 #include "display/terminal.h"
 #include "lattice/cell.h"
 #include "lattice/cellclass.h"
@@ -91,7 +92,31 @@ struct Cycle {
   bool firstrun = true;
   double steppingtime = 0;  // s spent in Simulation_advance during this run
   RunRecord* record = nullptr;  // -plot: the run being recorded for the plots
+  SideViewState view;           // graphics mode on a terminal: the side view's settings
+  double lastscore = NAN;       // of the previous run, for the status line
+  double bestscore = NAN;       // best recorded score of this run's lattice
+  int waiting = 0;              // results in "results.txt" waiting to be uploaded
 };
+
+// The status line of graphics mode: lattice, time, particles, speed, scores, uploads, view.
+std::string viewstatus(const Cycle& c) {
+  const Simulation& sim = c.sim;
+  char buf[400], last[32] = "-", best[32] = "-";
+  if (!std::isnan(c.lastscore)) snprintf(last, sizeof last, "%.4g", c.lastscore);
+  if (!std::isnan(c.bestscore)) snprintf(best, sizeof best, "%.4g", c.bestscore);
+  double rate = c.steppingtime > 0 ? sim.Mpts / c.steppingtime : 0;
+  snprintf(buf, sizeof buf,
+           "%s  t = %.2fns  %d/%d particles  %.2f Mpts/s  last %s  best %s  %d to upload  "
+           "[%c] zoom %d%s",
+           sim.lattice && sim.lattice->name ? sim.lattice->name : "", sim.t * 1e9, Beam_m(&sim.beam),
+           Beam_M(&sim.beam), rate, last, best, c.waiting, c.view.axis ? 'y' : 'x',
+           c.view.zoom, c.view.paused ? "  paused" : "");
+  return buf;
+}
+
+bool viewkey(int key, void* view) {
+  return sideview_key(static_cast<SideViewState*>(view), key);
+}
 
 // Frees what the cycle holds (every return path of TAVLIB_main2 goes through here).
 void cycle_free(Cycle& c) {
@@ -149,6 +174,9 @@ constexpr int PLOTSLICES = 400;
 constexpr int PLOTSAMPLESTEPS = 10;
 constexpr int PLOTPOINTS = 5000;
 
+// Seconds between the side view's frames (at most 10 a second).
+constexpr double VIEWFRAMES = 0.1;
+
 // Milliseconds between the frames of a held run.
 constexpr uint32_t HELDFRAMEMS = 50;
 
@@ -161,6 +189,9 @@ void advanceloop(Cycle& c, Cell* scan) {
   double lastbatterycheck = -1e30;
   bool removedwhileheld = false;  // the auto-save file (auto-save off) while held
   std::string shownnotice;
+  double lastview = -1e30;
+  bool viewpaused = c.view.paused;
+  if (displaymode == 0) display_setkeyfilter(viewkey, &c.view);
   while (simstop == 0) {
     double now = eithertime();
     if (newinterval) T0 = now;
@@ -189,7 +220,7 @@ void advanceloop(Cycle& c, Cell* scan) {
           if (displaymode == 1) {
             console_update(line.c_str());
           } else if (displaymode == 0) {
-            display_status(line.c_str());
+            display_status(display_active() ? viewstatus(c).c_str() : line.c_str());
           }
         }
         if (Beam_m(&sim.beam) == 0 || switches.view) finishrun();
@@ -222,7 +253,19 @@ void advanceloop(Cycle& c, Cell* scan) {
         if (shownnotice != notice) display_notice(notice);  // redrawn only when it changes
         shownnotice = notice;
       }
+      if (display_active() && eithertime() - lastview >= VIEWFRAMES) {
+        // The side view over the upper half of the terminal, at most 10 times a second.
+        lastview = eithertime();
+        int cols = platform_terminal_columns(), rows = platform_terminal_rows();
+        int height = std::min(rows / 2, rows - 9);
+        if (height >= 3) display_view(sideview_rows(sim, c.view, cols, height));
+      }
       if (dealwithmessages()) simstop = 2;
+      if (c.view.paused != viewpaused) {  // space pauses and resumes
+        viewpaused = c.view.paused;
+        simrunning = viewpaused ? 0 : 1;
+        display_status(viewstatus(c).c_str());
+      }
     } else if (displaymode == 2) {
       if (dealwithmessages()) simstop = 2;
     }
@@ -393,6 +436,15 @@ int runonce(Cycle& c) {
   if (switches.view) simrunning = 0;
   if (switches.outerloop) c.sim.t_max = 4e-9;
   c.steppingtime = 0;
+  if (displaymode == 0 && display_active()) {
+    std::string name = cellname(c.sim.lattice);
+    c.bestscore = NAN;
+    for (uint32_t i = 0; i < c.results.count; i++) {
+      const Result& r = LSet_at<Result>(c.results, i);
+      if (equalnocase(latticefield(r.text), name) && !(r.score <= c.bestscore)) c.bestscore = r.score;
+    }
+    c.waiting = resultsinfile("results.txt", 1000000);
+  }
   RunRecord record;
   if (switches.plot) {
     RunRecord_begin(&record, &c.sim, PLOTSLICES, PLOTSAMPLESTEPS);
@@ -401,6 +453,8 @@ int runonce(Cycle& c) {
 
   advanceloop(c, firstscan);
   c.record = nullptr;
+  display_setkeyfilter(nullptr, nullptr);
+  display_view({});
 
   lattice_exists(LATTICE_EXISTS_RESET);
   if (switches.view) {
@@ -413,6 +467,7 @@ int runonce(Cycle& c) {
   double score = Simulation_score(&c.sim);
   // The run's outcome on the console: the results files keep it, but the user should see it.
   if (simstop != 2) reportf("Score %lg (%.1f Mpts)", score, c.sim.Mpts);
+  c.lastscore = score;
 
   if (firstscan) {
     std::string name = cellname(c.sim.lattice);
