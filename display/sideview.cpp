@@ -15,7 +15,8 @@ namespace {
 // Dot (dx, dy) of a 2 × 4 braille cell as its bit in U+2800 + bits.
 const uint8_t DOTBIT[4][2] = {{0x01, 0x08}, {0x02, 0x10}, {0x04, 0x20}, {0x40, 0x80}};
 
-// Colour ranks: a cell shows the highest-ranked thing drawn in it.
+// A cell shows the species with the most particles in it (ties: the later in this list), or
+// the machine when it holds no particle.
 enum Ink : uint8_t { InkNone = 0, InkMachine, InkOther, InkProton, InkElectron, InkPion, InkMuon };
 const char* const INKCOLOUR[] = {"\x1b[0m", "\x1b[0;90m", "\x1b[0;37m", "\x1b[0;95m",
                                  "\x1b[0;94m", "\x1b[0;92m", "\x1b[0;91m"};
@@ -33,12 +34,19 @@ Ink inkof(int species) {
 struct Canvas {
   int cols, rows;
   std::vector<uint8_t> dots, ink;
-  Canvas(int c, int r) : cols(c), rows(r), dots(c * r, 0), ink(c * r, InkNone) {}
+  std::vector<uint32_t> counts;  // per cell, particles of each ink
+  Canvas(int c, int r) : cols(c), rows(r), dots(c * r, 0), ink(c * r, InkNone), counts(c * r * 7, 0) {}
   void set(int px, int py, Ink k) {  // px 0 … 2·cols−1, py 0 … 4·rows−1
     if (px < 0 || py < 0 || px >= 2 * cols || py >= 4 * rows) return;
     int i = (py / 4) * cols + px / 2;
     dots[i] |= DOTBIT[py % 4][px % 2];
-    if (k > ink[i]) ink[i] = k;
+    uint32_t* n = &counts[7 * i];
+    n[k]++;
+    if (k == InkMachine) {
+      if (ink[i] == InkNone) ink[i] = InkMachine;
+    } else if (ink[i] <= InkMachine || n[k] > n[ink[i]] || (n[k] == n[ink[i]] && k > ink[i])) {
+      ink[i] = k;
+    }
   }
 };
 

@@ -1,7 +1,7 @@
 // The terminal's side view of the machine and its beam: the bore of every component along s
 // (upper and lower edge) and the live particles, drawn with Unicode braille so that each
-// character cell holds 2 × 4 dots, each cell coloured by the species it shows (muons red,
-// pions green, electrons blue, protons magenta, the machine grey). The transverse axis is x
+// character cell holds 2 × 4 dots, each cell coloured by the species with most particles in
+// it (muons red, pions green, electrons blue, protons magenta; the machine grey). The transverse axis is x
 // or y; the s axis shows the whole machine or, zoomed in, a window that follows the beam.
 // Pure: the caller passes the simulation and gets rows of text with colour escapes.
 // Run once per displayed frame on the main thread; one pass over the live particles.
