@@ -308,4 +308,37 @@ TEST(Blockage, BoundingBoxHoldsTheTurnedBody) {
     }
 }
 
+TEST(Blockage, MuonRangeInThickLithiumHydrideIsTheBetheRange) {
+  // 200 MeV/c mu+ stop (below the table's 20 MeV/c) inside a 1 m LiH cylinder after the mean
+  // loss alone: the continuous-slowing-down range from the Bethe mean loss is 0.503 m.
+  ParticleSpecies_init();
+  Captured quiet;
+  ScatterData lih = loadelms2_from(ORDAX_SOURCE_DIR "/datafiles/", "mat_LiH_%d.dat");
+  ASSERT_GT(lih.n, 2);
+  BlockageCell b("Cylinder-blockage", {{"radius", 0.5}, {"Length", 1.0}, {"AbsorptionLength", 1e12}},
+                 AffineFrame_identity());
+  scatteringsuppressed = true;
+  double sum = 0;
+  const int n = 50;
+  for (int i = 0; i < n; i++) {
+    Particle q = muon({0, 0, -0.01}, {0, 0, 200});
+    Particle_setseed(&q, 17, i + 1);
+    double t = 0;
+    const double dt = 0.002 / speedof(q);
+    for (int s = 0; s < 100000 && q.state == Active && q.z < 1.0; s++) {
+      Particle end = q, out;
+      const ScatterData* m = inblockage(b.c->rtd, q.x, q.y, q.z, t) ? &lih : nullptr;
+      scatterparticle(&end, t, dt, m);
+      double tout;
+      if (!CDblockage(b.c->rtd, &q, &end, t, t + dt, 0, m, nullptr, &out, &tout)) out = end;
+      q = out;
+      t = tout < t + dt ? tout : t + dt;
+    }
+    EXPECT_EQ(q.state, ScatterSlow);
+    sum += q.z;
+  }
+  scatteringsuppressed = false;
+  EXPECT_NEAR(sum / n, 0.503, 0.02 * 0.503);
+}
+
 }  // namespace
