@@ -4,6 +4,8 @@
 // each key in place, without copies, and a bound cell keeps its row so later calls need none.
 #include "lattice/cellclass.h"
 
+#include <cstring>
+
 #include "base/text.h"
 #include "base/report.h"
 #include "shell/runstate.h"
@@ -29,11 +31,37 @@ const CellClass* cellclass_table(int* n) {
   return table;
 }
 
+namespace {
+
+bool isword(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// 0: the key does not occur in the type name; 1: only inside words; 2: as a whole word.
+int keymatch(const char* type_name, const char* key) {
+  const size_t n = strlen(key);
+  if (n == 0) return 0;
+  int found = 0;
+  for (const char* at = type_name; (at = stristr(at, key)) != nullptr; at++) {
+    found = 1;
+    bool left = at == type_name || !isword(at[-1]) || !isword(key[0]);
+    bool right = at[n] == 0 || !isword(at[n]) || !isword(key[n - 1]);
+    if (left && right) return 2;
+  }
+  return found;
+}
+
+}  // namespace
+
 const CellClass* cellclass_findsubstring(const char* type_name) {
   if (!type_name) return nullptr;
-  for (int i = tablesize; i-- > 0;)
-    if (stristr(type_name, table[i].key)) return &table[i];
-  return nullptr;
+  const CellClass* longest = nullptr;
+  for (int i = tablesize; i-- > 0;) {
+    int m = keymatch(type_name, table[i].key);
+    if (m == 2) return &table[i];
+    if (m == 1 && (!longest || strlen(table[i].key) > strlen(longest->key))) longest = &table[i];
+  }
+  return longest;
 }
 
 const CellClass* cellclass_find(const char* type_name) {
@@ -129,15 +157,16 @@ void Cell_loadfieldmaps(Cell* machine) {
 int Cell_synchronise(const Cell* machine, Simulation* sim) {
   if (!machine || machine->t != Composite) return 0;
   int run = 0;
+  bool failed = false;
   for (int r = 0; r < tablesize; r++) {
     if (!table[r].synchronise) continue;
     for (int i = 0; i < machine->n; i++) {
-      if (samekey(machine->children[i]->type_name, table[r].key)) {
-        table[r].synchronise(sim);
+      if (Cell_getclass(machine->children[i]) == &table[r]) {
+        if (!table[r].synchronise(sim)) failed = true;
         run++;
         break;
       }
     }
   }
-  return run;
+  return failed ? -1 : run;
 }

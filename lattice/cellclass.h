@@ -32,7 +32,7 @@ struct CollisionEvent {
 };
 
 using CellCommitFn = void (*)(void* data, const Cell* cell, const CollisionEvent* ev);
-using CellSynchroniseFn = void (*)(Simulation* sim);
+using CellSynchroniseFn = int (*)(Simulation* sim);  // 1 done, 0 failed (reported)
 using CellFieldMapsFn = void (*)(Cell* cell);
 
 // Empty slots are none; a row names only the operations its class has.
@@ -60,8 +60,9 @@ struct CellClass {
   // The collision detection used instead of `collisiondetect` in the RF synchronisation mode
   // of the stepping; only classes with this slot are asked in that mode. No side effects.
   CellCollisionFn synccollision = nullptr;
-  // Once per machine, after the proximity grid is built, when a top-level cell's type name is
-  // the row's key itself (without case): synchronises the class's components (RF phases).
+  // Once per machine, after the proximity grid is built, when a top-level component belongs to
+  // the row: synchronises the class's components (RF phases). Returns 0 after reporting why
+  // the machine cannot run.
   CellSynchroniseFn synchronise = nullptr;
   // Once per machine, before placement, for the last top-level cell whose type name is the
   // row's key itself (without case): loads the field maps the class's components share.
@@ -77,11 +78,16 @@ void cellclass_settable(const CellClass* rows, int n);
 // The registered rows (count in *n), or none with *n = 0.
 const CellClass* cellclass_table(int* n);
 
-// The row for a type name: the last row whose key equals it without case, else the last row
-// whose key (without case) occurs in the type name, else none. So "rectangular-aperture" finds
-// "-aperture" and "rf" finds "RF".
+// The row for a type name: the last row whose key equals it without case, else the row that
+// cellclass_findsubstring gives. So "rectangular-aperture" finds "-aperture" and "rf" finds "RF".
 const CellClass* cellclass_find(const char* type_name);
-// The second scan alone (the one the simulation set-up builds components with).
+// The row whose key (without case) occurs in the type name, else none. A key that occurs as a
+// whole word (not run into letters or digits on either side; a key that begins or ends with
+// another character counts as bounded there) wins over one that occurs inside a word, the last
+// such row winning; without a whole-word key the longest key wins, then the last row. So
+// "Surface-blockage" finds "blockage" rather than "RF", "beamparticle" finds "particle" and
+// "RFcavity" finds "RF". The second scan alone is the one the simulation set-up builds
+// components with.
 const CellClass* cellclass_findsubstring(const char* type_name);
 
 // The row of a Component cell (none for other kinds, a none type name or no match): the row
@@ -146,7 +152,7 @@ void Cell_destruct(Cell* c);
 // For every row with field maps: loads them for the last top-level cell of composite
 // `machine` whose type name is the row's key (without case). Nothing for other cells.
 void Cell_loadfieldmaps(Cell* machine);
-// For every row with a synchronise operation of which composite `machine` has a top-level cell
-// whose type name is the row's key (without case): runs it once on `sim`. Returns the number
-// of rows run.
+// For every row with a synchronise operation of which composite `machine` has a top-level
+// component (its bound row, else the look-up of its type name): runs it once on `sim`. Returns
+// the number of rows run, or -1 when one of them failed (the others still run).
 int Cell_synchronise(const Cell* machine, Simulation* sim);

@@ -200,6 +200,7 @@ void Simulation_defaultdefault() {
   d.refreshsteps = switches.defaultrefreshsteps > 0 ? switches.defaultrefreshsteps : 10;
   d.dt = 1e-11;
   d.divisor = switches.particledivisor > 0 ? switches.particledivisor : 1;
+  d.rfsynclog = switches.rfsynclog != 0;
   uint32_t allowed = 0;
   for (int s = 0; s < NSPECIES; s++)
     if (speciesmass[s] != 0 || E0[s] != 0) allowed |= 1u << s;
@@ -280,7 +281,11 @@ Simulation Simulation_new(const char* latticename, Genome* genome, const char* c
   Simulation_namedlattice(&sim, latticename ? latticename : "");
   Simulation_momentloggers(sim.lattice, sim.twiss_interval);
 
-  Simulation_initmachine(&sim, AffineFrame_identity());
+  if (!Simulation_initmachine(&sim, AffineFrame_identity())) {
+    // Reported by the class that failed; this lattice cannot run, another one may.
+    Simulation_free(&sim);
+    return sim;
+  }
 
   report("Determining nearby components...");
   Beam_nearbythings(&sim.beam);
@@ -393,10 +398,10 @@ void Simulation_clipsolenoidsbounds(Simulation* sim) {
   }
 }
 
-void Simulation_initmachine(Simulation* sim, AffineFrame frame) {
+int Simulation_initmachine(Simulation* sim, AffineFrame frame) {
   installcellops();
   Cell* machine = sim->lattice;
-  if (!machine) return;
+  if (!machine) return 0;
   init_funcpointers(machine);
   report("Adding components to simulation space");
   Beam_free(&sim->beam);
@@ -405,6 +410,7 @@ void Simulation_initmachine(Simulation* sim, AffineFrame frame) {
   sim->boresof = nullptr;
   sim->nbores = 0;
 
+  int ok = 1;
   double s = 0;
   Simulation_initmachine_inner(frame, machine, &s, sim);
   init_boundingbox(machine, sim);
@@ -413,7 +419,8 @@ void Simulation_initmachine(Simulation* sim, AffineFrame frame) {
     Simulation_clipsolenoidsbounds(sim);
     CellSubMap_free(machine->submap);
     machine->submap = CellSubMap_make(machine, sim->gridresolution);
-    Cell_synchronise(machine, sim);  // RF phases, when the machine has an "RF" cell
+    // RF phases, when the machine has an RF cavity.
+    if (Cell_synchronise(machine, sim) < 0) ok = 0;
     Simulation_removenonmachinecells(sim);
     Simulation_resetlosscounters(sim);
   } else {
@@ -421,6 +428,7 @@ void Simulation_initmachine(Simulation* sim, AffineFrame frame) {
     machine->lostweight = machine->lostenergy = machine->lostpositive = machine->lostnegative = 0;
   }
   report("Done adding components");
+  return ok;
 }
 
 // ---- particles ----

@@ -41,6 +41,7 @@ struct Simulation {
   bool decays_off = false;      // no decays in this run
   bool scattering_off = false;  // no discrete material scattering in this run
   char* FOM = nullptr;          // owned (malloc): name of a special figure of merit, or none
+  bool rfsynclog = false;       // append the RF phase synchronisation to "rfsync.log" (-rfsync)
 
   // Bore radius (m) of each child of the machine, read from the attributes once per machine by
   // the stepping (attribute look-ups are too slow for every particle step). Owned (malloc).
@@ -65,8 +66,9 @@ void Simulation_defaultdefault();
 // result check off: switches.nocheck), reads the parameters cell, chooses the seed, applies
 // the adjustments for named legacy lattices and the moment loggers, builds the machine, the
 // nearby lists and normalises the beam; t = t0 = the earliest tstart. A lattice that cannot be
-// used gives a simulation with no machine (lattice none; reported by the parser); the caller
-// then tries another lattice.
+// used gives a simulation with no machine (lattice none; reported by the parser, or by a class
+// whose synchronisation failed, such as RF cavities without a synchronous particle); the
+// caller then tries another lattice.
 Simulation Simulation_new(const char* latticename, Genome* genome, const char* commandline);
 
 // Steps of Simulation_new, in the order it runs them.
@@ -98,11 +100,12 @@ void Simulation_setparameters(Simulation* sim, const Cell* parameters);
 // empties the beam, places every cell (material, constructor, exit frame), builds the bounding
 // boxes, and for a composite machine trims the solenoid boxes, builds the proximity grid,
 // runs the classes' synchronisation (Cell_synchronise: the RF cavities' phases when there is
-// an "RF" cell), removes the non-machine children and
+// an RF cavity), removes the non-machine children and
 // zeroes the loss counters. A machine that is not a composite is reported with "[FATAL]
 // machine cell is not Composite in BLfromcell: don't know what's going on" and has no grid.
-// Nothing happens without a machine.
-void Simulation_initmachine(Simulation* sim, AffineFrame frame);
+// Returns 1, or 0 without a machine or when a class's synchronisation failed (reported by it;
+// Simulation_new then gives a simulation without a machine).
+int Simulation_initmachine(Simulation* sim, AffineFrame frame);
 // Places `cell` from entrance frame `frame` at path length *s and returns its exit frame;
 // *s grows by the cell's length. Components get their material ("ScatterData") and run their
 // class's constructor; an unknown type reports "[WARNING] Unknown cell type: <type>".

@@ -12,6 +12,7 @@
 #include "sim/components/beamdef.h"
 #include "sim/components/blockage.h"
 #include "sim/components/bmagnet.h"
+#include "sim/components/rfcavity.h"
 #include "sim/components/solenoid.h"
 
 constexpr CellClass cellclasses[] = {
@@ -45,9 +46,14 @@ constexpr CellClass cellclasses[] = {
      .destructor = Aperture_free,  // the record owns its output-file name
      .restore = Aperture_restore,
      .commit = Aperture_commit},   // output rows and moment sums
-    // provisional: RF cavity (its phases will synchronise through .synchronise,
-    // .synccollision and .commit)
-    {.key = "RF", .datasize = 80},
+    {.key = "RF",
+     .datasize = RFCAVITY_DATASIZE,
+     .collisiondetect = CDrfcavity,
+     .boundingbox = BBrfcavity,
+     .constructor = conrfcavity,
+     .commit = RFCavity_commit,          // synchronised phases
+     .synccollision = CDrfcavity_sync,
+     .synchronise = syncrfphases_track},
     {.key = "magnet3", .datasize = 296},     // provisional: three-dimensional magnet
     {.key = "multipole", .datasize = 128},   // provisional: multipole magnet
     {.key = "matchscan", .datasize = 408},   // provisional: matching scan

@@ -419,6 +419,14 @@ TEST(CellClass, LookUpByKeyThenBySubstring) {
       {"Multipole", "multipole"},            {"beamparticle", "particle"},  // latest row wins
       {"solenoid-drift", "drift"},           {"Quadrupole", nullptr},
       {"", nullptr},
+      // A key that is a whole word wins over one inside a word ("rf" in "Surface"); without
+      // a whole word the longest key wins.
+      {"RFcavity", "RF"},                    {"RF-cavity", "RF"},
+      {"cavity-rf", "RF"},                   {"Surface-blockage", "blockage"},
+      {"Interface-blockage", "blockage"},    {"Perforated-blockage", "blockage"},
+      {"Cuboid-blockage", "blockage"},       {"Toroid-blockage", "blockage"},
+      {"Spheroid-blockage", "blockage"},     {"Annulus-blockage", "blockage"},
+      {"surfaceblockage", "blockage"},       {"Magnet3D", "magnet3"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.type);

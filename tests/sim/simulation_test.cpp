@@ -300,7 +300,7 @@ struct RecordingTable {
     for (CellClass& row : rows) {
       if (std::string(row.key) == "bmagnet")
         row.loadfieldmaps = [](Cell* c) { mapsloaded.push_back(c); };
-      if (std::string(row.key) == "RF") row.synchronise = [](Simulation*) { synchronisations++; };
+      if (std::string(row.key) == "RF") row.synchronise = [](Simulation*) { return ++synchronisations > 0 ? 1 : 0; };
     }
     mapsloaded.clear();
     synchronisations = 0;
@@ -320,11 +320,15 @@ TEST(SimulationNamedLattice, LoadsTheFieldMapsOfTheLastBendingMagnetOnly) {
   Simulation_free(&sim);
 }
 
-TEST(SimulationPlacement, SynchronisesOnceWhenATopLevelCellIsOfTypeRF) {
+TEST(SimulationPlacement, SynchronisesOnceWhenATopLevelCellIsOfTheRFClass) {
   struct Case {
     std::vector<const char*> types;
     int expected;
-  } cases[] = {{{"Drift", "RF", "rf"}, 1}, {{"rf"}, 1}, {{"RFcavity", "Drift"}, 0}, {{"Drift"}, 0}};
+  } cases[] = {{{"Drift", "RF", "rf"}, 1},
+               {{"rf"}, 1},
+               {{"RFcavity", "Drift"}, 1},
+               {{"Drift", "Perforated-blockage"}, 0},
+               {{"Drift"}, 0}};
   for (const Case& k : cases) {
     SCOPED_TRACE(k.types[0]);
     std::vector<Cell*> children;
