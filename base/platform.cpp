@@ -10,7 +10,14 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <thread>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -377,4 +384,134 @@ void platform_onquitsignal(void (*handler)()) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
+}
+
+// ---- environment ----
+
+const char* platform_getenv(const char* name) {
+  return name ? getenv(name) : nullptr;
+}
+
+// ---- TCP client sockets ----
+
+int64_t platform_msclock() {
+  return platform_perfcounter() / 1000000LL;
+}
+
+namespace {
+
+// One resolution shared by the caller and the resolver thread; whichever finishes last frees
+// it (the caller may leave at its deadline while the resolver is still waiting).
+struct Resolution {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  int error = 0;
+  addrinfo* list = nullptr;
+  ~Resolution() {
+    if (list) freeaddrinfo(list);
+  }
+};
+
+// Waits for `events` on the socket until the deadline or cancel; 1 ready, 0 gave up, −1 error.
+int waitfor(int sock, short events, int64_t deadline, bool (*cancel)()) {
+  for (;;) {
+    if (cancel && cancel()) return 0;
+    int64_t left = deadline - platform_msclock();
+    if (left <= 0) return 0;
+    pollfd p = {sock, events, 0};
+    int r = poll(&p, 1, (int)(left < 100 ? left : 100));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (r > 0) return 1;  // readiness, or an error/hang-up the next call will report
+  }
+}
+
+}  // namespace
+
+int platform_tcpconnect(const char* host, uint16_t port, int64_t deadline, bool (*cancel)()) {
+  if (!host || !*host) return -1;
+  auto res = std::make_shared<Resolution>();
+  std::string name = host;
+  char service[8];
+  snprintf(service, sizeof service, "%u", (unsigned)port);
+  std::string serv = service;
+  try {
+    std::thread([res, name, serv] {
+      addrinfo hints = {};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* list = nullptr;
+      int e = getaddrinfo(name.c_str(), serv.c_str(), &hints, &list);
+      std::lock_guard<std::mutex> lock(res->m);
+      res->error = e;
+      res->list = e == 0 ? list : nullptr;
+      res->done = true;
+      res->cv.notify_all();
+    }).detach();
+  } catch (...) {
+    return -1;  // no thread could be started
+  }
+  {
+    std::unique_lock<std::mutex> lock(res->m);
+    while (!res->done) {
+      if (cancel && cancel()) return -1;
+      if (platform_msclock() >= deadline) return -1;
+      res->cv.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    if (res->error || !res->list) return -1;
+  }
+  for (addrinfo* a = res->list; a; a = a->ai_next) {
+    int sock = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (sock < 0) continue;
+    int r;
+    do r = connect(sock, a->ai_addr, a->ai_addrlen);
+    while (r < 0 && errno == EINTR);
+    if (r == 0) return sock;
+    if (errno == EINPROGRESS) {
+      int w = waitfor(sock, POLLOUT, deadline, cancel);
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (w == 1 && getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+        return sock;
+      close(sock);
+      if (w == 0) return -1;  // out of time: no later address is tried
+      continue;
+    }
+    close(sock);
+  }
+  return -1;
+}
+
+int platform_tcpsend(int sock, const void* data, size_t n, int64_t deadline, bool (*cancel)()) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    if (waitfor(sock, POLLOUT, deadline, cancel) != 1) return 0;
+    ssize_t k = send(sock, p, n, MSG_NOSIGNAL);
+    if (k < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      return 0;
+    }
+    p += k;
+    n -= (size_t)k;
+  }
+  return 1;
+}
+
+long platform_tcprecv(int sock, void* buf, size_t n, int64_t deadline, bool (*cancel)()) {
+  for (;;) {
+    int w = waitfor(sock, POLLIN, deadline, cancel);
+    if (w == 0) return -2;
+    if (w < 0) return -1;
+    ssize_t k = recv(sock, buf, n, 0);
+    if (k >= 0) return (long)k;
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    return -1;
+  }
+}
+
+void platform_tcpclose(int sock) {
+  if (sock >= 0) close(sock);
 }

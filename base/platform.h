@@ -1,7 +1,7 @@
 // The platform layer: every operating-system service Ordax uses goes through here, so the
 // rest of the program includes no POSIX or terminal header. Clocks, file times (64-bit counts
 // of 100 ns since 1601), directories, sleeping, processor count, priority, power status,
-// terminal control, key input, message boxes. Sockets are added here by the network code.
+// terminal control, key input, message boxes, environment variables and TCP client sockets.
 // Called from the main thread except where a function says otherwise.
 #pragma once
 
@@ -93,3 +93,25 @@ void platform_setmessagelog(bool tolog);
 // ---- signals ----
 // Ctrl-C, SIGTERM and SIGHUP call the handler (from signal context: it may only set flags).
 void platform_onquitsignal(void (*handler)());
+
+// ---- environment ----
+// The value of an environment variable, or none when it is not set.
+const char* platform_getenv(const char* name);
+
+// ---- TCP client sockets ----
+// Safe from any thread. A socket is a non-negative number; −1 is none. Nothing here blocks
+// past its deadline: a deadline is a time of platform_msclock(), and every wait is a poll of
+// at most 100 ms after which `cancel` (may be none) is asked whether to give up. Writes never
+// raise SIGPIPE; interrupted calls are retried.
+int64_t platform_msclock();  // steady milliseconds (platform_perfcounter / 10^6)
+// Resolves `host` (name or numeric address) and tries each address in turn with a
+// non-blocking connect. The resolver runs on its own thread, so a resolver that hangs cannot
+// hold the caller past the deadline. Returns a connected socket (non-blocking), or −1.
+int platform_tcpconnect(const char* host, uint16_t port, int64_t deadline, bool (*cancel)());
+// Sends all n bytes, waiting for the socket to take them. Returns 1 when all went, else 0.
+int platform_tcpsend(int sock, const void* data, size_t n, int64_t deadline, bool (*cancel)());
+// Receives up to n bytes once the socket has some: > 0 bytes read, 0 the peer closed the
+// connection in order, −1 an error (such as a reset), −2 the deadline passed or cancel said so.
+long platform_tcprecv(int sock, void* buf, size_t n, int64_t deadline, bool (*cancel)());
+// Closes a socket (none: nothing).
+void platform_tcpclose(int sock);

@@ -297,3 +297,17 @@ bool startsnocase(std::string_view text, std::string_view prefix) {
 bool endswith(std::string_view s, std::string_view tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
+
+std::string reportsafe(const char* text, size_t n) {
+  std::string out;
+  if (!text) return out;
+  for (size_t i = 0; i < n && i < 200; i++) {
+    unsigned char c = (unsigned char)text[i];
+    out += c < 32 || c == 127 || c == '[' ? '?' : (char)c;
+  }
+  return out;
+}
+
+std::string reportsafe(const std::string& text) {
+  return reportsafe(text.data(), text.size());
+}

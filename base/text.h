@@ -115,6 +115,13 @@ char* summarisetext(char* text);
 // (an `extra` of 0 replaces nothing extra). Returns `name`.
 char* fixfilename(char* name, char replacement, char extra);
 
+// Text that came from outside the program (a server's reply, a downloaded or binary file)
+// made safe to report: each byte below 32, 127 and '[' becomes '?', so it can neither carry a
+// "[FATAL]" or "[WARNING]" marker nor drive the terminal (zero bytes too); at most the first
+// 200 of the n bytes are kept. A none text gives "".
+std::string reportsafe(const char* text, size_t n);
+std::string reportsafe(const std::string& text);
+
 // Sets (on ≠ 0) or clears bit i mod 8 of byte i / 8 of `bytes`.
 void barset(unsigned char* bytes, uint32_t i, int on);
 

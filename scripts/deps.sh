@@ -4,7 +4,10 @@
 set -euo pipefail
 need=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev)
 # strace: the crash test kills the client at chosen system calls and injects a full disk.
-if [ "${1:-}" = "--test" ]; then need+=(clang libclang-rt-14-dev strace); fi
+# tinyproxy, php and curl: the HTTP client's tests run them as loopback peers.
+if [ "${1:-}" = "--test" ]; then
+  need+=(clang libclang-rt-14-dev strace tinyproxy-bin php-cli curl)
+fi
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

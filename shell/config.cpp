@@ -16,6 +16,7 @@
 #include "base/platform.h"
 #include "base/text.h"
 #include "language/genome.h"
+#include "net/http.h"
 #include "results/optimiser.h"
 #include "shell/report.h"
 #include "shell/runstate.h"
@@ -459,6 +460,8 @@ void readrunsettings(ConfigStore* c) {
     s.proxyhost = trimmed(proxy.c_str(), proxy.c_str() + comma);
     s.proxyport = (uint16_t)(port >= 0 && port <= 65535 ? port : 0);
   }
+  // The HTTP client decides again (an "auto" setting reads the environment anew).
+  http_setproxy(s.proxyset, s.proxyhost.c_str(), s.proxyport);
 
   s.uploadhttp = equalnocase(valueof(*c, "Results upload method"), "HTTP");
   s.ftpcommand = valueof(*c, "FTP command").substr(0, 999);

@@ -24,6 +24,7 @@
 #include "lattice/cell.h"
 #include "lattice/cellclass.h"
 #include "net/exchange.h"
+#include "net/http.h"
 #include "results/autosave.h"
 #include "results/manage.h"
 #include "language/genome.h"
@@ -747,6 +748,7 @@ int ordaxinit() {
 
 int TAVLIB_main2(char* commandline) {
   report_installfront();
+  http_setstopflag(&simstop);  // the quit keys and signals also end a transfer
   installquitsignals();
   setcwdtohomedir(commandline);
   ordaxconfig();
