@@ -13,6 +13,8 @@
 #include "lattice/cell.h"
 #include "lattice/latextable.h"
 #include "language/genome.h"
+#include "results/binary.h"
+#include "results/results.h"
 #include "shell/config.h"
 #include "shell/report.h"
 #include "shell/runstate.h"
@@ -129,22 +131,34 @@ const HelpLine helplines[] = {
     {"-threadoverhead", "Threading overhead debugging output"},
 };
 
-// -bintotxt / -txttobin. The conversions need the binary results file, which this build does
-// not have yet: the arguments are parsed and the usage line is given as usual, and a
-// conversion that is asked for is reported as not available (exit code 1, nothing written).
+// -bintotxt / -txttobin: converts the file named by the first word after the switch into the
+// second word (or the same name with the other extension) and exits 0; with no word after the
+// switch, the usage line. The output is written under a temporary name and renamed, so a
+// failed conversion leaves no half-written file ("[FATAL] Could not write results to '%s'").
 void resultsconversion(const char* commandline, const char* sw, const char* usage,
                        const char* outext) {
   displaymode = 1;
-  if (getargc(commandline) <= 2) {
+  std::string key = std::string(" ") + sw;
+  std::vector<std::string> words = splitargs(stristr(commandline, key.c_str()) + key.size());
+  if (words.empty()) {
     report(usage);
     exit(0);
   }
-  std::string in = getargv(commandline, 2);
-  std::string out =
-      getargc(commandline) > 3 ? getargv(commandline, 3) : setextension(in.c_str(), outext);
-  reportf("[FATAL] %s: converting '%s' to '%s' is not available in this version", sw, in.c_str(),
-          out.c_str());
-  exit(1);
+  std::string in = words[0];
+  std::string out = words.size() > 1 ? words[1] : setextension(in.c_str(), outext);
+  static const ResultFormat runformat = {3, 6, 1, "Mpts"};
+  LSet set;
+  int ok;
+  if (equalnocase(outext, "txt")) {
+    set = Results_load_Binary(in.c_str(), &runformat);
+    ok = Results_save(set, out.c_str(), 0);
+  } else {
+    set = Results_load(in.c_str(), nullptr);
+    ok = Results_save_Binary(set, out.c_str());
+  }
+  Results_free(set);
+  if (!ok) reportf("[FATAL] Could not write results to '%s'", out.c_str());
+  exit(ok ? 0 : 1);
 }
 
 }  // namespace
