@@ -308,16 +308,32 @@ TEST_F(SwitchesTest, PredefinedSetsChangeOnlyTheirKeys) {
   EXPECT_EQ(captured.messages[1], "Unknown configuration set");
 }
 
-TEST_F(SwitchesTest, ConversionsGiveUsageOrSayTheyAreNotAvailable) {
+TEST_F(SwitchesTest, ConversionsGiveUsageOrConvertBothWays) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the working directory
   EXPECT_EXIT(detectinchild("ordax -bintotxt", "c1.out"), ::testing::ExitedWithCode(0),
               "Usage: ordax -bintotxt binary_results_file \\[text_results_file\\]");
   EXPECT_EXIT(detectinchild("ordax -TXTTOBIN", "c2.out"), ::testing::ExitedWithCode(0),
               "Usage: ordax -txttobin text_results_file \\[binary_results_file\\]");
-  // A conversion that is asked for is not reported as done.
+  // A missing binary file gives an empty text file.
   EXPECT_EXIT(detectinchild("ordax -bintotxt \"my results.bin\"", "c3.out"),
-              ::testing::ExitedWithCode(1), "\\[FATAL\\].*'my results.bin' to 'my results.txt'");
-  EXPECT_FALSE(fs::exists("my results.txt"));
+              ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(fs::exists("my results.txt"));
+  EXPECT_EQ(readall("my results.txt"), "");
+  // The words after the switch name the files, wherever the switch stands.
+  const std::string text =
+      "zsrc=500;rotsrc=042;#runs=5;\r\n"
+      "12.345679 (2345.7 Mpts) [v4.47_dev] <demo> {0C0B0A090807060504030201} \r\n";
+  FILE* f = fopen("in.dat", "wb");
+  ASSERT_NE(f, nullptr);
+  fputs(text.c_str(), f);
+  fclose(f);
+  EXPECT_EXIT(detectinchild("ordax -c -txttobin in.dat", "c4.out"), ::testing::ExitedWithCode(0),
+              "");
+  EXPECT_EXIT(detectinchild("ordax -bintotxt in.bin back.txt -c", "c5.out"),
+              ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(readall("back.txt"),
+            "rotsrc=042;zsrc=500;#runs=5;\r\n"
+            "12.345679 (2345.7 Mpts) [v4.47_dev] <demo> {0C0B0A090807060504030201} \r\n");
 }
 
 TEST_F(SwitchesTest, PerRunSwitchesClearAnimationFlags) {
