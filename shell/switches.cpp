@@ -139,7 +139,7 @@ void resultsconversion(const char* commandline, const char* sw, const char* usag
                        const char* outext) {
   displaymode = 1;
   std::string key = std::string(" ") + sw;
-  std::vector<std::string> words = splitargs(stristr(commandline, key.c_str()) + key.size());
+  std::vector<std::string> words = commandwords(stristr(commandline, key.c_str()) + key.size());
   if (words.empty()) {
     report(usage);
     exit(0);
