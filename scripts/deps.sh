@@ -3,10 +3,11 @@
 # otherwise it prints the exact command to run and stops.
 set -euo pipefail
 need=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev)
-# strace: the crash test kills the client at chosen system calls and injects a full disk.
+# strace: the crash test kills the client at chosen system calls and injects a full disk;
+# procps: its pkill ends a traced client by its tracer's PID.
 # tinyproxy, php and curl: the HTTP client's tests run them as loopback peers.
 if [ "${1:-}" = "--test" ]; then
-  need+=(clang libclang-rt-14-dev strace tinyproxy-bin php-cli curl)
+  need+=(clang libclang-rt-14-dev strace procps tinyproxy-bin php-cli curl)
 fi
 missing=()
 for p in "${need[@]}"; do

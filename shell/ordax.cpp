@@ -492,8 +492,11 @@ int runonce(Cycle& c) {
     return 0;
   }
 
-  if (FILE* f = fopen(switches.autosavefile.c_str(), "w")) fclose(f);
-  platform_remove(switches.autosavefile.c_str());
+  // The run is over: its auto-save goes. Deleted first and emptied only if it cannot be
+  // deleted (an empty file is never restored), so that a kill at any moment leaves the whole
+  // last save or no file, never an empty one in between.
+  if (!platform_remove(switches.autosavefile.c_str()))
+    platform_truncate(switches.autosavefile.c_str(), 0);
   std::string lname = cellname(c.sim.lattice);
   genomeresult(&c.genome, score, c.sim.Mpts, lname.c_str(), resultcheckfunction(), "",
                &c.results, &c.format, &quarantine);

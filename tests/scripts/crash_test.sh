@@ -52,6 +52,15 @@ done
 kills=0; checks=0; lost=0; failures=0; appended=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
+# Ends a client run under strace ($1, the tracer's PID). Killing only the tracer would leave
+# the client running untraced, still writing while the files are checked and beside the next
+# client in the same directory; so the client (the tracer's child) is killed first.
+stoptraced() {
+  pkill -KILL -P "$1" 2>/dev/null
+  kill -KILL "$1" 2>/dev/null
+  { wait "$1"; } 2>/dev/null
+}
+
 # Every result either file holds, one per line, sorted.
 known() {
   { "$filecheck" results "$1/results.dat" 2>/dev/null
@@ -102,13 +111,24 @@ if command -v strace > /dev/null && strace -f -o /dev/null -e inject=getpid:erro
       pid=$!
       pids+=("$pid")
       for _ in $(seq 1 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
-      kill -KILL "$pid" 2>/dev/null
-      { wait "$pid"; } 2>/dev/null
+      stoptraced "$pid"
       kills=$((kills + 1))
       aftercrash "$work/before" "kill at $call $n"
     done
   done 2>/dev/null  # not the shell's notices of the killed tracers
-  echo "targeted kills (rename, fsync): 12"
+  # At the end of a finished run, where its auto-save is removed.
+  for n in 1 2; do
+    known "$home" > "$work/before"
+    (cd "$home" && exec strace -f -o /dev/null -e trace=unlink -P autocli.sav \
+      -e inject=unlink:signal=KILL:when=$n ./ordax -c < /dev/null > "$work/run.log" 2>&1) &
+    pid=$!
+    pids+=("$pid")
+    for _ in $(seq 1 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+    stoptraced "$pid"
+    kills=$((kills + 1))
+    aftercrash "$work/before" "kill at the auto-save's removal $n"
+  done 2>/dev/null
+  echo "targeted kills (rename, fsync, auto-save removal): 14"
 else
   echo "strace cannot inject here: targeted kills skipped"
 fi
@@ -124,15 +144,20 @@ diskfull() {  # runs in a directory $1 on a nearly full file system
   pids+=("$pid")
   sleep 4
   kill -0 "$pid" 2>/dev/null || fail "full disk: the client stopped"
+  # Held still while its files are inspected (a file read as it is being replaced or removed
+  # would be two files at once); it goes on below.
+  kill -STOP "$pid" 2>/dev/null
   grep -aq -e "Could not write" -e "Could not open" "$work/full.log" || fail "full disk: nothing reported"
   # Every earlier byte of the results file is still there.
   cmp -s "$work/results.before" <(head -c "$(stat -c %s "$work/results.before")" "$d/results.dat") ||
     fail "full disk: results.dat lost earlier bytes"
   "$filecheck" autosave "$d/autocli.sav" v4.47_dev || fail "full disk: the auto-save is damaged"
-  [ -s "$work/auto.before" ] && ! cmp -s "$work/auto.before" "$d/autocli.sav" &&
+  # Removed (the run finished: that takes no space) or unchanged.
+  [ -s "$work/auto.before" ] && [ -e "$d/autocli.sav" ] && ! cmp -s "$work/auto.before" "$d/autocli.sav" &&
     fail "full disk: the auto-save changed although nothing could be written"
   echo "full disk: $(grep -ac -e "Could not" "$work/full.log") failed writes reported, e.g." \
     "$(grep -a -m1 -o -e "Could not[^.;]*" "$work/full.log")"
+  kill -CONT "$pid" 2>/dev/null
   # Space returns: the client records again.
   rm -f "$d/filler"
   local n0
@@ -180,7 +205,7 @@ else
   pid=$!
   pids+=("$pid")
   sleep 4
-  kill -KILL "$pid"; { wait "$pid"; } 2>/dev/null
+  stoptraced "$pid"
   kills=$((kills + 1))
   grep -aq -e "Could not write" "$work/full.log" || fail "full disk: nothing reported"
   cmp -s "$work/results.before" <(head -c "$(stat -c %s "$work/results.before")" "$home/results.dat") ||
