@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
-# Builds Ordax and runs every test twice: in a normal optimised build, and in a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer; then the tests of the threaded code (time
-# stepping and the aperture sums) once more under ThreadSanitizer. Installs missing
-# packages first.
+# Checks the layer order, builds Ordax and runs every test twice: in a normal optimised build
+# (the quick set, then the slow set) and in a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer (both sets); then the tests of the threaded code (time stepping,
+# the aperture sums, the simulation's two-thread runs) once more under ThreadSanitizer.
+# Installs missing packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh --test
 jobs=$(nproc)
 
+echo "== layer check"
+status=0
+bash scripts/check-layers.sh || status=$?
+[ "$status" -eq 0 ] || [ "$status" -eq 77 ] || exit "$status"
+
 echo "== normal build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
-(cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
+echo "-- quick set"
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 600 -L quick)
+echo "-- slow set"
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 600 -L slow)
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORDAX_SANITIZE=ON -DORDAX_BENCH=OFF >/dev/null

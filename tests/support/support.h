@@ -1,0 +1,111 @@
+// What many test files need and nothing in the program provides: captured report messages, a
+// temporary directory of their own, a working-directory guard, whole-file reads and writes, and
+// a machine built from lattice text the way a run builds it.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/simulation.h"
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+// Receives every report() and reportupdate() while it lives (through report_setsink), so a test
+// can check exact texts while the reporting code goes on to its failure return. Not nested: the
+// newest capture owns the sink until it is destroyed.
+struct Messages {
+  std::vector<std::string> all;      // report()
+  std::vector<std::string> updates;  // reportupdate()
+  Messages();
+  ~Messages();
+  Messages(const Messages&) = delete;
+  Messages& operator=(const Messages&) = delete;
+
+  bool has(std::string_view text) const;            // some message equals text
+  int count(std::string_view text) const;           // messages equal to text
+  int countcontaining(std::string_view part) const; // messages that contain part
+  bool anycontaining(std::string_view part) const { return countcontaining(part) > 0; }
+  bool anywarning() const;  // some message carries "[WARNING]" or "[FATAL]"
+  void clear();
+};
+
+// A fresh empty directory, unique across test processes running at the same time (the name
+// comes from mkdtemp), removed with its contents on destruction.
+class TempDir {
+ public:
+  explicit TempDir(const char* tag = "ordax");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const fs::path& path() const { return path_; }
+  // The path of a file inside, as text (for the C-style interfaces).
+  std::string operator/(std::string_view name) const { return (path_ / name).string(); }
+  // Writes a file inside (creating its folders) and returns its path.
+  std::string write(std::string_view name, std::string_view text) const;
+  std::string read(std::string_view name) const;
+
+ private:
+  fs::path path_;
+};
+
+// Moves into a directory and back to the previous one on destruction.
+class CwdGuard {
+ public:
+  explicit CwdGuard(const fs::path& to);
+  ~CwdGuard();
+  CwdGuard(const CwdGuard&) = delete;
+  CwdGuard& operator=(const CwdGuard&) = delete;
+  const fs::path& previous() const { return old_; }
+
+ private:
+  fs::path old_;
+};
+
+// A temporary directory that is also the working directory while it lives.
+struct WorkDir {
+  TempDir dir;
+  CwdGuard cwd;
+  explicit WorkDir(const char* tag = "ordax") : dir(tag), cwd(dir.path()) {}
+  const fs::path& path() const { return dir.path(); }
+  std::string operator/(std::string_view name) const { return dir / name; }
+  std::string write(std::string_view name, std::string_view text) const {
+    return dir.write(name, text);
+  }
+  std::string read(std::string_view name) const { return dir.read(name); }
+};
+
+// Whole files as bytes; a missing file reads as "".
+std::string readfile(const fs::path& path);
+void writefile(const fs::path& path, std::string_view text);
+// A file's lines without their end-of-line characters.
+std::vector<std::string> readlines(const fs::path& path);
+
+// A machine built from lattice text exactly as a run builds it: the text goes to
+// lattices/<name>.txt in a temporary working directory (with datafiles/ beside it), the
+// lattice list is forgotten, and the simulation is made by Simulation_new. Freed on
+// destruction; the previous working directory comes back.
+class Machine {
+ public:
+  explicit Machine(std::string_view latticetext, const char* commandline = "",
+                   const char* name = "machine");
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  Simulation sim{};
+  bool built() const { return sim.lattice != nullptr; }
+  const WorkDir& dir() const { return dir_; }
+
+ private:
+  WorkDir dir_;
+};
+
+// Writes lattices/<name>.txt under `root` and forgets the cached lattice list.
+void writelattice(const fs::path& root, std::string_view name, std::string_view text);
+
+}  // namespace testsupport
