@@ -17,10 +17,13 @@
 #include "base/platform.h"
 #include "base/report.h"
 #include "shell/runstate.h"
+#include "tests/support/support.h"
 
 using namespace std::string_literals;
 
 namespace {
+
+using namespace testsupport;
 
 ConfigStore storeof(std::initializer_list<std::pair<const char*, const char*>> pairs) {
   ConfigStore s = confignew();
@@ -32,24 +35,6 @@ std::vector<std::string> keysof(const ConfigStore& s) {
   std::vector<std::string> keys;
   for (const ConfigEntry& e : s.entries) keys.push_back(e.key);
   return keys;
-}
-
-std::string readall(const char* path) {
-  std::string out;
-  FILE* f = fopen(path, "rb");
-  if (!f) return out;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  fclose(f);
-  return out;
-}
-
-void writeall(const char* path, const std::string& bytes) {
-  FILE* f = fopen(path, "wb");
-  ASSERT_NE(f, nullptr);
-  fwrite(bytes.data(), 1, bytes.size(), f);
-  fclose(f);
 }
 
 std::vector<std::string> linesof(const std::string& text) {
@@ -223,38 +208,28 @@ TEST(ConfigStore, VectorAndFrameValuesRoundTrip) {
 
 // ---- files ----
 
+// A fresh working directory, captured messages, recorded retry pauses, fresh run settings.
 class ConfigFile : public testing::Test {
  protected:
-  static std::vector<std::string> messages;
   static std::vector<uint32_t> sleeps;
-  std::string home;
-  std::filesystem::path dir;
+  WorkDir dir{"ordax_config"};
+  Messages captured;
+  std::vector<std::string>& messages = captured.all;
 
   void SetUp() override {
-    home = platform_getcwd();
-    dir = std::filesystem::temp_directory_path() /
-          ("ordax_config_" + std::to_string(std::random_device{}()));
-    std::filesystem::create_directories(dir);
-    ASSERT_TRUE(platform_chdir(dir.c_str()));
-    messages.clear();
     sleeps.clear();
-    report_setsink([](const char* m, int, void*) { messages.push_back(m); }, nullptr);
     ordaxconfig_setsleep([](uint32_t ms) { sleeps.push_back(ms); });
     settings = RunSettings{};
   }
   void TearDown() override {
-    report_setsink(nullptr, nullptr);
     ordaxconfig_setsleep(nullptr);
-    platform_chdir(home.c_str());
-    std::filesystem::remove_all(dir);
     settings = RunSettings{};
   }
 };
-std::vector<std::string> ConfigFile::messages;
 std::vector<uint32_t> ConfigFile::sleeps;
 
 TEST_F(ConfigFile, LoadReadsEveryLineFormAndSaveWritesStoreOrder) {
-  writeall("in.txt", "Key one: value one\r\nno separator here\nKey two :  a:b:c  \r"
+  writefile("in.txt", "Key one: value one\r\nno separator here\nKey two :  a:b:c  \r"
                     "Dup: 1\n\n  Spaced key\t:\tv \nDup: 2\0Zero: z\r\n:lonely"s);
   int err = -1;
   ConfigStore s = configload("in.txt", ':', &err);
@@ -265,10 +240,10 @@ TEST_F(ConfigFile, LoadReadsEveryLineFormAndSaveWritesStoreOrder) {
   EXPECT_STREQ(configget(s, "Dup"), "2");
   EXPECT_STREQ(configget(s, "Zero"), "z");
   EXPECT_EQ(configsave(s, "out.txt", ':'), 1);
-  EXPECT_EQ(readall("out.txt"), "Key one: value one\nKey two: a:b:c\nDup: 1\nSpaced key: v\n"
+  EXPECT_EQ(readfile("out.txt"), "Key one: value one\nKey two: a:b:c\nDup: 1\nSpaced key: v\n"
                                 "Dup: 2\nZero: z\n: lonely\n");
   // Another separator, as the display settings use.
-  writeall("eq.txt", "a = b:c\nd: e\n");
+  writefile("eq.txt", "a = b:c\nd: e\n");
   ConfigStore e = configload("eq.txt", '=');
   EXPECT_EQ(keysof(e), (std::vector<std::string>{"a"}));
   EXPECT_STREQ(configget(e, "a"), "b:c");
@@ -276,7 +251,7 @@ TEST_F(ConfigFile, LoadReadsEveryLineFormAndSaveWritesStoreOrder) {
   ConfigStore missing = configload("missing.txt", ':', &err);
   EXPECT_TRUE(missing.entries.empty());
   EXPECT_EQ(err, ENOENT);
-  writeall("empty.txt", "");
+  writefile("empty.txt", "");
   ConfigStore empty = configload("empty.txt", ':', &err);
   EXPECT_TRUE(empty.entries.empty());
   EXPECT_EQ(err, 0);
@@ -332,38 +307,11 @@ std::string keyof(const char* start) {
   return start;
 }
 
-void expectdefaultsettings() {
-  const RunSettings& s = settings;
-  EXPECT_EQ(s.screenwidth, 0);
-  EXPECT_EQ(s.screenheight, 0);
-  EXPECT_EQ(s.priorityclass, 0x20);
-  EXPECT_EQ(s.threadpriority, -2);
-  EXPECT_EQ(s.threads, 0);
-  EXPECT_EQ(s.autosend, 1);
-  EXPECT_EQ(s.autosaveinterval, 240.0);
-  EXPECT_EQ(s.autosaveoff, 0);
-  EXPECT_EQ(s.rechecks, 5);
-  EXPECT_EQ(s.recheckoff, 0);
-  EXPECT_EQ(s.samplehours, 24);
-  EXPECT_EQ(s.samplebehaviour, 'L');
-  EXPECT_EQ(s.sampleurl, ORDAX_SAMPLEURL_DEFAULT);
-  EXPECT_EQ(s.deleteoldsamples, 1);
-  EXPECT_EQ(s.latticeupdatehours, 12);
-  EXPECT_EQ(s.proxyset, 0);
-  EXPECT_EQ(s.uploadhttp, 1);
-  EXPECT_EQ(s.ftpcommand, "ftp -s:script.ftp");
-  EXPECT_EQ(s.passiveftp, 0);
-  EXPECT_EQ(s.oldftp, 0);
-  const double ratios[NTRIALTYPES] = {0, 3, 3, 3, 3, 3, 3, 1, 3, 1, 1, 1, 1};
-  for (int i = 0; i < NTRIALTYPES; i++) EXPECT_EQ(s.trialratios[i], ratios[i]) << i;
-  EXPECT_EQ(s.particlesperthread, 35);
-  EXPECT_EQ(s.preferredlattices, "none");
-  EXPECT_EQ(s.sleeponbattery, 1);
-  EXPECT_EQ(s.cputhrottle, 100);
-  EXPECT_EQ(s.resultsmaxsize, 50 * 1048576);
-  EXPECT_EQ(s.keepmode, 'B');
-  EXPECT_EQ(s.keepproportion, 0.5f);
-  EXPECT_EQ(s.removedstore, "results_removed.dat");
+// The values a test changed before a load that must fall back to the defaults.
+void expectdefaultsrestored() {
+  EXPECT_EQ(settings.cputhrottle, 100);
+  EXPECT_EQ(settings.threads, 0);
+  EXPECT_EQ(settings.sampleurl, ORDAX_SAMPLEURL_DEFAULT);
 }
 
 TEST_F(ConfigFile, EmptyOrMissingFileBecomesTheDefaultFile) {
@@ -375,27 +323,27 @@ TEST_F(ConfigFile, EmptyOrMissingFileBecomesTheDefaultFile) {
 
   for (bool exists : {false, true}) {
     SCOPED_TRACE(exists ? "empty file" : "no file");
-    if (exists) writeall("config.txt", "");
+    if (exists) writefile("config.txt", "");
     else std::filesystem::remove("config.txt");
     settings.cputhrottle = 7;  // every run setting is written by each load
     settings.threads = 3;
     settings.sampleurl = "old";
     ordaxconfig();
-    EXPECT_EQ(linesof(readall("config.txt")), defaultlines());
-    expectdefaultsettings();
+    EXPECT_EQ(linesof(readfile("config.txt")), defaultlines());
+    expectdefaultsrestored();
     EXPECT_TRUE(sleeps.empty());
     EXPECT_TRUE(messages.empty());
     // A second start finds nothing to change.
-    std::string first = readall("config.txt");
+    std::string first = readfile("config.txt");
     ordaxconfig();
-    EXPECT_EQ(readall("config.txt"), first);
+    EXPECT_EQ(readfile("config.txt"), first);
   }
 }
 
 TEST_F(ConfigFile, OldKeysAreMigrated) {
-  writeall("config.txt", "Threads: 4\n");
+  writefile("config.txt", "Threads: 4\n");
   ordaxconfig();
-  std::vector<std::string> lines = linesof(readall("config.txt"));
+  std::vector<std::string> lines = linesof(readfile("config.txt"));
   std::vector<std::string> expect = defaultlines();
   expect.erase(expect.begin() + 2);
   expect.insert(expect.begin(), "Threads (number or 'auto'): 4");
@@ -426,18 +374,18 @@ TEST_F(ConfigFile, OldKeysAreMigrated) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.in);
     settings = RunSettings{};
-    writeall("config.txt", c.in + "\n");
+    writefile("config.txt", c.in + "\n");
     ordaxconfig();
-    std::vector<std::string> got = linesof(readall("config.txt"));
+    std::vector<std::string> got = linesof(readfile("config.txt"));
     ASSERT_EQ(got.size(), 25u);
     EXPECT_EQ(got[0], c.expectline);
     c.check();
   }
 
   // The days key in mid-file: the new hours entry, appended, is moved into its place.
-  writeall("config.txt", "A: 1\n" + days + "2\nB: 2\nSample file URL: http://old/\n");
+  writefile("config.txt", "A: 1\n" + days + "2\nB: 2\nSample file URL: http://old/\n");
   ordaxconfig();
-  lines = linesof(readall("config.txt"));
+  lines = linesof(readfile("config.txt"));
   ASSERT_EQ(lines.size(), 27u);
   EXPECT_EQ(lines[0], "A: 1");
   EXPECT_EQ(lines[1], hours + "48");
@@ -447,7 +395,7 @@ TEST_F(ConfigFile, OldKeysAreMigrated) {
   EXPECT_NE(std::find(lines.begin(), lines.end(),
                       "Sample file URL (.bin allowed): " + std::string(ORDAX_SAMPLEURL_DEFAULT)),
             lines.end());
-  EXPECT_EQ(readall("config.txt").find("http://old/"), std::string::npos);
+  EXPECT_EQ(readfile("config.txt").find("http://old/"), std::string::npos);
 }
 
 TEST_F(ConfigFile, ClampedValuesAreWrittenBack) {
@@ -497,9 +445,9 @@ TEST_F(ConfigFile, ClampedValuesAreWrittenBack) {
     std::string key = keyof(c.start);
     SCOPED_TRACE(key + ": " + c.value);
     settings = RunSettings{};
-    writeall("config.txt", key + ": " + c.value + "\n");
+    writefile("config.txt", key + ": " + c.value + "\n");
     ordaxconfig();
-    std::vector<std::string> lines = linesof(readall("config.txt"));
+    std::vector<std::string> lines = linesof(readfile("config.txt"));
     ASSERT_EQ(lines.size(), 25u);
     EXPECT_EQ(lines[0], key + ": " + c.written);
     c.check();
@@ -565,31 +513,31 @@ TEST_F(ConfigFile, ValuesBecomeRunSettings) {
     std::string key = keyof(c.start);
     SCOPED_TRACE(key + ": " + std::string(c.value).substr(0, 30));
     settings = RunSettings{};
-    writeall("config.txt", key + ": " + c.value + "\n");
+    writefile("config.txt", key + ": " + c.value + "\n");
     ordaxconfig();
-    std::vector<std::string> lines = linesof(readall("config.txt"));
+    std::vector<std::string> lines = linesof(readfile("config.txt"));
     ASSERT_EQ(lines.size(), 25u);
     EXPECT_EQ(lines[0], key + ": " + c.value);  // kept as written
     c.check();
   }
 
   // Yes with blanks around it reads as on and is written back without them.
-  writeall("config.txt", keyof("Auto-send") + ":    yes   \n");
+  writefile("config.txt", keyof("Auto-send") + ":    yes   \n");
   settings.autosend = 0;
   ordaxconfig();
   EXPECT_EQ(settings.autosend, 1);
-  EXPECT_EQ(linesof(readall("config.txt"))[0], keyof("Auto-send") + ": yes");
+  EXPECT_EQ(linesof(readfile("config.txt"))[0], keyof("Auto-send") + ": yes");
 }
 
 TEST_F(ConfigFile, OneWaySwitchesStayOff) {
   const std::string rechecks = keyof("Rechecks"), autosave = keyof("Auto-save");
-  writeall("config.txt", rechecks + ": 4\n" + autosave + ": 0\n");
+  writefile("config.txt", rechecks + ": 4\n" + autosave + ": 0\n");
   ordaxconfig();
   EXPECT_EQ(settings.rechecks, 4);
   EXPECT_EQ(settings.recheckoff, 1);
   EXPECT_EQ(settings.autosaveinterval, 0.0);
   EXPECT_EQ(settings.autosaveoff, 1);
-  writeall("config.txt", rechecks + ": 9\n" + autosave + ": 60\n");
+  writefile("config.txt", rechecks + ": 9\n" + autosave + ": 60\n");
   ordaxconfig();
   EXPECT_EQ(settings.rechecks, 9);
   EXPECT_EQ(settings.recheckoff, 1);
@@ -618,7 +566,7 @@ TEST_F(ConfigFile, ProxyForms) {
     settings.proxyset = 1;
     settings.proxyhost = "keep.example";
     settings.proxyport = 3128;
-    writeall("config.txt", key + ": " + c.value + "\n");
+    writefile("config.txt", key + ": " + c.value + "\n");
     ordaxconfig();
     EXPECT_EQ(settings.proxyset, c.set);
     EXPECT_EQ(settings.proxyhost, c.host);
@@ -643,7 +591,7 @@ TEST_F(ConfigFile, TrialTypeRatiosChangeOnlyTheNamedTypes) {
     settings = RunSettings{};
     double present[NTRIALTYPES];
     for (int i = 0; i < NTRIALTYPES; i++) present[i] = settings.trialratios[i] = 10 + i;
-    writeall("config.txt", std::string("TrialType ratios: ") + c.value + "\n");
+    writefile("config.txt", std::string("TrialType ratios: ") + c.value + "\n");
     ordaxconfig();
     for (const auto& ch : c.changed) present[ch.first] = ch.second;
     for (int i = 0; i < NTRIALTYPES; i++) EXPECT_EQ(settings.trialratios[i], present[i]) << i;
@@ -661,7 +609,7 @@ TEST_F(ConfigFile, BadFileStartsWithSoundValues) {
   std::string file = junk + "\nThreads: -7\nCPU throttle: 99999999999\nResolution: 12x\n" +
                      "Keep proportion (%): nan\nDup key: 1\nDup key: 1\n" + bigline + "\n" +
                      bigvalue + "\n" + junk;
-  writeall("config.txt", file);
+  writefile("config.txt", file);
   ordaxconfig();
   EXPECT_EQ(settings.threads, 0);
   EXPECT_EQ(settings.cputhrottle, 100);
@@ -669,7 +617,7 @@ TEST_F(ConfigFile, BadFileStartsWithSoundValues) {
   EXPECT_EQ(settings.screenheight, 0);
   EXPECT_EQ(settings.keepproportion, 0.5f);
   EXPECT_TRUE(messages.empty());
-  std::string written = readall("config.txt");
+  std::string written = readfile("config.txt");
   EXPECT_EQ(written.find(bigline), std::string::npos);
   EXPECT_NE(written.find("\n" + bigvalue + "\n"), std::string::npos);
   EXPECT_NE(written.find("\nDup key: 1\nDup key: 1\n"), std::string::npos);
@@ -679,18 +627,20 @@ TEST_F(ConfigFile, BadFileStartsWithSoundValues) {
   // Every default key is present, and a second start changes nothing more.
   for (const auto& kv : DEFAULTS) EXPECT_NE(written.find("\n" + kv.first + ": "), std::string::npos);
   ordaxconfig();
-  EXPECT_EQ(readall("config.txt"), written);
+  EXPECT_EQ(readfile("config.txt"), written);
 }
 
 TEST_F(ConfigFile, UnreadableFileIsRetriedThenDefaultsAreUsed) {
   // A link to itself exists but can never be opened, for reading or for writing.
   std::filesystem::create_symlink("config.txt", "config.txt");
   settings.cputhrottle = 7;
+  settings.threads = 9;
+  settings.sampleurl = "old";
   ordaxconfig();
   std::vector<uint32_t> expect;
   for (int i = 0; i <= 12; i++) expect.push_back(1u << i);
   EXPECT_EQ(sleeps, expect);  // 13 tries, about 8 s in all
-  expectdefaultsettings();
+  expectdefaultsrestored();
   EXPECT_EQ(messages, (std::vector<std::string>{
                           "[WARNING] Could not write the settings file config.txt"}));
 }
@@ -699,9 +649,11 @@ TEST_F(ConfigFile, UnwritableFileIsReportedAndTheRunGoesOn) {
   // The link's target directory does not exist: reading finds no file (no retries), writing fails.
   std::filesystem::create_symlink("nodir/config.txt", "config.txt");
   settings.threads = 9;
+  settings.cputhrottle = 7;
+  settings.sampleurl = "old";
   ordaxconfig();
   EXPECT_TRUE(sleeps.empty());
-  expectdefaultsettings();
+  expectdefaultsrestored();
   EXPECT_EQ(messages, (std::vector<std::string>{
                           "[WARNING] Could not write the settings file config.txt"}));
 }

@@ -15,43 +15,15 @@
 #include "base/random.h"
 #include "base/report.h"
 #include "shell/runstate.h"
+#include "tests/support/support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string readall(const fs::path& path) {
-  std::string out;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  fclose(f);
-  return out;
-}
+using namespace testsupport;
 
-void writeall(const fs::path& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  fwrite(text.data(), 1, text.size(), f);
-  fclose(f);
-}
-
-struct Captured {
-  std::vector<std::string> messages;
-  bool has(const std::string& m) const {
-    for (const std::string& x : messages)
-      if (x == m) return true;
-    return false;
-  }
-};
-void capture(const char* message, int, void* context) {
-  static_cast<Captured*>(context)->messages.push_back(message);
-}
-
-// Fresh run state, a report sink, and a temporary working directory with the previous one
-// restored afterwards.
+// Fresh run state, captured messages, and a temporary working directory.
 class CycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -62,18 +34,9 @@ class CycleTest : public ::testing::Test {
     simstop = 0;
     username.clear();
     lattice_exists(LATTICE_EXISTS_RESET);
-    report_setsink(capture, &captured);
-    oldcwd = fs::current_path();
-    std::random_device rd;
-    dir = fs::temp_directory_path() / ("ordax_cycle_" + std::to_string(rd()));
-    fs::create_directories(dir);
-    fs::current_path(dir);
   }
   void TearDown() override {
-    report_setsink(nullptr, nullptr);
     lattice_exists(LATTICE_EXISTS_RESET);
-    fs::current_path(oldcwd);
-    fs::remove_all(dir);
     settings = RunSettings{};
     switches = SwitchState{};
     displaymode = 1;
@@ -82,10 +45,12 @@ class CycleTest : public ::testing::Test {
   // Lattice files that can never be built here: each asks for a newer program version.
   void lattices(std::initializer_list<const char*> files) {
     fs::create_directories("lattices");
-    for (const char* f : files) writeall(fs::path("lattices") / f, "!MINVER 99\nline\n");
+    for (const char* f : files) writefile(fs::path("lattices") / f, "!MINVER 99\nline\n");
   }
-  Captured captured;
-  fs::path oldcwd, dir;
+  WorkDir work{"ordax_cycle"};
+  const fs::path& dir = work.path();
+  const fs::path& oldcwd = work.cwd.previous();
+  Messages captured;
 };
 
 TEST(Cycle, HomeDirectoryIsTheProgramsDirectory) {
@@ -192,7 +157,7 @@ TEST_F(CycleTest, LatticeExistsKeepsItsListUntilEmptied) {
 TEST_F(CycleTest, LatticeNameTakesTheFilesLetterCase) {
   lattices({"MyLattice.txt", "_Secret.txt", "Exact.txt", "exact.txt"});
   fs::create_directories("lattices/sub");
-  writeall("lattices/sub/DeepOne.txt", "x");
+  writefile("lattices/sub/DeepOne.txt", "x");
   fs::create_directories("lattices/Folder.txt");
   struct Case {
     const char* in;
@@ -236,7 +201,7 @@ TEST_F(CycleTest, LatticeNameFromTheCommandLine) {
 }
 
 TEST_F(CycleTest, HoursSinceModification) {
-  writeall("fresh.txt", "x");
+  writefile("fresh.txt", "x");
   float h = hoursfilemodified("fresh.txt");
   EXPECT_GE(h, -0.01f);
   EXPECT_LT(h, 0.01f);
@@ -286,7 +251,7 @@ TEST(Cycle, AdaptiveStepsAimAtAThirdOfASecond) {
 }
 
 TEST_F(CycleTest, UserNameIsReadAndTrimmed) {
-  writeall("user.txt", "alice  \t\r\nsecond line\n");
+  writefile("user.txt", "alice  \t\r\nsecond line\n");
   ASSERT_EQ(getusername(), 1);
   EXPECT_EQ(username, "alice");
   EXPECT_TRUE(captured.has("Hello, alice"));
@@ -296,17 +261,17 @@ TEST_F(CycleTest, BadCharacterInUserNameIsFatal) {
   for (char c : std::string("/\\:?*<>|")) {
     std::string name = std::string("ab") + c + "cd";
     SCOPED_TRACE(name);
-    captured.messages.clear();
-    writeall("user.txt", name + "\n");
+    captured.all.clear();
+    writefile("user.txt", name + "\n");
     EXPECT_EQ(getusername(), 0);
-    ASSERT_EQ(captured.messages.size(), 1u);
-    EXPECT_EQ(captured.messages[0],
+    ASSERT_EQ(captured.all.size(), 1u);
+    EXPECT_EQ(captured.all[0],
               std::string("[FATAL] Bad character '") + c + "' found in username '" + name + "'");
   }
-  captured.messages.clear();
-  writeall("user.txt", "x:y/z");
+  captured.all.clear();
+  writefile("user.txt", "x:y/z");
   EXPECT_EQ(getusername(), 0);
-  EXPECT_EQ(captured.messages,
+  EXPECT_EQ(captured.all,
             (std::vector<std::string>{"[FATAL] Bad character '/' found in username 'x:y/z'",
                                       "[FATAL] Bad character ':' found in username 'x:y/z'"}));
 }
@@ -317,10 +282,10 @@ TEST_F(CycleTest, ConsolePromptWritesTheNameOrCancels) {
   fputs("carol\nignored\n", in);
   rewind(in);
   EXPECT_EQ(nousername_console(in), 1);
-  EXPECT_EQ(readall("user.txt"), "carol");  // no line end added
+  EXPECT_EQ(readfile("user.txt"), "carol");  // no line end added
   fs::remove("user.txt");
   EXPECT_EQ(nousername_console(in), 1);
-  EXPECT_EQ(readall("user.txt"), "ignored");
+  EXPECT_EQ(readfile("user.txt"), "ignored");
   fs::remove("user.txt");
   EXPECT_EQ(nousername_console(in), 0);  // end of input: an empty answer
   EXPECT_FALSE(fs::exists("user.txt"));
@@ -335,8 +300,8 @@ TEST_F(CycleTest, ConsolePromptWritesTheNameOrCancels) {
 
 TEST_F(CycleTest, EmptyUserFileAsksForAName) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the working directory
-  writeall("user.txt", "   \n");
-  writeall("answer.txt", "dave\n");
+  writefile("user.txt", "   \n");
+  writefile("answer.txt", "dave\n");
   // Console mode: the answer comes from standard input.
   EXPECT_EXIT(
       {
@@ -345,9 +310,9 @@ TEST_F(CycleTest, EmptyUserFileAsksForAName) {
         exit(ok && username == "dave" ? 7 : 8);
       },
       ::testing::ExitedWithCode(7), "");
-  EXPECT_EQ(readall("user.txt"), "dave");
+  EXPECT_EQ(readfile("user.txt"), "dave");
   // End of input cancels with exit code 0.
-  writeall("user.txt", "");
+  writefile("user.txt", "");
   EXPECT_EXIT(
       {
         if (!freopen("/dev/null", "r", stdin)) exit(90);
@@ -377,7 +342,7 @@ TEST_F(CycleTest, EmptyUserFileAsksForAName) {
 
 TEST_F(CycleTest, SettingsAreReloadedWhenTheFileChangesAndSwitchesWinAgain) {
   const char* line = "ordax -c -singlethread";
-  writeall("config.txt", "CPU throttle (%): 40\nThreads (number or 'auto'): 4\n");
+  writefile("config.txt", "CPU throttle (%): 40\nThreads (number or 'auto'): 4\n");
   uint64_t recorded = 0;
   EXPECT_EQ(settingsreloadcheck(&recorded, line), 1);
   EXPECT_EQ(settings.cputhrottle, 40);
@@ -385,11 +350,11 @@ TEST_F(CycleTest, SettingsAreReloadedWhenTheFileChangesAndSwitchesWinAgain) {
   EXPECT_EQ(displaymode, 1);
   EXPECT_EQ(recorded, platform_filemodified("config.txt"));
   EXPECT_EQ(settingsreloadcheck(&recorded, line), 0);  // the rewrite does not count as a change
-  std::string text = readall("config.txt");
+  std::string text = readfile("config.txt");
   size_t at = text.find("CPU throttle (%): 40");
   ASSERT_NE(at, std::string::npos);
   text.replace(at, strlen("CPU throttle (%): 40"), "CPU throttle (%): 60");
-  writeall("config.txt", text);
+  writefile("config.txt", text);
   fs::last_write_time("config.txt", fs::last_write_time("config.txt") + std::chrono::seconds(2));
   EXPECT_EQ(settingsreloadcheck(&recorded, line), 1);
   EXPECT_EQ(settings.cputhrottle, 60);
@@ -397,41 +362,41 @@ TEST_F(CycleTest, SettingsAreReloadedWhenTheFileChangesAndSwitchesWinAgain) {
 }
 
 TEST_F(CycleTest, StartWithoutLatticesCreatesTheDirectoryAndEnds) {
-  writeall("user.txt", "tester");
+  writefile("user.txt", "tester");
   std::string line = (dir / "ordax").string() + " -c";
   fs::current_path(oldcwd);  // the program moves into its own directory
   EXPECT_EQ(TAVLIB_main2(line.data()), 1);
   EXPECT_EQ(fs::current_path(), fs::canonical(dir));
   EXPECT_TRUE(fs::is_directory(dir / "lattices"));
   EXPECT_TRUE(fs::exists(dir / "config.txt"));
-  ASSERT_FALSE(captured.messages.empty());
-  EXPECT_EQ(captured.messages.front(), "Ordax initialising...");
+  ASSERT_FALSE(captured.all.empty());
+  EXPECT_EQ(captured.all.front(), "Ordax initialising...");
   EXPECT_TRUE(captured.has("Hello, tester"));
   EXPECT_TRUE(captured.has("New simulation"));
   EXPECT_TRUE(captured.has("Searching for auto-saved file..."));
   EXPECT_TRUE(captured.has("No file present"));
-  EXPECT_EQ(captured.messages.back(), "[FATAL] No lattice files in lattices directory.");
+  EXPECT_EQ(captured.all.back(), "[FATAL] No lattice files in lattices directory.");
   EXPECT_EQ(switches.queuefile, "queuecli.txt");
 }
 
 TEST_F(CycleTest, UnusableLatticesEndAfterAThousandTries) {
-  writeall("user.txt", "tester");
+  writefile("user.txt", "tester");
   lattices({"demo.txt"});
   std::string line = (dir / "ordax").string() + " -c";
   EXPECT_EQ(TAVLIB_main2(line.data()), 1);
-  const std::string& last = captured.messages.back();
+  const std::string& last = captured.all.back();
   EXPECT_EQ(last.rfind("[FATAL] No lattices found compatible with your current Ordax version.\n",
                        0),
             0u)
       << last;
   EXPECT_NE(last.find("http"), std::string::npos) << "names the download page";
   int news = 0;
-  for (const std::string& m : captured.messages) news += m == "New simulation";
+  for (const std::string& m : captured.all) news += m == "New simulation";
   EXPECT_EQ(news, 1) << "all tries belong to one run";
 }
 
 TEST_F(CycleTest, NamedLatticeSkipsTheAutoSaveRestore) {
-  writeall("user.txt", "tester");
+  writefile("user.txt", "tester");
   lattices({"Demo.txt"});
   std::string line = (dir / "ordax").string() + " -c demo";
   EXPECT_EQ(TAVLIB_main2(line.data()), 1);
@@ -440,9 +405,9 @@ TEST_F(CycleTest, NamedLatticeSkipsTheAutoSaveRestore) {
 }
 
 TEST_F(CycleTest, AutoSaveOffDeletesTheAutoSaveFile) {
-  writeall("user.txt", "tester");
-  writeall("config.txt", "Auto-save interval (seconds; 0 for no save): 0\n");
-  writeall("autocli.sav", "old state");
+  writefile("user.txt", "tester");
+  writefile("config.txt", "Auto-save interval (seconds; 0 for no save): 0\n");
+  writefile("autocli.sav", "old state");
   std::string line = (dir / "ordax").string() + " -c";
   EXPECT_EQ(TAVLIB_main2(line.data()), 1);
   EXPECT_FALSE(fs::exists("autocli.sav"));
@@ -450,7 +415,7 @@ TEST_F(CycleTest, AutoSaveOffDeletesTheAutoSaveFile) {
 }
 
 TEST_F(CycleTest, QuitBeforeTheFirstRunEndsQuietly) {
-  writeall("user.txt", "tester");
+  writefile("user.txt", "tester");
   lattices({"demo.txt"});
   std::string line = (dir / "ordax").string() + " -c";
   simstop = 2;  // as after Ctrl-C during start-up

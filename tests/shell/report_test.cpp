@@ -22,10 +22,13 @@
 #include "base/platform.h"
 #include "display/terminal.h"
 #include "shell/runstate.h"
+#include "tests/support/support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using namespace testsupport;
 
 // A console line model: "\n" starts a line, "\r" returns to its start, ESC[K blanks to its
 // end, anything else overwrites the cell under the cursor. Trailing blanks are dropped.
@@ -50,20 +53,6 @@ std::vector<std::string> playlines(const std::string& bytes) {
   }
   for (std::string& l : lines) l.erase(l.find_last_not_of(' ') + 1);
   return lines;
-}
-
-std::string filetext(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-fs::path freshdir(const char* tag) {
-  static std::mt19937 rng(std::random_device{}());
-  fs::path d = fs::temp_directory_path() / (std::string("ordax_") + tag + "_" + std::to_string(rng()));
-  fs::create_directories(d);
-  return d;
 }
 
 // Answers taken from a script, one per question; −1 once it runs out.
@@ -243,7 +232,8 @@ TEST_F(ReportDeathTest, AnswersOtherThanYesTheseAllExitWithCodeTwo) {
 }
 
 TEST_F(ReportDeathTest, NoAnswerReportsNBeforeExiting) {
-  fs::path dir = freshdir("warnexit");
+  TempDir tmp("ordax_warnexit");
+  const fs::path& dir = tmp.path();
   std::string file = (dir / "out.txt").string();
   Script s{""};
   report_setanswersource(scriptedanswer, &s);
@@ -253,11 +243,10 @@ TEST_F(ReportDeathTest, NoAnswerReportsNBeforeExiting) {
         report("[WARNING] Aperture outside the world");
       },
       ::testing::ExitedWithCode(2), "");
-  std::vector<std::string> lines = playlines(filetext(file));
+  std::vector<std::string> lines = playlines(readfile(file));
   ASSERT_GE(lines.size(), 4u);
   EXPECT_EQ(lines[2], "Continue (Y/N/These/All)?");
   EXPECT_EQ(lines[3], "N");
-  fs::remove_all(dir);
 }
 
 TEST_F(ReportDeathTest, FatalExitsWithCodeOneAndRunsTheExitHook) {
@@ -272,8 +261,8 @@ TEST_F(ReportDeathTest, FatalExitsWithCodeOneAndRunsTheExitHook) {
 }
 
 TEST_F(ReportDeathTest, BackgroundFatalAppendsAMessageBoxToMessagesLog) {
-  fs::path dir = freshdir("background");
-  fs::path home = fs::current_path();
+  TempDir tmp("ordax_background");
+  const fs::path& dir = tmp.path();
   displaymode = 2;
   EXPECT_EXIT(
       {
@@ -281,14 +270,13 @@ TEST_F(ReportDeathTest, BackgroundFatalAppendsAMessageBoxToMessagesLog) {
         report("[FATAL] Cannot write results.dat");
       },
       ::testing::ExitedWithCode(1), "");
-  EXPECT_EQ(filetext(dir / "messages.log"), "[Ordax Error] [FATAL] Cannot write results.dat\n");
+  EXPECT_EQ(readfile(dir / "messages.log"), "[Ordax Error] [FATAL] Cannot write results.dat\n");
   EXPECT_EQ(written(), "");
-  fs::current_path(home);
-  fs::remove_all(dir);
 }
 
 TEST_F(ReportDeathTest, GerrorLogsShowsItsBoxAndExitsWithCodeOne) {
-  fs::path dir = freshdir("gerror");
+  TempDir tmp("ordax_gerror");
+  const fs::path& dir = tmp.path();
   report_setmessagebox([](const char* text, const char* title) {
     fprintf(stderr, "box <%s> <%s>\n", title, text);
   });
@@ -298,26 +286,23 @@ TEST_F(ReportDeathTest, GerrorLogsShowsItsBoxAndExitsWithCodeOne) {
         gerror("Bad pixel format");
       },
       ::testing::ExitedWithCode(1), "box <Oh sod it> <Bad pixel format>");
-  std::string log = filetext(dir / "graphics_error.log");
+  std::string log = readfile(dir / "graphics_error.log");
   ASSERT_EQ(log.size(), 20u + 1 + 16 + 1);
   EXPECT_EQ(log.substr(20), " Bad pixel format\n");
-  fs::remove_all(dir);
 }
 
 TEST_F(GraphicsErrorLog, GwarnAppendsDatedLines) {
-  fs::path dir = freshdir("gwarn");
-  fs::path home = fs::current_path();
-  fs::current_path(dir);
+  TempDir tmp("ordax_gwarn");
+  const fs::path& dir = tmp.path();
   char before[KVT_BUFSIZE], after[KVT_BUFSIZE];
-  kvtdate(KVT_NOTIME, before);
-  gwarn("first");
-  gwarn("second one");
-  kvtdate(KVT_NOTIME, after);
-  fs::current_path(home);
-  std::string log = filetext(dir / "graphics_error.log");
-  std::vector<std::string> lines;
-  std::stringstream ss(log);
-  for (std::string l; std::getline(ss, l);) lines.push_back(l);
+  {
+    CwdGuard cwd(dir);
+    kvtdate(KVT_NOTIME, before);
+    gwarn("first");
+    gwarn("second one");
+    kvtdate(KVT_NOTIME, after);
+  }
+  std::vector<std::string> lines = readlines(dir / "graphics_error.log");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].substr(20), " first");
   EXPECT_EQ(lines[1].substr(20), " second one");
@@ -327,7 +312,6 @@ TEST_F(GraphicsErrorLog, GwarnAppendsDatedLines) {
     EXPECT_EQ(l[11], ' ');
     EXPECT_TRUE(l[14] == ':' && l[17] == ':' && l[20] == ' ') << l;
   }
-  fs::remove_all(dir);
 }
 
 TEST_F(ReportGraphics, HistoryKeepsTheNewestTwentyLines) {

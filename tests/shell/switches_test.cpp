@@ -14,43 +14,20 @@
 #include "language/genome.h"
 #include "base/report.h"
 #include "shell/runstate.h"
+#include "tests/support/support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string readall(const fs::path& path) {
-  std::string out;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  fclose(f);
-  return out;
-}
+using namespace testsupport;
 
-void writeall(const fs::path& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  fwrite(text.data(), 1, text.size(), f);
-  fclose(f);
-}
-
-// Messages captured through the report sink.
-struct Captured {
-  std::vector<std::string> messages;
-};
-void capture(const char* message, int, void* context) {
-  static_cast<Captured*>(context)->messages.push_back(message);
-}
 // In a death-test child: messages go to stderr so the parent can match them.
 void tostderr(const char* message, int, void*) {
   fprintf(stderr, "%s\n", message);
 }
 
-// Fresh switch state, a report sink, and a temporary working directory (the previous one is
-// restored afterwards).
+// Fresh switch state, captured messages, and a temporary working directory.
 class SwitchesTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -60,22 +37,14 @@ class SwitchesTest : public ::testing::Test {
     runsleft = -1;
     adaptivesteps = 1;
     autoscale = 1;
-    report_setsink(capture, &captured);
-    oldcwd = fs::current_path();
-    std::random_device rd;
-    dir = fs::temp_directory_path() / ("ordax_switches_" + std::to_string(rd()));
-    fs::create_directories(dir);
-    fs::current_path(dir);
   }
   void TearDown() override {
-    report_setsink(nullptr, nullptr);
-    fs::current_path(oldcwd);
-    fs::remove_all(dir);
     for (FILE** log : {&switches.loadbalancelog, &switches.threadoverheadlog})
       if (*log) fclose(*log), *log = nullptr;
   }
-  Captured captured;
-  fs::path oldcwd, dir;
+  WorkDir work{"ordax_switches"};
+  const fs::path& dir = work.path();
+  Messages captured;
 };
 
 TEST(Switches, HasSwitchMatchesWholeWordsWithoutCase) {
@@ -196,7 +165,7 @@ TEST_F(SwitchesTest, FlagsAndValues) {
 }
 
 TEST_F(SwitchesTest, DebugLogsAreOpenedOnceForAppending) {
-  writeall("load_balance.log", "earlier\n");
+  writefile("load_balance.log", "earlier\n");
   detectswitches("ordax -loadbalancing -threadoverhead");
   ASSERT_NE(switches.loadbalancelog, nullptr);
   ASSERT_NE(switches.threadoverheadlog, nullptr);
@@ -205,7 +174,7 @@ TEST_F(SwitchesTest, DebugLogsAreOpenedOnceForAppending) {
   EXPECT_EQ(switches.loadbalancelog, first);
   fputs("later\n", switches.loadbalancelog);
   fflush(switches.loadbalancelog);
-  EXPECT_EQ(readall("load_balance.log"), "earlier\nlater\n");
+  EXPECT_EQ(readfile("load_balance.log"), "earlier\nlater\n");
   EXPECT_TRUE(fs::exists("thread_overhead.csv"));
   EXPECT_EQ(displaymode, 1);
 }
@@ -260,28 +229,28 @@ TEST_F(SwitchesTest, HelpIsPrintedForQuestionMarkAnywhereAndForHelp) {
     SCOPED_TRACE(line);
     fs::remove("help.out");
     EXPECT_EXIT(detectinchild(line, "help.out"), ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(readall("help.out"), HELP);
+    EXPECT_EQ(readfile("help.out"), HELP);
   }
 }
 
 TEST_F(SwitchesTest, VersionPrintsItsLineAndDoesNotHangAtEndOfInput) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the working directory
   EXPECT_EXIT(detectinchild("ordax -ver", "ver.out"), ::testing::ExitedWithCode(0), "");
-  EXPECT_EQ(readall("ver.out"), "Ordax version identifier [v4.47_dev]\nPress any key to continue...\n");
+  EXPECT_EQ(readfile("ver.out"), "Ordax version identifier [v4.47_dev]\nPress any key to continue...\n");
   EXPECT_EXIT(detectinchild("ordax -version", "ver2.out"), ::testing::ExitedWithCode(0), "");
-  EXPECT_EQ(readall("ver2.out"), readall("ver.out"));
+  EXPECT_EQ(readfile("ver2.out"), readfile("ver.out"));
 }
 
 TEST_F(SwitchesTest, PredefinedNetSetInCapitalsRewritesConfig) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the working directory
-  writeall("config.txt",
+  writefile("config.txt",
            "Auto-send results ([Y]es, [N]o): N\n"
            "Update lattice files from web every N hours (0=don't): 0\n"
            "CPU throttle (%): 40\n");
   EXPECT_EXIT(detectinchild("ordax -CFG:NET", "cfg.out"), ::testing::ExitedWithCode(0),
               "Applying predefined configuration settings...\nConfiguration set for always-online "
               "computer");
-  EXPECT_EQ(readall("config.txt"),
+  EXPECT_EQ(readfile("config.txt"),
             "Auto-send results ([Y]es, [N]o): Y\n"
             "Update lattice files from web every N hours (0=don't): 12\n"
             "CPU throttle (%): 40\n"
@@ -289,23 +258,23 @@ TEST_F(SwitchesTest, PredefinedNetSetInCapitalsRewritesConfig) {
 }
 
 TEST_F(SwitchesTest, PredefinedSetsChangeOnlyTheirKeys) {
-  writeall("config.txt", "Auto-send results ([Y]es, [N]o): Y\nUnrelated: kept\n");
+  writefile("config.txt", "Auto-send results ([Y]es, [N]o): Y\nUnrelated: kept\n");
   EXPECT_EQ(applyconfigset("nonet", "config.txt"), 1);
-  EXPECT_EQ(readall("config.txt"),
+  EXPECT_EQ(readfile("config.txt"),
             "Auto-send results ([Y]es, [N]o): N\n"
             "Unrelated: kept\n"
             "Download sample results file after a number of days (0=don't): 0\n"
             "Update lattice files from web every N hours (0=don't): 0\n");
-  ASSERT_EQ(captured.messages.size(), 2u);
-  EXPECT_EQ(captured.messages[1],
+  ASSERT_EQ(captured.all.size(), 2u);
+  EXPECT_EQ(captured.all[1],
             "Configuration set for seldom-online computer - use manualsend.bat");
 
-  captured.messages.clear();
-  std::string before = readall("config.txt");
+  captured.all.clear();
+  std::string before = readfile("config.txt");
   EXPECT_EQ(applyconfigset("nets", "config.txt"), 0);
-  EXPECT_EQ(readall("config.txt"), before);
-  ASSERT_EQ(captured.messages.size(), 2u);
-  EXPECT_EQ(captured.messages[1], "Unknown configuration set");
+  EXPECT_EQ(readfile("config.txt"), before);
+  ASSERT_EQ(captured.all.size(), 2u);
+  EXPECT_EQ(captured.all[1], "Unknown configuration set");
 }
 
 TEST_F(SwitchesTest, ConversionsGiveUsageOrConvertBothWays) {
@@ -450,7 +419,7 @@ TEST_F(SwitchesTest, OldLayoutSwitchWritesTheListAndEnds) {
         exit(99);
       },
       ::testing::ExitedWithCode(0), "Outputting listcomponents.txt...\nOutputting listcomponents.txt... Done");
-  EXPECT_EQ(readall("listcomponents.txt"), listcomponents42(&copy));
+  EXPECT_EQ(readfile("listcomponents.txt"), listcomponents42(&copy));
   Genome_free(g);
   Genome_free(copy);
 }
@@ -490,7 +459,7 @@ TEST_F(SwitchesTest, ComponentListSwitchesWriteTheMachineAndEnd) {
         ::testing::ExitedWithCode(0), "Outputting listcomponents.txt... Done");
     std::string expected = Cell_print(root, (char)c.withframes, 0);
     EXPECT_FALSE(expected.empty());
-    EXPECT_EQ(readall("listcomponents.txt"), expected);
+    EXPECT_EQ(readfile("listcomponents.txt"), expected);
   }
   EXPECT_EXIT(
       {
@@ -505,7 +474,7 @@ TEST_F(SwitchesTest, ComponentListSwitchesWriteTheMachineAndEnd) {
     if (name.rfind("table_demo_", 0) != 0) continue;
     tables++;
     EXPECT_EQ(name.size(), strlen("table_demo_yyyyMMdd_HHmmss.tex")) << name;
-    EXPECT_EQ(readall(e.path()), Cell_latextable(root, 1));
+    EXPECT_EQ(readfile(e.path()), Cell_latextable(root, 1));
   }
   EXPECT_EQ(tables, 1);
   Genome_free(g);
