@@ -187,29 +187,6 @@ TEST(CheckValMix, ValuesShorterThanTwoBytesAreUnchanged) {
   EXPECT_EQ(e.length, 0u);
 }
 
-// The pair rule as described: for step 1, 2, 4 … below n, i from n−1 down to 0, the pair
-// (c_i, c_(i+step) mod n) is replaced through Q.
-TEST(CheckValMix, FollowsThePairRule) {
-  std::mt19937 rng(12345);
-  for (uint32_t n : {2u, 3u, 5u, 12u, 16u}) {
-    SCOPED_TRACE(n);
-    std::vector<unsigned char> v(n);
-    for (auto& b : v) b = (unsigned char)rng();
-    CheckVal c = CheckVal_new(n);
-    memcpy(c.bytes, v.data(), n);
-    for (uint32_t step = 1; step < n; step *= 2)
-      for (uint32_t i = n; i-- > 0;) {
-        uint32_t j = (i + step) % n;
-        uint32_t w = CheckVal_permutation(v[i] * 256u + v[j]);
-        v[i] = (unsigned char)(w >> 8);
-        v[j] = (unsigned char)w;
-      }
-    c = CheckVal_mix(c);
-    EXPECT_EQ(bytesof(c), v);
-    CheckVal_free(c);
-  }
-}
-
 TEST(CheckValMix, TwoByteMixIsOneToOne) {
   std::vector<unsigned char> seen(65536, 0);
   for (uint32_t x = 0; x < 65536; x++) {

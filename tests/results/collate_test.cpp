@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "base/files.h"
 #include "results/autosave.h"
+#include "tests/support/support.h"
 
 namespace fs = std::filesystem;
 
@@ -13,29 +12,10 @@ namespace {
 
 class Collate : public ::testing::Test {
  protected:
-  void SetUp() override {
-    old = fs::current_path();
-    dir = fs::temp_directory_path() /
-          ("ordax_collate_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-           "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    fs::current_path(dir);
-  }
-  void TearDown() override {
-    fs::current_path(old);
-    fs::remove_all(dir);
-  }
-  static void write(const char* name, const std::string& text) {
-    std::ofstream(name, std::ios::binary) << text;
-  }
-  static std::string read(const char* name) {
-    std::ifstream in(name, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  fs::path old, dir;
+  static void write(const char* name, const std::string& text) { testsupport::writefile(name, text); }
+  static std::string read(const char* name) { return testsupport::readfile(name); }
+  testsupport::WorkDir work{"ordax_collate"};
+  const fs::path& dir = work.path();
 };
 
 TEST_F(Collate, ThreadFilesAreAppendedToTheirMainFileAndRemoved) {

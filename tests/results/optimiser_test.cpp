@@ -21,6 +21,7 @@
 #include "results/results.h"
 #include "base/report.h"
 #include "shell/runstate.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -64,46 +65,26 @@ std::string genometext(const Genes& genes) {
   return s;
 }
 
-struct Captured {
-  std::vector<std::string> all, updates;
-  bool has(const std::string& m) const {
-    for (const auto& x : all)
-      if (x == m) return true;
-    return false;
-  }
-};
-
-void capture(const char* message, int isupdate, void* context) {
-  Captured* c = static_cast<Captured*>(context);
-  (isupdate ? c->updates : c->all).push_back(message);
-}
-
 // A fresh working directory, captured messages, default ratios, and a results set freed at
 // the end.
 class OptimiserDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    old = fs::current_path();
-    dir = fs::temp_directory_path() / ("ordax_optimiser_" + std::to_string(std::random_device{}()));
     fs::create_directories(dir / "samplefiles");
-    fs::current_path(dir);
-    report_setsink(capture, &messages);
     std::memcpy(oldratios, settings.trialratios, sizeof oldratios);
     results = LSet_new(sizeof(Result));
   }
   void TearDown() override {
     Results_free(results);
     std::memcpy(settings.trialratios, oldratios, sizeof oldratios);
-    report_setsink(nullptr, nullptr);
-    fs::current_path(old);
-    fs::remove_all(dir);
   }
   void add(const Genes& genes, double score, const std::string& lattice = "lat") {
     Result r = makeresult(genometext(genes), score, lattice);
     LSet_add(&results, &r);
   }
-  fs::path dir, old;
-  Captured messages;
+  testsupport::WorkDir work{"ordax_optimiser"};
+  const fs::path& dir = work.path();
+  testsupport::Messages messages;
   double oldratios[NTRIALTYPES];
   LSet results;
 };
