@@ -6,11 +6,11 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/support.h"
 
 namespace {
 
@@ -18,24 +18,13 @@ namespace fs = std::filesystem;
 
 // A scratch directory removed at the end of each test.
 struct Scratch {
-  fs::path dir;
-  Scratch() {
-    dir = fs::temp_directory_path() / ("ordax_arrays_" + std::to_string(std::random_device{}()));
-    fs::create_directories(dir);
-  }
-  ~Scratch() { fs::remove_all(dir); }
-  std::string file(const char* name) const { return (dir / name).string(); }
+  testsupport::TempDir dir{"ordax_arrays"};
+  std::string file(const char* name) const { return dir / name; }
 };
 
-std::string readbytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
+std::string readbytes(const std::string& path) { return testsupport::readfile(path); }
 void writebytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+  testsupport::writefile(path, bytes);
 }
 
 std::string u32(uint32_t v) {
@@ -293,7 +282,7 @@ TEST(Array2d, TextOutputs) {
   a.get()[0][1] = -2.5;
   a.get()[1][0] = 1e-7;
   a.get()[1][1] = 300000;
-  ASSERT_EQ(array_2d_printfile(a.get(), "%s/t%d.csv", ',', s.dir.string().c_str(), 7), 1);
+  ASSERT_EQ(array_2d_printfile(a.get(), "%s/t%d.csv", ',', s.dir.path().c_str(), 7), 1);
   EXPECT_EQ(readbytes(s.file("t7.csv")), "1,-2.5\n1e-07,300000\n");
 
   testing::internal::CaptureStdout();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/random.h"
+#include "tests/support/support.h"
 
 namespace fs = std::filesystem;
 
@@ -18,20 +19,10 @@ namespace {
 // A fresh directory per test, removed afterwards.
 class FilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device rd;
-    dir = fs::temp_directory_path() / ("ordax_files_test_" + std::to_string(rd()));
-    fs::create_directories(dir);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-  }
-  std::string path(const std::string& name) const { return (dir / name).string(); }
-  void write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path(name), std::ios::binary) << bytes;
-  }
-  fs::path dir;
+  std::string path(const std::string& name) const { return tmp / name; }
+  void write(const std::string& name, const std::string& bytes) const { tmp.write(name, bytes); }
+  testsupport::TempDir tmp{"ordax_files"};
+  const fs::path& dir = tmp.path();
 };
 
 FILE* streamwith(const std::string& bytes) {

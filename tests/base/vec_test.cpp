@@ -14,6 +14,7 @@
 
 #include "base/kinematics.h"
 #include "base/random.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -241,20 +242,13 @@ TEST(M3x3, PrintFormatsAndNeverOverruns) {
 
 TEST(M3x3, DebugDumpsAppendToTheTechLog) {
   namespace fs = std::filesystem;
-  fs::path old = fs::current_path();
-  fs::path dir = fs::temp_directory_path() / ("ordax_vec_test_" + std::to_string(std::random_device{}()));
-  fs::create_directories(dir / "tech");
-  fs::current_path(dir);
+  testsupport::WorkDir dir("ordax_vec");
+  fs::create_directories("tech");
   M3x3 m{{{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}};
   M3x3_DEBUG(m);
   M3x3_DEBUG(M3x3_identity());
   AffineFrame_DEBUG(AffineFrame{V3{1.5, -2, 0.25}, m});
-  std::ifstream in("tech/log.txt");
-  std::stringstream text;
-  text << in.rdbuf();
-  fs::current_path(old);
-  fs::remove_all(dir);
-  std::string s = text.str();
+  std::string s = dir.read("tech/log.txt");
   std::string first =
       "\t[1.000000 2.000000 3.000000]\n\t[4.000000 5.000000 6.000000]\n\t[7.000000 8.000000 "
       "9.000000]\n"
