@@ -17,6 +17,7 @@
 #include "base/platform.h"
 #include "shell/report.h"
 #include "shell/runstate.h"
+#include "tests/support/support.h"
 
 namespace fs = std::filesystem;
 
@@ -181,13 +182,6 @@ struct History {
     }
   }
 };
-
-std::string filetext(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 std::string readall(FILE* f) {
   fflush(f);
@@ -408,10 +402,8 @@ TEST_F(TerminalDisplay, ReportsAndStatusAreDrawnAndReleaseRestoresTheTerminal) {
 }
 
 TEST_F(TerminalDisplayDeathTest, FatalLeavesTheDisplayAndTheMessageOnTheTerminal) {
-  fs::path dir = fs::temp_directory_path() /
-                 ("ordax_terminal_" + std::to_string(std::random_device{}()));
-  fs::create_directories(dir);
-  std::string path = (dir / "term.txt").string();
+  testsupport::TempDir dir("ordax_terminal");
+  std::string path = dir / "term.txt";
   displaymode = 0;
   EXPECT_EXIT(
       {
@@ -421,7 +413,7 @@ TEST_F(TerminalDisplayDeathTest, FatalLeavesTheDisplayAndTheMessageOnTheTerminal
         report("[FATAL] Out of memory");
       },
       ::testing::ExitedWithCode(1), "");
-  std::string bytes = filetext(path);
+  std::string bytes = testsupport::readfile(path);
   size_t leave = bytes.rfind("\x1b[?1049l");
   ASSERT_NE(leave, std::string::npos) << "the alternate screen was not left";
   EXPECT_NE(bytes.find("[FATAL] Out of memory", leave), std::string::npos);
@@ -429,7 +421,6 @@ TEST_F(TerminalDisplayDeathTest, FatalLeavesTheDisplayAndTheMessageOnTheTerminal
   s.play(bytes);
   EXPECT_FALSE(s.alt);
   EXPECT_TRUE(s.cursorvisible);
-  fs::remove_all(dir);
 }
 
 TEST_F(TerminalKeys, EscapeAndQStopOtherKeysGoToTheQueue) {
@@ -489,17 +480,11 @@ TEST_F(TerminalDisplay, InitOutsideGraphicsModeTakesNoTerminal) {
   displaymode = 1;
   EXPECT_FALSE(display_init());
   EXPECT_FALSE(display_active());
-  fs::path dir = fs::temp_directory_path() /
-                 ("ordax_bgbox_" + std::to_string(std::random_device{}()));
-  fs::create_directories(dir);
-  fs::path home = fs::current_path();
-  fs::current_path(dir);
+  testsupport::WorkDir dir("ordax_bgbox");
   displaymode = 2;
   EXPECT_FALSE(display_init());
   platform_messagebox("Please create a file called 'user.txt'", "Ordax Error: No username specified");
   platform_setmessagelog(false);
-  fs::current_path(home);
-  EXPECT_EQ(filetext(dir / "messages.log"),
+  EXPECT_EQ(dir.read("messages.log"),
             "[Ordax Error: No username specified] Please create a file called 'user.txt'\n");
-  fs::remove_all(dir);
 }
