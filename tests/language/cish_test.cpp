@@ -8,45 +8,20 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "base/platform.h"
 #include "language/cishtree.h"
+#include "tests/support/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh directory under the system's temporary directory, removed at the end.
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    std::random_device rd;
-    path = fs::temp_directory_path() / ("ordax_cish_" + std::to_string(rd()) + std::to_string(rd()));
-    fs::create_directories(path);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string file(const char* name) const { return (path / name).string(); }
-};
-
-std::string readfile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-void writefile(const std::string& path, const std::string& text) {
-  std::ofstream f(path, std::ios::binary);
-  f << text;
-}
+using testsupport::readfile;
+using testsupport::TempDir;
+using testsupport::writefile;
 
 double number(Cish* c, const char* name) {
   CishVar* v = Cish_getvarpointer(c, name);
@@ -456,8 +431,8 @@ TEST(CishRules, AddingAnExistingPatternOnlyChangesPrecedence) {
 }
 
 TEST(CishRules, LoadopsNumbersRulesInFileOrder) {
-  TempDir dir;
-  std::string path = dir.file("rules.txt");
+  TempDir dir("ordax_cish");
+  std::string path = dir / "rules.txt";
   std::string longline = "X :== X " + std::string(170, '~') + " X";
   writefile(path, "X :== X + X\n# not a rule\nX :==r Xl = X\n  :== Comment\nS:==\n" + longline +
                       "\nS :==R S S");
@@ -476,7 +451,7 @@ TEST(CishRules, LoadopsNumbersRulesInFileOrder) {
       EXPECT_EQ(std::string(Cish_op(c, i).s), ("X " + std::string(170, '~')).substr(0, 49));
     }
   EXPECT_TRUE(found);
-  EXPECT_EQ(Cish_loadops(c, dir.file("missing.txt").c_str()), -1);
+  EXPECT_EQ(Cish_loadops(c, (dir / "missing.txt").c_str()), -1);
   Cish_free(c);
 }
 
@@ -495,8 +470,8 @@ std::vector<std::string> evaluateall(Cish* c) {
 }
 
 TEST(CishRules, SavedTableReadsBackWithSameOrderAndBehaviour) {
-  TempDir dir;
-  std::string path = dir.file("ops.txt");
+  TempDir dir("ordax_cish");
+  std::string path = dir / "ops.txt";
   Cish* a = Cish_new();
   ASSERT_EQ(Cish_saveops(a, path.c_str()), 0);
   std::string text = readfile(path);
@@ -524,8 +499,8 @@ TEST(CishRules, SavedTableReadsBackWithSameOrderAndBehaviour) {
 }
 
 TEST(CishRules, SaveopsCWritesEveryRuleAsSourceRow) {
-  TempDir dir;
-  std::string path = dir.file("ops.c");
+  TempDir dir("ordax_cish");
+  std::string path = dir / "ops.c";
   Cish* c = Cish_new();
   Cish_addop(c, CishOp_make("S", "say \"X\"", 120));
   ASSERT_EQ(Cish_saveops_C(c, path.c_str()), 0);
@@ -559,9 +534,7 @@ TEST(CishRules, SaveopsCWritesEveryRuleAsSourceRow) {
 }
 
 TEST(CishRules, DebugDescriptionListsVariablesRulesAndFragments) {
-  TempDir dir;
-  std::string old = platform_getcwd();
-  ASSERT_TRUE(platform_chdir(dir.path.string().c_str()));
+  testsupport::WorkDir dir("ordax_cish");
   Cish* c = Cish_new();
   CishValue one = CishValue_Xn(1), t = CishValue_Text("hi");
   Cish_setvar(c, "a", &one);
@@ -570,7 +543,6 @@ TEST(CishRules, DebugDescriptionListsVariablesRulesAndFragments) {
   Cish_DEBUG(c, 0);
   Cish_DEBUG(c, 1);
   std::string log = readfile("tech/log.txt");
-  platform_chdir(old.c_str());
   EXPECT_NE(log.find("has 2 variables:\n  (0) a=1\n  (1) b=Text 'hi'\n 63 operators:\n"), std::string::npos);
   EXPECT_NE(log.find("  X (50) X + X\n"), std::string::npos);
   EXPECT_NE(log.find(" and 51 operator fragments:\n { } ; , += -= *="), std::string::npos);

@@ -20,23 +20,14 @@
 #include "base/platform.h"
 #include "base/report.h"
 #include "shell/runstate.h"
+#include "tests/support/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 // Captures report() messages for the life of the object.
-struct Reports {
-  std::vector<std::string> messages;
-  Reports() {
-    report_setsink(
-        [](const char* m, int isupdate, void* ctx) {
-          if (!isupdate) static_cast<Reports*>(ctx)->messages.push_back(m);
-        },
-        this);
-  }
-  ~Reports() { report_setsink(nullptr, nullptr); }
-};
+using Reports = testsupport::Messages;
 
 // An environment freed at the end of the test.
 struct Env {
@@ -725,7 +716,7 @@ TEST(CishLimits, EndlessLoopReportsFatalNamingTheSource) {
     Cish_setsource(c, "lattice 'loop'");
     Cish_setlimits(c, 1000, 0, 0, 0);
     EXPECT_NE(Cish_parse(c, code), 0);
-    EXPECT_EQ(r.messages, (std::vector<std::string>{
+    EXPECT_EQ(r.all, (std::vector<std::string>{
                               "[FATAL] lattice 'loop' ran more than 1000 loop iterations; "
                               "execution stopped (endless loop?)"}));
     EXPECT_EQ(Cish_limithit(c), CISH_LIMIT_ITERATIONS);
@@ -736,7 +727,7 @@ TEST(CishLimits, EndlessLoopReportsFatalNamingTheSource) {
   Reports r;
   Env c;
   EXPECT_EQ(Cish_parse(c, "for(;;) x=1;"), 0);
-  EXPECT_TRUE(r.messages.empty());
+  EXPECT_TRUE(r.all.empty());
   EXPECT_EQ(var(c, "x"), 1);
 }
 
@@ -746,8 +737,8 @@ TEST(CishLimits, GeneratedTextIsBounded) {
   latticemode(c);
   Cish_setlimits(c, 0, 100, 0, 0);
   Cish_parse(c, "#for(i=0;1;i++){#abcdef#}#");
-  ASSERT_EQ(r.messages.size(), 1u);
-  EXPECT_EQ(r.messages[0], "[FATAL] Cish code generated more than 100 bytes of text; execution stopped");
+  ASSERT_EQ(r.all.size(), 1u);
+  EXPECT_EQ(r.all[0], "[FATAL] Cish code generated more than 100 bytes of text; execution stopped");
   EXPECT_EQ(Cish_limithit(c), CISH_LIMIT_OUTPUT);
   EXPECT_EQ(joined().size(), 96u);  // 16 whole pieces; the 17th would pass the bound
 }
@@ -757,8 +748,8 @@ TEST(CishLimits, DeepNestingIsReportedInsteadOfOverflowingTheStack) {
   Env c;
   std::string parens = std::string(10000, '(') + "1" + std::string(10000, ')');
   EXPECT_EQ(evalprint(c, parens.c_str()), "?Unknown?");
-  ASSERT_EQ(r.messages.size(), 1u);
-  EXPECT_EQ(r.messages[0], "[FATAL] Cish code is nested more than 2500 levels deep; execution stopped");
+  ASSERT_EQ(r.all.size(), 1u);
+  EXPECT_EQ(r.all[0], "[FATAL] Cish code is nested more than 2500 levels deep; execution stopped");
   EXPECT_EQ(c->depth, 0);
   // Within the bound the same nesting evaluates.
   Env d;
@@ -787,7 +778,7 @@ TEST(CishLimits, SelfFeedingRulesStopTreeBuilding) {
   Env c;
   Cish_addop(c, CishOp_make("Xn", "Xn", 1));  // makes what it matches, for ever
   CishTree* t = CishTree_make(c, "7");
-  EXPECT_EQ(r.messages, (std::vector<std::string>{
+  EXPECT_EQ(r.all, (std::vector<std::string>{
                             "[FATAL] Cish code has rules that reduce without end; tree building stopped"}));
   EXPECT_EQ(Cish_limithit(c), CISH_LIMIT_REDUCTIONS);
   CishTree_free(t);
@@ -798,7 +789,7 @@ TEST(CishLimits, VariableCountIsBounded) {
   Env c;
   Cish_setlimits(c, 0, 0, 0, 100);
   Cish_parse(c, "for(i=0;i<1000;i++) a[i]=i;");
-  EXPECT_EQ(r.messages, (std::vector<std::string>{"[FATAL] Cish code made more than 100 variables; execution stopped"}));
+  EXPECT_EQ(r.all, (std::vector<std::string>{"[FATAL] Cish code made more than 100 variables; execution stopped"}));
   EXPECT_EQ(Cish_limithit(c), CISH_LIMIT_VARIABLES);
   EXPECT_LE(c->vars.count, 102u);
 }
@@ -838,7 +829,7 @@ TEST(CishRobustness, SlowOneMegabyteLines) {
   while (sum.size() < 1048576) sum += "+1";
   Cish_parse(d, sum.c_str());
   EXPECT_EQ(Cish_limithit(d), CISH_LIMIT_DEPTH);
-  EXPECT_EQ(r.messages.size(), 1u);
+  EXPECT_EQ(r.all.size(), 1u);
 }
 
 TEST(CishRobustness, UnterminatedConstructsAreHarmless) {
@@ -906,7 +897,7 @@ TEST(CishRobustness, RandomInputKeepsTreesWellFormed) {
     CishTree_free(t);
     EXPECT_EQ(c->depth, 0);
     EXPECT_EQ(c->level, 0);
-    for (const std::string& m : r.messages) EXPECT_EQ(m.rfind("[FATAL] Cish code ", 0), 0u) << m;
+    for (const std::string& m : r.all) EXPECT_EQ(m.rfind("[FATAL] Cish code ", 0), 0u) << m;
   }
 }
 
@@ -975,29 +966,14 @@ TEST(CishTree, NodeUtilities) {
 }
 
 TEST(CishTree, ParseLogsListTokensAndTree) {
-  fs::path dir = fs::temp_directory_path() / ("ordax_cishlog_" + std::to_string(std::random_device{}()));
-  fs::create_directories(dir);
-  std::string old = platform_getcwd();
-  ASSERT_TRUE(platform_chdir(dir.string().c_str()));
+  testsupport::WorkDir dir("ordax_cishlog");
   switches.parsedebug = 1;
   Env c;
   CishTree* t = CishTree_make(c, "a=2*3;");
   switches.parsedebug = 0;
   CishTree_free(t);
-  auto read = [](const char* name) {
-    std::ifstream f(name);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  };
-  std::string tokens = read("cishtokenout.log"), tree = read("cishtreeout.log");
-  platform_chdir(old.c_str());
-  fs::remove_all(dir);
-  std::istringstream lines(tokens);
-  std::string line;
-  int count = 0;
-  while (std::getline(lines, line)) count++;
-  EXPECT_EQ(count, 6);  // a = 2 * 3 ;
+  std::string tokens = dir.read("cishtokenout.log"), tree = dir.read("cishtreeout.log");
+  EXPECT_EQ(testsupport::readlines(dir / "cishtokenout.log").size(), 6u);  // a = 2 * 3 ;
   EXPECT_NE(tokens.find("Opfrag"), std::string::npos);
   EXPECT_NE(tree.find("Root"), std::string::npos);
   EXPECT_NE(tree.find("<X * X>"), std::string::npos);

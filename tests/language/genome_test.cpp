@@ -11,6 +11,7 @@
 
 #include "base/platform.h"
 #include "base/random.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -506,20 +507,10 @@ TEST(Genome, PrintoutAndDebugLog) {
   Genome_printout("best", g);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "best : a=005;#h=7;\n");
 
-  std::string home = platform_getcwd();
-  std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("ordax_genome_" + std::to_string(std::random_device{}()));
-  std::filesystem::create_directories(dir);
-  ASSERT_TRUE(platform_chdir(dir.c_str()));
+  testsupport::WorkDir dir("ordax_genome");
   Genome_DEBUG("one ", g);  // creates tech/ and the log
   Genome_DEBUG("two ", g);  // appends
-  FILE* f = fopen("tech/log.txt", "rb");
-  ASSERT_NE(f, nullptr);
-  std::vector<unsigned char> bytes = contents(f);
-  fclose(f);
-  platform_chdir(home.c_str());
-  std::filesystem::remove_all(dir);
-  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "one a=005;#h=7;\ntwo a=005;#h=7;\n");
+  EXPECT_EQ(dir.read("tech/log.txt"), "one a=005;#h=7;\ntwo a=005;#h=7;\n");
   Genome_free(g);
 }
 

@@ -18,23 +18,13 @@
 #include "base/text.h"
 #include "base/report.h"
 #include "shell/runstate.h"
+#include "tests/support/support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Captured {
-  std::vector<std::string> messages, updates;
-  Captured() {
-    report_setsink(
-        [](const char* m, int update, void* ctx) {
-          auto* self = static_cast<Captured*>(ctx);
-          (update ? self->updates : self->messages).push_back(m);
-        },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-};
+using Captured = testsupport::Messages;
 
 // Every gene the lattice asks for and the genome lacks gets this raw value.
 struct FixedGnull {
@@ -109,25 +99,7 @@ void expectsametree(const Cell* a, const Cell* b) {
   EXPECT_NEAR(a->angle, b->angle, 1e-13 * std::fabs(a->angle));
 }
 
-std::string readfile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-struct ScratchDir {
-  std::string old = platform_getcwd();
-  fs::path dir = fs::temp_directory_path() / ("ordax_parser_" + std::to_string(std::random_device{}()));
-  ScratchDir() {
-    fs::create_directories(dir);
-    platform_chdir(dir.string().c_str());
-  }
-  ~ScratchDir() {
-    platform_chdir(old.c_str());
-    fs::remove_all(dir);
-  }
-};
+using testsupport::readfile;
 
 const char* const kExample =
     "!MINVER 4.4\n{Solenoid Radius Field(T) Length(m)}\nS1 0.2 [1,4] 0.5\n{Drift Length(m)}\n"
@@ -172,7 +144,7 @@ TEST(ParserStatements, LinesFormatsAndListsEndWhereTheyShould) {
       "{Solenoid\n  Radius Field Length}\nS1 1 [1,\n 4] 3\nS2 1 \\\n 2 3\n{Drift Length}\nD1 0.5\n"
       "line: S1,\n  D1,\n  S2;\n",
       &g);
-  EXPECT_TRUE(cap.messages.empty()) << cap.messages[0];
+  EXPECT_TRUE(cap.all.empty()) << cap.all[0];
   ASSERT_TRUE(m);
   EXPECT_EQ(childnames(m.get()), (Names{"S1", "D1", "S2"}));
   EXPECT_DOUBLE_EQ(Cell_attrib(m->children[0], "Field", 0), 1 + 3 * 500.0 / 999);
@@ -226,7 +198,7 @@ TEST(ParserLists, RepeatedCellsAreCopiedExceptAtTheirLastPlace) {
   Cell* nested = t("outer: b,line");  // lists are flat; b then occurs twice
   EXPECT_EQ(childnames(nested), (Names{"b", "a", "b", "a"}));
   EXPECT_NE(nested->children[0], nested->children[2]);
-  EXPECT_TRUE(cap.messages.empty());
+  EXPECT_TRUE(cap.all.empty());
 }
 
 TEST(ParserMirrors, MirrorsNegateBendsAndMapChildrenByName) {
@@ -268,7 +240,7 @@ TEST(ParserMirrors, MirrorsNegateBendsAndMapChildrenByName) {
   Cell* rc = t("-c");
   EXPECT_EQ(childnames(rc), (Names{"gap", "~b", "a"}));
   EXPECT_EQ(t("-a"), a);
-  EXPECT_TRUE(cap.messages.empty());
+  EXPECT_TRUE(cap.all.empty());
 }
 
 TEST(ParserNameRules, ElementsWithoutFormatTakeTheirTypeFromTheName) {
@@ -394,7 +366,7 @@ TEST(ParserParameters, ParametersCellHoldsEveryParameterValue) {
   EXPECT_STREQ(params->type_name, "Parameters");
   EXPECT_EQ(attributes(params), (std::map<std::string, std::string>{
                                     {"x", "6"}, {"y", "'a b"}, {"t", "4e-08"}, {"z", "1"}}));
-  EXPECT_EQ(cap.messages, (Names{"[WARNING] Element 'x' overwritten"}));
+  EXPECT_EQ(cap.all, (Names{"[WARNING] Element 'x' overwritten"}));
   Cell_freeref(params, 0);
   Genome_free(g);
 }
@@ -408,7 +380,7 @@ TEST(ParserExampleLattice, GivesTheLineWithTheGeneFromTheGenome) {
   Cell* params = nullptr;
   CellPtr m(machinecell(kExample, &g, "example", 1, &params));
   ASSERT_TRUE(m);
-  EXPECT_EQ(cap.messages, (Names{"Interpreting lattice file 'example'...",
+  EXPECT_EQ(cap.all, (Names{"Interpreting lattice file 'example'...",
                                  "Beamline consists of 3 units, genome of 1 parameters"}));
   EXPECT_EQ(cap.updates, (Names{"Interpreting lattice file 'example'... Done"}));
   EXPECT_EQ(m->t, Composite);
@@ -468,7 +440,7 @@ TEST(ParserMachine, ReusedCompositeNameWarnsNothingAndFindsTheLatestCell) {
     Captured cap;
     CellPtr m = parse(std::string("{Drift Length}\n") + c.lattice);
     ASSERT_TRUE(m);
-    EXPECT_EQ(cap.messages, Names{});
+    EXPECT_EQ(cap.all, Names{});
     EXPECT_EQ(childnames(m.get()), c.children);
     std::vector<double> lengths;
     for (int i = 0; i < m->n; i++) lengths.push_back(Cell_attrib(m->children[i], "Length", -1));
@@ -482,7 +454,7 @@ TEST(ParserCish, CodeGeneratesElementsAndReadsAndWritesTheirValues) {
       "{Drift(D) Length}\nD1 2\nD2 #D1.Length*3#\n#D1.Length = 7;#\n"
       "#for (i = 3; i <= 5; i = i + 1) {#\nD#i# #i#\n#}#\nline: D1,D2#for(i=3;i<=5;i=i+1){#,D#i##}#;\n");
   ASSERT_TRUE(m);
-  EXPECT_TRUE(cap.messages.empty()) << cap.messages[0];
+  EXPECT_TRUE(cap.all.empty()) << cap.all[0];
   EXPECT_EQ(childnames(m.get()), (Names{"D1", "D2", "D3", "D4", "D5"}));
   std::vector<double> lengths;
   for (int i = 0; i < m->n; i++) lengths.push_back(m->children[i]->length);
@@ -495,10 +467,11 @@ TEST(ParserCish, ChannelLatticeFieldsFollowTheTaper) {
   gassign(&g, "taper", 0);    // 0.5
   gassign(&g, "s0f", 999);    // 5 T
   gassign(&g, "dgapl", 0);    // 5 cm
-  std::string old = platform_getcwd();
-  ASSERT_TRUE(platform_chdir(ORDAX_SOURCE_DIR));
-  CellPtr m(machinecellfromfile("_channel", &g, 0, nullptr));
-  platform_chdir(old.c_str());
+  CellPtr m;
+  {
+    testsupport::CwdGuard cwd(ORDAX_SOURCE_DIR);
+    m.reset(machinecellfromfile("_channel", &g, 0, nullptr));
+  }
   ASSERT_TRUE(m);
   ASSERT_EQ(m->n, 42);
   for (int i = 1; i <= 20; i++) {
@@ -529,7 +502,7 @@ CellPtr roundtrip(Cell* tree) {
   std::string printed = Cell_print(tree, 0, 0);
   Captured cap;
   CellPtr again = parse(printed);
-  for (const std::string& m : cap.messages)
+  for (const std::string& m : cap.all)
     EXPECT_NE(m.find("overwritten"), std::string::npos) << m << "\n" << printed;
   return again;
 }
@@ -593,7 +566,7 @@ TEST(ParserRoundTrip, RandomLatticesRoundTrip) {
     Captured cap;
     CellPtr first = parse(text);
     ASSERT_TRUE(first) << text;
-    EXPECT_TRUE(cap.messages.empty()) << cap.messages[0];
+    EXPECT_TRUE(cap.all.empty()) << cap.all[0];
     CellPtr again = roundtrip(first.get());
     ASSERT_TRUE(again);
     expectsametree(first.get(), again.get());
@@ -646,7 +619,7 @@ TEST(ParserFailures, EveryMessageIsReportedAsWritten) {
     FixedGnull fixed(raw500);
     CellPtr m = parse(c.lattice);
     EXPECT_EQ((bool)m, c.machine);
-    EXPECT_EQ(cap.messages, c.messages);
+    EXPECT_EQ(cap.all, c.messages);
   }
   Captured cap;
   CellPtr after = parse("D1 1\n");  // the version failure does not outlive its parse
@@ -655,7 +628,7 @@ TEST(ParserFailures, EveryMessageIsReportedAsWritten) {
   Cell* params = reinterpret_cast<Cell*>(1);
   EXPECT_EQ(machinecellfromfile("_no_such_lattice", nullptr, 0, &params), nullptr);
   EXPECT_EQ(params, nullptr);
-  EXPECT_EQ(cap.messages, (Names{"[FATAL] No parser set in parsetextstream",
+  EXPECT_EQ(cap.all, (Names{"[FATAL] No parser set in parsetextstream",
                                  "[FATAL] Machine lattice file lattices/_no_such_lattice.txt not found"}));
 }
 
@@ -667,8 +640,8 @@ TEST(ParserFailures, LongTextsAreShownCut) {
   for (int i = 0; i < 40; i++) list += ",D1";
   CellPtr m = parse("D1 1\n" + list + ";\n" + list);
   ASSERT_TRUE(m);
-  ASSERT_GE(cap.messages.size(), 4u);
-  const std::string& unknown = cap.messages[0];
+  ASSERT_GE(cap.all.size(), 4u);
+  const std::string& unknown = cap.all[0];
   std::string head = "[WARNING] Unknown element 'Zz' in comma separated list\n";
   ASSERT_EQ(unknown.compare(0, head.size(), head), 0) << unknown;
   std::string context = unknown.substr(head.size());
@@ -677,7 +650,7 @@ TEST(ParserFailures, LongTextsAreShownCut) {
   EXPECT_EQ(context.substr(63), "...");
   EXPECT_NE(list.find(context.substr(3, 60)), std::string::npos);
   EXPECT_NE(context.find("Zz"), std::string::npos);
-  const std::string& unfinished = cap.messages[2];
+  const std::string& unfinished = cap.all[2];
   EXPECT_EQ(unfinished.size(), 149u);
   EXPECT_EQ(unfinished.substr(0, 86),
             "[WARNING] The following parsing element was unfinished and could be ignored.\nline: "
@@ -714,8 +687,8 @@ TEST(ParserBounds, HostileLatticesEndWithAFatalMessageAndNoMachine) {
     SCOPED_TRACE(c.lattice.substr(0, 60));
     Captured cap;
     EXPECT_FALSE(parse(c.lattice));
-    ASSERT_FALSE(cap.messages.empty());
-    EXPECT_EQ(cap.messages.back(), c.message);
+    ASSERT_FALSE(cap.all.empty());
+    EXPECT_EQ(cap.all.back(), c.message);
   }
 }
 
@@ -760,7 +733,7 @@ TEST(ParserBounds, BrokenTextNeverCrashes) {
 // ---------------------------------------------------------------- logs and files
 
 TEST(ParserLogs, ParseSwitchWritesTheParseAndStreamLogs) {
-  ScratchDir scratch;
+  testsupport::WorkDir scratch("ordax_parser");
   { std::ofstream("parser.parsetextstream.log") << "old junk"; }
   switches.parsedebug = 1;
   switches.parselogname = "PARSEreport.log";
@@ -787,8 +760,7 @@ TEST(ParserLogs, ParseSwitchWritesTheParseAndStreamLogs) {
 
 TEST(ParserLattices, EveryBundledLatticeParsesWithoutMessages) {
   EXPECT_FLOAT_EQ(PARSER_PROGRAMVERSION, (float)std::atof(ORDAX_VERSION + 1));
-  std::string old = platform_getcwd();
-  ASSERT_TRUE(platform_chdir(ORDAX_SOURCE_DIR));
+  testsupport::CwdGuard cwd(ORDAX_SOURCE_DIR);
   int count = 0;
   for (const PlatformDirEntry& e : platform_listdir("lattices")) {
     std::string name = e.name;
@@ -801,12 +773,11 @@ TEST(ParserLattices, EveryBundledLatticeParsesWithoutMessages) {
     CellPtr m(machinecellfromfile(name.c_str(), &g, 0, &params));
     EXPECT_TRUE(m);
     EXPECT_TRUE(params);
-    EXPECT_TRUE(cap.messages.empty()) << cap.messages[0];
+    EXPECT_TRUE(cap.all.empty()) << cap.all[0];
     Cell_freeref(params, 0);
     Genome_free(g);
     count++;
   }
-  platform_chdir(old.c_str());
   EXPECT_GE(count, 4);
 }
 

@@ -7,19 +7,12 @@
 #include <vector>
 
 #include "base/report.h"
+#include "tests/support/support.h"
 
 namespace {
 
 // Collects every reported message while it lives.
-struct Captured {
-  std::vector<std::string> messages;
-  Captured() {
-    report_setsink(
-        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->messages.push_back(m); },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-};
+using Captured = testsupport::Messages;
 
 const double eV = 1.602176462e-19;
 const double c = 299792458;
@@ -72,7 +65,7 @@ TEST(Units, ExpressionsWithPrefixesAndDivision) {
     SCOPED_TRACE(k.text);
     EXPECT_DOUBLE_EQ(unit(k.text), k.value);
   }
-  EXPECT_TRUE(cap.messages.empty());
+  EXPECT_TRUE(cap.all.empty());
 }
 
 TEST(Units, UnknownAndEmptyUnitsWarn) {
@@ -80,10 +73,10 @@ TEST(Units, UnknownAndEmptyUnitsWarn) {
   EXPECT_EQ(unit("furlong"), 1.0);
   EXPECT_EQ(unit(""), 0.0);
   EXPECT_TRUE(std::isinf(unit("m/")));  // m / (empty = 0)
-  ASSERT_EQ(cap.messages.size(), 3u);
-  EXPECT_EQ(cap.messages[0], "[WARNING] Unknown unit 'furlong', assuming unity");
-  EXPECT_EQ(cap.messages[1], "[WARNING] Called unit(\"\") with empty string, returning zero!");
-  EXPECT_EQ(cap.messages[2], cap.messages[1]);
+  ASSERT_EQ(cap.all.size(), 3u);
+  EXPECT_EQ(cap.all[0], "[WARNING] Unknown unit 'furlong', assuming unity");
+  EXPECT_EQ(cap.all[1], "[WARNING] Called unit(\"\") with empty string, returning zero!");
+  EXPECT_EQ(cap.all[2], cap.all[1]);
 }
 
 struct Quantity {
@@ -128,7 +121,7 @@ TEST(Units, QuantitiesWithUnits) {
     double v = getquantity(k.text, &end, k.defaultunit);
     EXPECT_DOUBLE_EQ(v, k.value);
     EXPECT_EQ(end - k.text, k.consumed);
-    EXPECT_EQ((int)cap.messages.size(), k.warnings);
+    EXPECT_EQ((int)cap.all.size(), k.warnings);
   }
 }
 
@@ -148,16 +141,16 @@ TEST(Units, LongUnitRunsAreSafe) {
   const char* end = nullptr;
   EXPECT_EQ(getquantity(letters.c_str(), &end, nullptr), 1.0);
   EXPECT_EQ(end, letters.c_str() + letters.size());
-  ASSERT_EQ(cap.messages.size(), 1u);
-  EXPECT_EQ(cap.messages[0].rfind("[WARNING] Unknown unit 'qqqq", 0), 0u);
+  ASSERT_EQ(cap.all.size(), 1u);
+  EXPECT_EQ(cap.all[0].rfind("[WARNING] Unknown unit 'qqqq", 0), 0u);
 
   // 10,000 slashes: 10,001 empty pieces, each warned; no deep recursion.
-  cap.messages.clear();
+  cap.all.clear();
   std::string slashes = "1" + std::string(10000, '/');
   double v = getquantity(slashes.c_str(), &end, nullptr);
   EXPECT_TRUE(std::isnan(v));  // 0/(0/(0/...)) is 0/0
   EXPECT_EQ(end, slashes.c_str() + slashes.size());
-  EXPECT_EQ(cap.messages.size(), 10001u);
+  EXPECT_EQ(cap.all.size(), 10001u);
 }
 
 TEST(Units, UnitCharactersAndIdentifiers) {
