@@ -21,18 +21,11 @@
 #include "base/report.h"
 #include "sim/beam.h"
 #include "sim/components/registry.h"
+#include "tests/support/support.h"
 
 namespace {
 
-struct Captured {
-  std::vector<std::string> messages;
-  Captured() {
-    report_setsink(
-        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->messages.push_back(m); },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-};
+using Captured = testsupport::Messages;
 
 Cell* component(const char* type, const char* name) {
   Cell* c = Cell_new(Component, name);
@@ -512,14 +505,14 @@ TEST(CellClass, RtdCheckReportsEveryOversizeRow) {
   registry_install();
   Captured cap;
   EXPECT_EQ(rtd_check(), 0);
-  EXPECT_TRUE(cap.messages.empty());
+  EXPECT_TRUE(cap.all.empty());
   CellClass rows[3] = {{.key = "small", .datasize = 8},
                        {.key = "big", .datasize = RTD_SIZE + 1},
                        {.key = "huge", .datasize = 5000}};
   EXPECT_EQ(rtd_checkrows(rows, 3), 2);
-  ASSERT_EQ(cap.messages.size(), 2u);
-  EXPECT_EQ(cap.messages[0], "[FATAL] Cell type 'big' has run-time data size 409 bytes > RTD_SIZE=408");
-  EXPECT_EQ(cap.messages[1], "[FATAL] Cell type 'huge' has run-time data size 5000 bytes > RTD_SIZE=408");
+  ASSERT_EQ(cap.all.size(), 2u);
+  EXPECT_EQ(cap.all[0], "[FATAL] Cell type 'big' has run-time data size 409 bytes > RTD_SIZE=408");
+  EXPECT_EQ(cap.all[1], "[FATAL] Cell type 'huge' has run-time data size 5000 bytes > RTD_SIZE=408");
 }
 
 TEST(CellClass, RunTimeAreaHoldsEveryRecord) {
@@ -884,8 +877,8 @@ TEST(CellLatex, PdfWithoutPdflatexSaysSoAndKeepsTheSource) {
   Captured cap;
   Cell* c = component("Drift", "D");
   EXPECT_EQ(Cell_latextablepdf(c, "table_D", 1), 0);
-  ASSERT_EQ(cap.messages.size(), 1u);
-  EXPECT_EQ(cap.messages[0],
+  ASSERT_EQ(cap.all.size(), 1u);
+  EXPECT_EQ(cap.all[0],
             "pdflatex is not installed, so no PDF was made; the LaTeX source is in table_D.tex");
   FILE* f = std::fopen("table_D.tex", "r");
   ASSERT_NE(f, nullptr);
@@ -910,7 +903,7 @@ TEST(CellLatex, PdfRunsPdflatexTwiceAndCleansUp) {
   Captured cap;
   Cell* c = component("Drift", "D");
   EXPECT_EQ(Cell_latextablepdf(c, "t b", 0), 1);  // a blank in the name stays one argument
-  EXPECT_TRUE(cap.messages.empty());
+  EXPECT_TRUE(cap.all.empty());
   FILE* calls = std::fopen("calls.txt", "r");
   ASSERT_NE(calls, nullptr);
   char buf[64] = {0};

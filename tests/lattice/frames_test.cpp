@@ -11,18 +11,11 @@
 #include "base/random.h"
 #include "base/report.h"
 #include "sim/particle.h"
+#include "tests/support/support.h"
 
 namespace {
 
-struct Captured {
-  std::vector<std::string> messages;
-  Captured() {
-    report_setsink(
-        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->messages.push_back(m); },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-};
+using Captured = testsupport::Messages;
 
 Cell* bend(double length, double angle) {
   Cell* c = Cell_new(Component, "B");
@@ -396,8 +389,8 @@ TEST(Errors, UnknownDistributionIsReportedAndAddsNothing) {
   Cell_setstringattrib(c, "ErrorDistX", "Gaussian");  // its own distribution wins for X
   srand15(1);
   Cell_applyerrors(c);
-  ASSERT_EQ(cap.messages.size(), 1u);
-  EXPECT_EQ(cap.messages[0], "[FATAL] Unknown error distribution type 'Lorentzian'");
+  ASSERT_EQ(cap.all.size(), 1u);
+  EXPECT_EQ(cap.all[0], "[FATAL] Unknown error distribution type 'Lorentzian'");
   EXPECT_EQ(Cell_attrib(c, "Y", 0), 0.25);
   EXPECT_NE(Cell_attrib(c, "X", 0), 0);
   Cell_freeref(c, 0);
