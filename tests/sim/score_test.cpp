@@ -11,23 +11,11 @@
 #include "lattice/cell.h"
 #include "base/report.h"
 #include "sim/species.h"
+#include "tests/support/support.h"
 
 namespace {
 
-struct Captured {
-  std::vector<std::string> lines;
-  Captured() {
-    report_setsink(
-        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->lines.push_back(m); },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-  bool has(const std::string& text) const {
-    for (const std::string& l : lines)
-      if (l == text) return true;
-    return false;
-  }
-};
+using Captured = testsupport::Messages;
 
 // A straight machine of `n` drifts of 1 m along z, the last one a "Finish-aperture", with an
 // empty beam whose particles the tests add.

@@ -21,29 +21,11 @@
 #include "shell/runstate.h"
 #include "sim/components/registry.h"
 #include "sim/species.h"
+#include "tests/support/support.h"
 
 namespace {
 
-struct Captured {
-  std::vector<std::string> messages;
-  Captured() {
-    report_setsink(
-        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->messages.push_back(m); },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-  bool has(const std::string& m) const {
-    for (const std::string& s : messages)
-      if (s == m) return true;
-    return false;
-  }
-  int countcontaining(const char* text) const {
-    int n = 0;
-    for (const std::string& s : messages)
-      if (s.find(text) != std::string::npos) n++;
-    return n;
-  }
-};
+using Captured = testsupport::Messages;
 
 Cell* component(const char* name, const char* type, double length) {
   Cell* c = Cell_new(Component, name);
@@ -195,7 +177,7 @@ TEST(SimulationParameters, AllowKeysAddAndRemoveSpeciesSilently) {
   Cell_setattrib(p, "allow_pi0", 0.5);  // truncated to 0: removes (it was not there)
   Simulation_setparameters(&sim, p);
   EXPECT_EQ(sim.allowedspecies, (before | (1u << Electron)) & ~(1u << MuPlus));
-  EXPECT_TRUE(cap.messages.empty());
+  EXPECT_TRUE(cap.all.empty());
   Cell_freeref(p, 0);
   Simulation_free(&sim);
 }
@@ -680,7 +662,7 @@ TEST(NearbyThings, ParticlesWithoutABeamLineAreReported) {
   Particle p[2] = {Particle_new(MuPlus), Particle_new(MuPlus)};
   Particle_nearbythings(&p[0]);
   Particle_seg_nearbythings(p, p + 2);
-  EXPECT_EQ(cap.messages, (std::vector<std::string>{
+  EXPECT_EQ(cap.all, (std::vector<std::string>{
                               "[WARNING] bl is NULL in Particle_nearbythings",
                               "[WARNING] bl is NULL in Particle_seg_nearbythings"}));
   EXPECT_EQ(p[0].nearby, nullptr);

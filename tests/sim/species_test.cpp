@@ -8,19 +8,12 @@
 #include <vector>
 
 #include "base/report.h"
+#include "tests/support/support.h"
 
 namespace {
 
 // Collects every reported message while it lives.
-struct Captured {
-  std::vector<std::string> messages;
-  Captured() {
-    report_setsink(
-        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->messages.push_back(m); },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-};
+using Captured = testsupport::Messages;
 
 // The published table, written out independently of the code: name, charge in units of e,
 // rest energy in MeV, mean life (s), PDG, MARS and ICOOL numbers (0 for "none" in PDG).
@@ -93,7 +86,7 @@ TEST(SpeciesFromPid, EveryNumberedSpeciesIsFoundInEachScheme) {
       EXPECT_EQ(speciesfrompid(table[s].icool, PIDIcool), s);
     }
   }
-  EXPECT_TRUE(cap.messages.empty());
+  EXPECT_TRUE(cap.all.empty());
 }
 
 TEST(SpeciesFromPid, UnknownNumbersAreReportedByScheme) {
@@ -119,10 +112,10 @@ TEST(SpeciesFromPid, UnknownNumbersAreReportedByScheme) {
     Captured cap;
     EXPECT_EQ(speciesfrompid(k.pid, k.style), k.want);
     if (k.message) {
-      ASSERT_EQ(cap.messages.size(), 1u);
-      EXPECT_EQ(cap.messages[0], k.message);
+      ASSERT_EQ(cap.all.size(), 1u);
+      EXPECT_EQ(cap.all[0], k.message);
     } else {
-      EXPECT_TRUE(cap.messages.empty());
+      EXPECT_TRUE(cap.all.empty());
     }
   }
 }
@@ -153,7 +146,7 @@ TEST(SpeciesFromString, ExactAndLooseMatchingInKeywordOrder) {
     SCOPED_TRACE(testing::Message() << "'" << k.text << "' loose " << k.loose);
     EXPECT_EQ(speciesfromstring(k.text, k.loose), k.want);
   }
-  EXPECT_TRUE(cap.messages.empty());
+  EXPECT_TRUE(cap.all.empty());
 }
 
 TEST(SpeciesFromString, NoMatchIsReportedAndEmptyTextIsSilent) {
@@ -161,14 +154,14 @@ TEST(SpeciesFromString, NoMatchIsReportedAndEmptyTextIsSilent) {
   EXPECT_EQ(speciesfromstring("a Muon beam", 0), -1);  // exact mode wants equality
   EXPECT_EQ(speciesfromstring("photon", 0), -1);
   EXPECT_EQ(speciesfromstring("XYZ", 1), -1);
-  ASSERT_EQ(cap.messages.size(), 3u);
-  EXPECT_EQ(cap.messages[0], "[WARNING] Unrecognised particle species 'a Muon beam'");
-  EXPECT_EQ(cap.messages[1], "[WARNING] Unrecognised particle species 'photon'");
-  EXPECT_EQ(cap.messages[2], "[WARNING] Unrecognised particle species 'XYZ'");
-  cap.messages.clear();
+  ASSERT_EQ(cap.all.size(), 3u);
+  EXPECT_EQ(cap.all[0], "[WARNING] Unrecognised particle species 'a Muon beam'");
+  EXPECT_EQ(cap.all[1], "[WARNING] Unrecognised particle species 'photon'");
+  EXPECT_EQ(cap.all[2], "[WARNING] Unrecognised particle species 'XYZ'");
+  cap.all.clear();
   EXPECT_EQ(speciesfromstring("", 0), -1);
   EXPECT_EQ(speciesfromstring(nullptr, 1), -1);
-  EXPECT_TRUE(cap.messages.empty());
+  EXPECT_TRUE(cap.all.empty());
 }
 
 std::vector<int> products(const DecayChannel& ch) {
@@ -226,7 +219,7 @@ TEST(DecayTable, ChannelTextsAreParsedAndBadOnesRefused) {
   EXPECT_EQ(ParticleSpecies_decayaddto(local, "K- --> pi- pi0 pi0", 2.0), 1);
   EXPECT_EQ(ParticleSpecies_decayaddto(local, "k- --> MU- NU_MUBAR", 6.0), 1);
   EXPECT_EQ(ParticleSpecies_decayaddto(local, "pi0 --> ", 0.5), 1);
-  EXPECT_TRUE(cap.messages.empty());
+  EXPECT_TRUE(cap.all.empty());
   ASSERT_EQ(local[KMinus].channels.count, 2u);
   EXPECT_EQ(products(LSet_at<DecayChannel>(local[KMinus].channels, 0)),
             (std::vector<int>{PiMinus, Pi0, Pi0}));
@@ -258,9 +251,9 @@ TEST(DecayTable, ChannelTextsAreParsedAndBadOnesRefused) {
   };
   for (const Bad& b : bad) {
     SCOPED_TRACE(b.text);
-    cap.messages.clear();
+    cap.all.clear();
     EXPECT_EQ(ParticleSpecies_decayaddto(local, b.text, 1.0), 0);
-    EXPECT_EQ(cap.messages, b.messages);
+    EXPECT_EQ(cap.all, b.messages);
   }
   EXPECT_EQ(local[PiPlus].channels.count, 0u);
   EXPECT_EQ(local[MuPlus].channels.count, 0u);

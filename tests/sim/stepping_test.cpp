@@ -20,20 +20,13 @@
 #include "sim/material.h"
 #include "sim/pusher.h"
 #include "sim/simulation.h"
+#include "tests/support/support.h"
 
 namespace {
 
 const double MeV = 1.602176462e-13;  // J
 
-struct Captured {
-  std::vector<std::string> messages;
-  Captured() {
-    report_setsink(
-        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->messages.push_back(m); },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-};
+using Captured = testsupport::Messages;
 
 // Restores the run settings and switches a test changes.
 struct SavedState {

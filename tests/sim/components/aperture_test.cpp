@@ -24,6 +24,7 @@
 #include "sim/particle.h"
 #include "sim/pusher.h"
 #include "sim/species.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -162,15 +163,7 @@ std::vector<std::string> split(const std::string& s, char sep) {
   return v;
 }
 
-struct Captured {
-  std::vector<std::string> messages;
-  Captured() {
-    report_setsink(
-        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->messages.push_back(m); },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-};
+using Captured = testsupport::Messages;
 
 // ---- construction ----
 
@@ -757,8 +750,8 @@ TEST(Aperture, MomentReportThatCannotBeWrittenIsReported) {
   Captured cap;
   Cell* machine = Cell_new(Composite, "line");
   EXPECT_EQ(ApertureMoments_savereport(machine, "/nonexistent-ordax-dir/m.txt"), -1);
-  ASSERT_EQ(cap.messages.size(), 1u);
-  EXPECT_EQ(cap.messages[0], "Could not write the moment report /nonexistent-ordax-dir/m.txt");
+  ASSERT_EQ(cap.all.size(), 1u);
+  EXPECT_EQ(cap.all[0], "Could not write the moment report /nonexistent-ordax-dir/m.txt");
   Cell_freeref(machine, 0);
 }
 

@@ -13,23 +13,11 @@
 #include "base/report.h"
 #include "sim/simulation.h"
 #include "sim/species.h"
+#include "tests/support/support.h"
 
 namespace {
 
-struct Captured {
-  std::vector<std::string> lines;
-  Captured() {
-    report_setsink(
-        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->lines.push_back(m); },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-  bool has(const std::string& text) const {
-    for (const std::string& l : lines)
-      if (l == text) return true;
-    return false;
-  }
-};
+using Captured = testsupport::Messages;
 
 // A working directory with a datafiles/ folder, restored afterwards.
 struct DataDir {
