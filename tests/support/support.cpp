@@ -16,11 +16,14 @@ namespace testsupport {
 namespace {
 void capture(const char* message, int isupdate, void* context) {
   Messages* m = static_cast<Messages*>(context);
-  (isupdate ? m->updates : m->all).push_back(message);
+  if (isupdate) m->updates.push_back(message);
+  if (!isupdate || m->updatesinall) m->all.push_back(message);
 }
 }  // namespace
 
-Messages::Messages() { report_setsink(capture, this); }
+Messages::Messages(bool updatesinall) : updatesinall(updatesinall) {
+  report_setsink(capture, this);
+}
 Messages::~Messages() { report_setsink(nullptr, nullptr); }
 
 bool Messages::has(std::string_view text) const { return count(text) > 0; }

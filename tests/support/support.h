@@ -18,9 +18,10 @@ namespace fs = std::filesystem;
 // can check exact texts while the reporting code goes on to its failure return. Not nested: the
 // newest capture owns the sink until it is destroyed.
 struct Messages {
-  std::vector<std::string> all;      // report()
+  std::vector<std::string> all;      // report(), and reportupdate() too when asked for
   std::vector<std::string> updates;  // reportupdate()
-  Messages();
+  // updatesinall: progress updates also go to `all`, in order, as the console shows them.
+  explicit Messages(bool updatesinall = false);
   ~Messages();
   Messages(const Messages&) = delete;
   Messages& operator=(const Messages&) = delete;
@@ -31,6 +32,13 @@ struct Messages {
   bool anycontaining(std::string_view part) const { return countcontaining(part) > 0; }
   bool anywarning() const;  // some message carries "[WARNING]" or "[FATAL]"
   void clear();
+
+  const bool updatesinall;
+};
+
+// Every message in one list, progress updates included.
+struct AllMessages : Messages {
+  AllMessages() : Messages(true) {}
 };
 
 // A fresh empty directory, unique across test processes running at the same time (the name
