@@ -213,7 +213,7 @@ class ConfigFile : public testing::Test {
  protected:
   static std::vector<uint32_t> sleeps;
   WorkDir dir{"ordax_config"};
-  Messages captured;
+  AllMessages captured;
   std::vector<std::string>& messages = captured.all;
 
   void SetUp() override {

@@ -50,7 +50,7 @@ class CycleTest : public ::testing::Test {
   WorkDir work{"ordax_cycle"};
   const fs::path& dir = work.path();
   const fs::path& oldcwd = work.cwd.previous();
-  Messages captured;
+  AllMessages captured;
 };
 
 TEST(Cycle, HomeDirectoryIsTheProgramsDirectory) {

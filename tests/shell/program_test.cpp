@@ -11,12 +11,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/support.h"
 
 extern char** environ;
 
@@ -24,15 +24,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readall(const fs::path& path) {
-  std::stringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
-
-void writeall(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using testsupport::readfile;
+using testsupport::writefile;
 
 void pause(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -40,7 +33,7 @@ void pause(int ms) {
 
 // Processor seconds a running process has used: fields 14 and 15 (utime, stime) of its stat.
 double cpuseconds(pid_t pid) {
-  std::string stat = readall("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat = readfile("/proc/" + std::to_string(pid) + "/stat");
   std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // after the command name
   std::string f;
   long long ticks = 0;
@@ -54,14 +47,11 @@ double cpuseconds(pid_t pid) {
 class ProgramHome : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device rd;
-    dir = fs::temp_directory_path() /
-          ("ordax_program_" + std::to_string(getpid()) + "_" + std::to_string(rd()));
     fs::create_directories(dir / "lattices");
     fs::create_directories(dir / "datafiles");
     fs::create_symlink(ORDAX_BINARY, dir / "ordax");
-    writeall(dir / "user.txt", "tester");
-    writeall(dir / "config.txt",
+    writefile(dir / "user.txt", "tester");
+    writefile(dir / "config.txt",
              "Auto-send results ([Y]es, [N]o): N\n"
              "Update lattice files from web every N hours (0=don't): 0\n"
              "Download sample results file after a number of hours (0=don't, min. 6): 0\n"
@@ -72,7 +62,6 @@ class ProgramHome : public ::testing::Test {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
-    fs::remove_all(dir);
   }
   // A copy of the bundled lattice _pencil under this file name.
   void lattice(const std::string& file) {
@@ -118,7 +107,7 @@ class ProgramHome : public ::testing::Test {
     pid_t pid = start(args);
     return pid < 0 ? -1 : finish(pid, 300);
   }
-  std::string output() { return readall(dir / "out.txt"); }
+  std::string output() { return readfile(dir / "out.txt"); }
   // Waits (bounded) until the output holds `text`.
   bool waitfor(const std::string& text, double seconds) {
     for (int i = 0; i < (int)(seconds * 50); i++) {
@@ -128,7 +117,8 @@ class ProgramHome : public ::testing::Test {
     return false;
   }
 
-  fs::path dir;
+  testsupport::TempDir home{"ordax_program"};
+  const fs::path& dir = home.path();
   std::vector<pid_t> running;
 };
 
@@ -142,7 +132,7 @@ TEST_F(ProgramHome, LatticeNamesFindTheirFileWhateverTheLetterCase) {
   // A first result of "TINY" is quarantined in the console queue under that name ...
   lattice("TINY.txt");
   ASSERT_EQ(run({"-c", "-once", "TINY"}), 0) << output();
-  ASSERT_NE(readall(dir / "queuecli.txt").find("<TINY>"), std::string::npos);
+  ASSERT_NE(readfile(dir / "queuecli.txt").find("<TINY>"), std::string::npos);
   // ... and re-run from the queue, from results.dat (-r) and as the best result once the
   // file is spelled "Tiny.txt".
   fs::rename(dir / "lattices" / "TINY.txt", dir / "lattices" / "Tiny.txt");
@@ -163,7 +153,7 @@ TEST_F(ProgramHome, LatticeNamesFindTheirFileWhateverTheLetterCase) {
     EXPECT_NE(output().find(r.says), std::string::npos) << output();
     EXPECT_EQ(output().find("[FATAL]"), std::string::npos) << output();
   }
-  EXPECT_NE(readall(dir / "results.dat").find("<TINY>"), std::string::npos);
+  EXPECT_NE(readfile(dir / "results.dat").find("<TINY>"), std::string::npos);
 }
 
 // -view holds the machine on screen without simulating: the loop sleeps between frames (it
@@ -171,13 +161,13 @@ TEST_F(ProgramHome, LatticeNamesFindTheirFileWhateverTheLetterCase) {
 // quit signal ends the program with code 0.
 TEST_F(ProgramHome, ViewWaitsBetweenFramesAndEndsOnTheQuitSignal) {
   lattice("_pencil.txt");
-  writeall(dir / "config.txt",
-           readall(dir / "config.txt") + "Auto-save interval (seconds; 0 for no save): 0\n");
+  writefile(dir / "config.txt",
+           readfile(dir / "config.txt") + "Auto-save interval (seconds; 0 for no save): 0\n");
   pid_t pid = start({"-view", "_pencil"});
   ASSERT_GT(pid, 0);
   ASSERT_TRUE(waitfor("- Starting -", 60)) << output();
   pause(300);  // the held loop has begun and deleted the auto-save file once
-  writeall(dir / "autogfx.sav", "kept");
+  writefile(dir / "autogfx.sav", "kept");
   double cpu0 = cpuseconds(pid);
   auto t0 = std::chrono::steady_clock::now();
   pause(1500);

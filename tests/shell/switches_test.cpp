@@ -44,7 +44,7 @@ class SwitchesTest : public ::testing::Test {
   }
   WorkDir work{"ordax_switches"};
   const fs::path& dir = work.path();
-  Messages captured;
+  AllMessages captured;
 };
 
 TEST(Switches, HasSwitchMatchesWholeWordsWithoutCase) {
