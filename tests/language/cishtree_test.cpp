@@ -610,16 +610,13 @@ TEST(CishParse, BuiltinDoWhileAndBlockKeepTheirTableMeaning) {
 
 TEST(CishParse, CustomScopedBlockFreesItsVariables) {
   // A rule table where "{ K }" makes a scope: variables made inside it vanish at its end.
-  fs::path path = fs::temp_directory_path() / ("ordax_scope_" + std::to_string(std::random_device{}()) + ".txt");
-  {
-    std::ofstream f(path);
-    f << " :== Comment\nXl :== Xl [ X ]\nX :== ( X )\nX :== X + X\nX :==R Xl = X\n"
-         "S :== X ;\nS :== S S\nK :== S\nS :== { K }\n";
-  }
+  testsupport::TempDir dir("ordax_scope");
+  std::string path = dir.write("rules.txt",
+                               " :== Comment\nXl :== Xl [ X ]\nX :== ( X )\nX :== X + X\n"
+                               "X :==R Xl = X\nS :== X ;\nS :== S S\nK :== S\nS :== { K }\n");
   Env c;
   Cish_clearops(c);
-  ASSERT_EQ(Cish_loadops(c, path.string().c_str()), 9);
-  fs::remove(path);
+  ASSERT_EQ(Cish_loadops(c, path.c_str()), 9);
   Cish_parse(c, "x=1;{a[1]=5;x=a[1]+x;}");
   EXPECT_EQ(var(c, "x"), 6);
   EXPECT_FALSE(Cish_hasvar(c, "a1"));

@@ -12,7 +12,7 @@
 namespace {
 
 // Collects every reported message while it lives.
-using Captured = testsupport::Messages;
+using Captured = testsupport::AllMessages;
 
 const double eV = 1.602176462e-19;
 const double c = 299792458;

@@ -25,7 +25,7 @@
 
 namespace {
 
-using Captured = testsupport::Messages;
+using Captured = testsupport::AllMessages;
 
 Cell* component(const char* type, const char* name) {
   Cell* c = Cell_new(Component, name);

@@ -15,7 +15,7 @@
 
 namespace {
 
-using Captured = testsupport::Messages;
+using Captured = testsupport::AllMessages;
 
 Cell* bend(double length, double angle) {
   Cell* c = Cell_new(Component, "B");

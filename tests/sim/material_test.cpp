@@ -16,6 +16,7 @@
 #include "base/report.h"
 #include "shell/runstate.h"
 #include "sim/pusher.h"
+#include "tests/support/support.h"
 
 namespace fs = std::filesystem;
 
@@ -128,27 +129,22 @@ class MaterialTest : public ::testing::Test {
     scatteringsuppressed = false;
     saveddisplaymode = displaymode;
     displaymode = 1;
-    report_setsink(
-        [](const char* m, int, void* c) { static_cast<std::vector<std::string>*>(c)->push_back(m); },
-        &messages);
-    dir = fs::temp_directory_path() / ("ordax_material_" + std::to_string(std::random_device()()));
-    fs::create_directories(dir);
     dirtext = dir.string() + "/";
   }
   void TearDown() override {
     advanceparticle = savedpusher;
     scatteringsuppressed = false;
     displaymode = saveddisplaymode;
-    report_setsink(nullptr, nullptr);
-    fs::remove_all(dir);
   }
   ScatterData load(const std::string& pattern) {
     return loadelms2_from(dirtext.c_str(), pattern.c_str());
   }
   PusherFn savedpusher = nullptr;
   int saveddisplaymode = 0;
-  std::vector<std::string> messages;
-  fs::path dir;
+  testsupport::TempDir tmp{"ordax_material"};
+  const fs::path& dir = tmp.path();
+  testsupport::AllMessages captured;
+  std::vector<std::string>& messages = captured.all;
   std::string dirtext;
 };
 
@@ -510,8 +506,7 @@ TEST_F(MaterialTest, DamagedFilesEndTheLayerList) {
 }
 
 TEST_F(MaterialTest, CacheLoadsEachNameOnce) {
-  fs::path old = fs::current_path();
-  fs::current_path(dir);
+  testsupport::CwdGuard cwd(dir);
   fs::create_directories(dir / "datafiles" / "sub");
   std::string unique = std::to_string(std::random_device()());
   std::string a = "a" + unique + "_", b = "b" + unique + "_";
@@ -531,7 +526,6 @@ TEST_F(MaterialTest, CacheLoadsEachNameOnce) {
   const ScatterData* later = loadelms2cached(("sub\\" + b + "%d.dat").c_str());
   ASSERT_NE(later, nullptr);
   EXPECT_EQ(loadelms2cached(("sub/" + b + "%d.dat").c_str()), later);
-  fs::current_path(old);
 }
 
 // ---- the shipped tables against published stopping powers ----

@@ -15,7 +15,7 @@
 
 namespace {
 
-using Captured = testsupport::Messages;
+using Captured = testsupport::AllMessages;
 
 // A straight machine of `n` drifts of 1 m along z, the last one a "Finish-aperture", with an
 // empty beam whose particles the tests add.

@@ -25,7 +25,7 @@
 
 namespace {
 
-using Captured = testsupport::Messages;
+using Captured = testsupport::AllMessages;
 
 Cell* component(const char* name, const char* type, double length) {
   Cell* c = Cell_new(Component, name);
@@ -801,16 +801,10 @@ TEST(SimulationLosses, ResetZeroesEveryChildsCounters) {
 
 class SimulationNew : public ::testing::Test {
  protected:
-  std::filesystem::path old, dir;
+  testsupport::WorkDir dir{"ordax_simnew"};
   SwitchState savedswitches;
   QuarantineInfo savedq;
   void SetUp() override {
-    old = std::filesystem::current_path();
-    dir = std::filesystem::temp_directory_path() /
-          ("ordax_simnew_" + std::to_string(std::random_device{}()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir / "lattices");
-    std::filesystem::current_path(dir);
     savedswitches = switches;
     savedq = quarantine;
     ParticleSpecies_init();
@@ -819,12 +813,8 @@ class SimulationNew : public ::testing::Test {
   void TearDown() override {
     switches = savedswitches;
     quarantine = savedq;
-    std::filesystem::current_path(old);
-    std::filesystem::remove_all(dir);
   }
-  void write(const char* name, const char* text) {
-    std::ofstream(dir / "lattices" / (std::string(name) + ".txt")) << text;
-  }
+  void write(const char* name, const char* text) { testsupport::writelattice(dir.path(), name, text); }
 };
 
 const char* twodrifts =
@@ -920,8 +910,8 @@ TEST_F(SimulationNew, BeamWeightsOrChargeAreNormalised) {
     Captured cap;
     std::string text = beamline;
     if (charged) text = "totalcharge=-2e-12\n" + text;
-    write("pencil", text.c_str());
-    Simulation sim = Simulation_new("pencil", nullptr, "");
+    testsupport::Machine machine(text);
+    Simulation& sim = machine.sim;
     ASSERT_NE(sim.lattice, nullptr);
     ASSERT_GT(sim.beam.M, 1);
     double weights = 0, q = 0;
@@ -942,17 +932,14 @@ TEST_F(SimulationNew, BeamWeightsOrChargeAreNormalised) {
     EXPECT_EQ(sim.t, Beam_mintstart(&sim.beam));
     EXPECT_EQ(sim.t0, sim.t);
     EXPECT_LT(sim.t, 1e20);
-    Simulation_free(&sim);
   }
 }
 
 TEST_F(SimulationNew, LatticeOfASingleUnknownComponent) {
   Captured cap;
-  write("odd", "{Frobnicator Length(m)}\nF1 2\n");
-  Simulation sim = Simulation_new("odd", nullptr, "");
-  ASSERT_NE(sim.lattice, nullptr);  // the parser wraps a component machine in a composite
+  testsupport::Machine machine("{Frobnicator Length(m)}\nF1 2\n");
+  EXPECT_TRUE(machine.built());  // the parser wraps a component machine in a composite
   EXPECT_TRUE(cap.has("[WARNING] Unknown cell type: Frobnicator"));
-  Simulation_free(&sim);
 }
 
 }  // namespace

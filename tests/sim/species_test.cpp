@@ -13,7 +13,7 @@
 namespace {
 
 // Collects every reported message while it lives.
-using Captured = testsupport::Messages;
+using Captured = testsupport::AllMessages;
 
 // The published table, written out independently of the code: name, charge in units of e,
 // rest energy in MeV, mean life (s), PDG, MARS and ICOOL numbers (0 for "none" in PDG).

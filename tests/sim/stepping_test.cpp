@@ -26,7 +26,7 @@ namespace {
 
 const double MeV = 1.602176462e-13;  // J
 
-using Captured = testsupport::Messages;
+using Captured = testsupport::AllMessages;
 
 // Restores the run settings and switches a test changes.
 struct SavedState {

@@ -163,7 +163,7 @@ std::vector<std::string> split(const std::string& s, char sep) {
   return v;
 }
 
-using Captured = testsupport::Messages;
+using Captured = testsupport::AllMessages;
 
 // ---- construction ----
 

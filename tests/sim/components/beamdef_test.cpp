@@ -17,23 +17,13 @@
 
 namespace {
 
-using Captured = testsupport::Messages;
+using Captured = testsupport::AllMessages;
 
 // A working directory with a datafiles/ folder, restored afterwards.
 struct DataDir {
-  std::filesystem::path old = std::filesystem::current_path();
-  std::filesystem::path dir;
-  DataDir() {
-    dir = std::filesystem::temp_directory_path() / ("beamdef_test_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir / "datafiles");
-    std::filesystem::current_path(dir);
-  }
-  ~DataDir() {
-    std::filesystem::current_path(old);
-    std::filesystem::remove_all(dir);
-  }
+  testsupport::WorkDir work{"ordax_beamdef"};
   void write(const char* name, const std::string& text) {
-    std::ofstream(dir / "datafiles" / name, std::ios::binary) << text;
+    work.write(std::string("datafiles/") + name, text);
   }
 };
 

@@ -16,6 +16,7 @@
 #include "sim/pusher.h"
 #include "sim/simulation.h"
 #include "sim/species.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -521,10 +522,8 @@ TEST(Solenoid, LarmorOrbitHasTheExpectedRadiusPeriodAndSense) {
 TEST(SolenoidChannel, BoreParticlesFinishAndCoilStrikesStopThroughTheStepping) {
   // A coil followed by a finish aperture at its downstream end, built and tracked the way a
   // run does it: class table, bounding boxes, proximity grid, collision steps.
-  std::vector<std::string> messages;
-  report_setsink([](const char* m, int, void* ctx) {
-    static_cast<std::vector<std::string>*>(ctx)->push_back(m);
-  }, &messages);
+  testsupport::AllMessages captured;
+  const std::vector<std::string>& messages = captured.all;
   ParticleSpecies_init();
   Simulation_defaultdefault();
   Simulation sim = Simulation_default;
@@ -579,7 +578,6 @@ TEST(SolenoidChannel, BoreParticlesFinishAndCoilStrikesStopThroughTheStepping) {
   EXPECT_EQ(coil->lostweight, 1.0);    // the one that struck the coil
   EXPECT_EQ(finish->lostweight, 2.0);  // the two that finished
   Simulation_free(&sim);
-  report_setsink(nullptr, nullptr);
   for (const std::string& m : messages) EXPECT_EQ(m.find("WARNING"), std::string::npos) << m;
 }
 
