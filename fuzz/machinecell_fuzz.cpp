@@ -1,10 +1,8 @@
 // libFuzzer target for the lattice parser: arbitrary bytes as a lattice file, parsed with a
 // fresh genome. Messages go to a sink (so "[FATAL]" does not end the process) and the bounds
 // are lowered so that every input finishes in milliseconds; a crash, an out-of-bounds access,
-// a leak or a hang is a finding. Built by scripts/fuzz.sh; corpus in fuzz/corpus/machinecell_fuzz/.
-// The cell code reaches the class table and through it every component, so the whole library
-// but the program's entry is compiled in (the script expands the patterns).
-// fuzz-sources: base/*.cpp language/*.cpp lattice/*.cpp results/*.cpp sim/*.cpp sim/components/*.cpp net/*.cpp display/*.cpp shell/[a-l]*.cpp shell/[n-z]*.cpp
+// a leak or a hang is a finding. Linked with the whole library; built (ORDAX_FUZZ) and run by
+// scripts/fuzz.sh; corpus in fuzz/corpus/machinecell_fuzz/.
 #include <cstddef>
 #include <cstdint>
 #include <string>
