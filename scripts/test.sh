@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the layer order, builds Ordax and runs every test twice: in a normal optimised build
 # (the quick set, then the slow set) and in a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer (both sets); then the tests of the threaded code (time stepping,
-# the aperture sums, the simulation's two-thread runs) once more under ThreadSanitizer.
+# UndefinedBehaviorSanitizer (both sets); then the tests of the threaded code (time stepping
+# and the aperture sums) once more under ThreadSanitizer.
 # Installs missing packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
