@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/support.h"
+
 namespace {
 
 LSet setwith(uint32_t count, uint32_t capacity) {
@@ -263,12 +265,12 @@ TEST(LSet, FullFormKeepsGrowthAndInitial) {
 }
 
 TEST(LSet, SaveLoadRoundTrip) {
-  std::string path = ::testing::TempDir() + "ordax_lset_saveload.bin";
+  testsupport::TempDir dir("ordax_lset");
+  std::string path = dir / "set.bin";
   LSet s = LSet_new(sizeof(int));
   for (int v : {3, -1, 4, 1, -5, 9}) LSet_addv(&s, v);
   LSet_save(&s, path.c_str());
   LSet r = LSet_load(path.c_str());
-  std::remove(path.c_str());
   EXPECT_EQ(contents(r), contents(s));
   EXPECT_EQ(r.size, sizeof(int));
   EXPECT_EQ(r.capacity, 7u);  // max(trunc(6 × 1.25), 1)

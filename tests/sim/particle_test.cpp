@@ -63,19 +63,6 @@ TEST(ParticleState, EveryNameParsesBackIgnoringCase) {
   EXPECT_EQ(ParticleState_fromstring(nullptr), -2);
 }
 
-TEST(Particle, NewParticleDefaults) {
-  Particle p = Particle_new(KMinus);
-  EXPECT_EQ(p.species, KMinus);
-  EXPECT_EQ(p.state, Active);
-  EXPECT_EQ(p.weight, 1.0);
-  EXPECT_EQ(p.nextdecay, 1e20);
-  EXPECT_EQ(p.segment, -1);
-  EXPECT_EQ(p.beamline, nullptr);
-  EXPECT_EQ(p.nearby, nullptr);
-  for (double v : {p.x, p.y, p.z, p.Vx, p.Vy, p.Vz, p.propertime, p.tstart}) EXPECT_EQ(v, 0.0);
-  for (uint32_t v : {p.nnearby, p.decaysleft, p.id, p.seed, p.seq}) EXPECT_EQ(v, 0u);
-}
-
 TEST(Particle, KineticEnergyFromProperVelocity) {
   ParticleSpecies_init();
   for (double ke_mev : {0.0, 1e-3, 10.0, 200.0, 8000.0}) {

@@ -374,8 +374,8 @@ TEST(Stepping, ApertureRecordsOnlyTheCrossingsOfTheRealPath) {
   // when the particle really made it.
   SavedState saved;
   settings.threads = 1;
-  const std::string name = ::testing::TempDir() + "ordax_stepping_aperture_" +
-                           std::to_string(std::random_device{}()) + ".csv";
+  testsupport::TempDir dir("ordax_stepping");
+  const std::string name = dir / "aperture.csv";
   struct Case {
     const char* what;
     double tk;  // in steps; 0 for no event

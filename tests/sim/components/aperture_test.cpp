@@ -129,23 +129,7 @@ struct ThreadSetting {
   ~ThreadSetting() { settings.threads = saved; }
 };
 
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    static int n = 0;
-    // Unique across test processes running at the same time (ctest -j), not only in time.
-    path = fs::path(::testing::TempDir()) /
-           ("ordax_aperture_" + std::to_string(std::random_device{}()) + "_" +
-            std::to_string(platform_tickcount()) + "_" + std::to_string(n++));
-    fs::remove_all(path);
-    fs::create_directories(path);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  std::string operator/(const char* name) const { return (path / name).string(); }
-};
+using testsupport::TempDir;
 
 std::vector<std::string> lines(const std::string& name) {
   std::ifstream f(name);
@@ -426,7 +410,7 @@ OutLine parseline(const std::string& s) {
 
 TEST(Aperture, OutputFileGetsItsHeaderOnceAndALinePerCrossing) {
   ThreadSetting one(1);
-  TempDir dir;
+  TempDir dir("ordax_aperture");
   const std::string name = dir / "beam.csv";
   ApertureCell a("output-aperture", {{"radius", 0.2}}, {{"outputfile", name.c_str()}});
   const Particle p1 = particle(MuPlus, V3{0.05, -0.02, 0.4}, V3{10, -5, 200}, 0.25);
@@ -468,7 +452,7 @@ TEST(Aperture, OutputFileGetsItsHeaderOnceAndALinePerCrossing) {
 
 TEST(Aperture, ThreadFilesHoldTheLinesAndTheOutputFileTheHeader) {
   ThreadSetting two(2);
-  TempDir dir;
+  TempDir dir("ordax_aperture");
   const std::string name = dir / "split.csv";
   ApertureCell a("output-aperture", {{"radius", 0.2}}, {{"outputfile", name.c_str()}});
   const Particle p = particle(MuPlus, V3{0.05, 0, 0.4}, V3{0, 0, 200});
@@ -490,7 +474,7 @@ TEST(Aperture, ThreadFilesHoldTheLinesAndTheOutputFileTheHeader) {
 
 TEST(Aperture, UnopenableOutputFileIsSkippedAndRememberedPerThread) {
   ThreadSetting two(2);
-  TempDir dir;
+  TempDir dir("ordax_aperture");
   const std::string name = dir / "later/out.csv";  // the directory does not exist yet
   ApertureCell a("finish-aperture", {{"radius", 0.2}}, {{"outputfile", name.c_str()}});
   const Particle p = particle(MuPlus, V3{0.05, 0, 0.4}, V3{0, 0, 200});
@@ -498,7 +482,7 @@ TEST(Aperture, UnopenableOutputFileIsSkippedAndRememberedPerThread) {
   EXPECT_EQ(c.result, 1);
   EXPECT_EQ(c.out.state, Finished);  // the action still applies
   // Once the directory exists, thread 0 (which failed) no longer tries; thread 1 writes.
-  fs::create_directories(dir.path / "later");
+  fs::create_directories(dir.path() / "later");
   cross(a, p, 1e-9, 0);
   cross(a, p, 1e-9, 1);
   EXPECT_FALSE(fs::exists(name + "$thread$0"));
@@ -578,7 +562,7 @@ TEST(Aperture, ConcurrentCrossingsLoseNothing) {
   ParticleSpecies_init();  // the masses; the test may run alone in its own process
   const int nthreads = 4, per = 300;
   ThreadSetting threads(nthreads);
-  TempDir dir;
+  TempDir dir("ordax_aperture");
   const std::string name = dir / "moments.csv";
   ApertureCell a("moments-aperture", {{"radius", 0.5}}, {{"outputfile", name.c_str()}});
   std::vector<std::thread> pool;
@@ -732,7 +716,7 @@ TEST(Aperture, MomentReportListsTheMomentsAperturesOfTheMachine) {
   EXPECT_EQ(std::stod(r2[col("weight")]), 0);
   EXPECT_EQ(r2[col("mean x(m)")], "");  // no particles: nothing defined
 
-  TempDir dir;
+  TempDir dir("ordax_aperture");
   const std::string name = dir / "moments.txt";
   EXPECT_EQ(ApertureMoments_savereport(machine, name.c_str()), 2);
   const std::vector<std::string> saved = lines(name);
@@ -798,7 +782,7 @@ TEST(Aperture, BoundingBoxCoversThePlate) {
 }
 
 TEST(Aperture, RestoredRecordTakesItsFileNameFromTheCell) {
-  TempDir dir;
+  TempDir dir("ordax_aperture");
   const std::string name = dir / "r.csv";
   ApertureCell a("output-aperture", {{"radius", 0.2}}, {{"outputfile", name.c_str()}});
   a.rec()->outputfailed = 1;
