@@ -287,7 +287,7 @@ TEST_F(SwitchesTest, ConversionsGiveUsageOrConvertBothWays) {
   EXPECT_EXIT(detectinchild("ordax -bintotxt \"my results.bin\"", "c3.out"),
               ::testing::ExitedWithCode(0), "");
   EXPECT_TRUE(fs::exists("my results.txt"));
-  EXPECT_EQ(readall("my results.txt"), "");
+  EXPECT_EQ(readfile("my results.txt"), "");
   // The words after the switch name the files, wherever the switch stands.
   const std::string text =
       "zsrc=500;rotsrc=042;#runs=5;\r\n"
@@ -300,7 +300,7 @@ TEST_F(SwitchesTest, ConversionsGiveUsageOrConvertBothWays) {
               "");
   EXPECT_EXIT(detectinchild("ordax -bintotxt in.bin back.txt -c", "c5.out"),
               ::testing::ExitedWithCode(0), "");
-  EXPECT_EQ(readall("back.txt"),
+  EXPECT_EQ(readfile("back.txt"),
             "rotsrc=042;zsrc=500;#runs=5;\r\n"
             "12.345679 (2345.7 Mpts) [v4.47_dev] <demo> {0C0B0A090807060504030201} \r\n");
 }
