@@ -10,7 +10,6 @@
 namespace {
 
 void decayof(benchmark::State& state, ParticleSpecies species) {
-  ParticleSpecies_init();
   std::vector<Particle> out;
   out.reserve(16);
   uint32_t id = 0;

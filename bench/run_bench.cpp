@@ -36,7 +36,6 @@ void BM_DefaultLatticeRun(benchmark::State& state) {
     state.SkipWithError("lattices/decaychannel.txt not found");
     return;
   }
-  ParticleSpecies_init();
   Simulation_defaultdefault();
   settings.threads = (int)state.range(0);
   double mpts = 0, score = 0;

@@ -73,7 +73,6 @@ BENCHMARK(BM_SolfieldBeyondReach);
 // A 200 MeV/c mu+ off the axis with some transverse momentum, restarted every 100 steps so it
 // stays in the channel.
 Particle startmuon() {
-  ParticleSpecies_init();
   Particle p = Particle_new(MuPlus);
   const double k = MeV / c_light / speciesmass[MuPlus];
   p.x = 0.05;

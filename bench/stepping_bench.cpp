@@ -44,7 +44,6 @@ Cell* drift(double length) {
 // A channel of `n` solenoids (0.4 m long, 0.3 m radius, 2 T, alternating) with 0.1 m gaps.
 Simulation channel(int n) {
   quiet();
-  ParticleSpecies_init();
   Simulation_defaultdefault();
   Simulation sim = Simulation_default;
   sim.seed = 4711;

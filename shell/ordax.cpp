@@ -741,7 +741,6 @@ int ordaxinit() {
   if (displaymode != 0 || switches.screensaver)
     platform_setpriority(settings.priorityclass, settings.threadpriority);
   srand15(platform_tickcount());
-  ParticleSpecies_init();
   registry_install();
   if (rtd_check() > 0) return 0;  // reported as "[FATAL]"
   Simulation_defaultdefault();

@@ -100,7 +100,7 @@ double Particle_expvariate(Particle* p) {
 }
 
 void Particle_initdecays(Particle* p, int n) {
-  double tau = ParticleSpecies_decay[p->species].meanlife;
+  double tau = ParticleSpecies_decay()[p->species].meanlife;
   if (tau == 0) {
     p->decaysleft = 0;
     return;
@@ -116,7 +116,7 @@ ParticleSpecies Particle_nextdecay(Particle* p) {
   if (p->decaysleft == 0) {
     p->state = Decayed;
   } else {
-    double tau = ParticleSpecies_decay[p->species].meanlife;
+    double tau = ParticleSpecies_decay()[p->species].meanlife;
     p->nextdecay = p->propertime + Particle_expvariate(p) * tau / p->decaysleft;
   }
   return p->species;
@@ -193,7 +193,7 @@ void gendecay(int n, int i, int j, double M, const double* m, V3* p, Particle* p
 void decayparticle(Particle* p, std::vector<Particle>* newparticles, uint32_t allowedspecies,
                    int n_decays) {
   if (p->decaysleft == 0 || p->propertime < p->nextdecay) return;
-  const SpeciesDecay& decay = ParticleSpecies_decay[p->species];
+  const SpeciesDecay& decay = ParticleSpecies_decay()[p->species];
 
   // The channel: walk from the last, subtracting ratios, until u is used up.
   double u = durnd(p->seed, p->seq);

@@ -53,7 +53,7 @@ struct Simulation {
 // The record every new simulation starts from; Simulation_defaultdefault fills it.
 extern Simulation Simulation_default;
 
-// Builds the default record of every new simulation (after ParticleSpecies_init): refresh
+// Builds the default record of every new simulation: refresh
 // steps from switches.defaultrefreshsteps (the -bounds_loop= switch, 10 by default), dt 1e-11,
 // the divisor of the -/N switch (switches.particledivisor; 0 means 1), and the allowed species:
 // every species with a nonzero mass except e+, e- and pi0. Also installs the class table

@@ -25,7 +25,7 @@ const double charge[NSPECIES] = {
     1 * ELEMENTARY_CHARGE,  1 * ELEMENTARY_CHARGE,  2 * ELEMENTARY_CHARGE,
     3 * ELEMENTARY_CHARGE};
 
-const double E0[NSPECIES] = {
+constexpr double E0[NSPECIES] = {
     2.2361608923663242e-11,  // pi+
     1.6928333227855763e-11,  // mu+
     2.2361608923663242e-11,  // pi-
@@ -63,8 +63,16 @@ const int32_t ParticleSpecies_icoolpid[NSPECIES] = {
     -1,       PID_NONE, PID_NONE, PID_NONE, PID_NONE, PID_NONE, PID_NONE, PID_NONE, PID_NONE,
     PID_NONE, PID_NONE, PID_NONE, PID_NONE, 6,        7,        8};
 
-double speciesmass[NSPECIES];
-SpeciesDecay ParticleSpecies_decay[NSPECIES];
+// 1 / c² in kg per joule.
+constexpr double KG_PER_J = 1.1126500560536185e-17;
+const double speciesmass[NSPECIES] = {
+    E0[0] * KG_PER_J,  E0[1] * KG_PER_J,  E0[2] * KG_PER_J,  E0[3] * KG_PER_J,
+    E0[4] * KG_PER_J,  E0[5] * KG_PER_J,  E0[6] * KG_PER_J,  E0[7] * KG_PER_J,
+    E0[8] * KG_PER_J,  E0[9] * KG_PER_J,  E0[10] * KG_PER_J, E0[11] * KG_PER_J,
+    E0[12] * KG_PER_J, E0[13] * KG_PER_J, E0[14] * KG_PER_J, E0[15] * KG_PER_J,
+    E0[16] * KG_PER_J, E0[17] * KG_PER_J, E0[18] * KG_PER_J, E0[19] * KG_PER_J,
+    E0[20] * KG_PER_J, E0[21] * KG_PER_J, E0[22] * KG_PER_J, E0[23] * KG_PER_J,
+    E0[24] * KG_PER_J};
 
 namespace {
 
@@ -94,25 +102,36 @@ const ChannelText standardchannels[] = {
     {"pi0 --> ", 0.98798},                 {"pi0 --> e+ e-", 0.01198},
 };
 
-bool initialised = false;
-
 void badchannel(const char* text) {
   reportf("[WARNING] Bad decay channel '%s'", text ? text : "");
 }
 
 }  // namespace
 
-void ParticleSpecies_init() {
-  if (initialised) return;
-  initialised = true;
-  for (int s = 0; s < NSPECIES; s++) {
-    speciesmass[s] = E0[s] * 1.1126500560536185e-17;
-    ParticleSpecies_decay[s].meanlife = 0;
-    ParticleSpecies_decay[s].channels = LSet_new(sizeof(DecayChannel));
+namespace {
+
+struct DecayTable {
+  SpeciesDecay species[NSPECIES];
+  DecayTable() {
+    for (SpeciesDecay& d : species) {
+      d.meanlife = 0;
+      d.channels = LSet_new(sizeof(DecayChannel));
+    }
+    for (const MeanLife& m : meanlives) {
+      int s = speciesfromstring(m.name, 0);
+      if (s >= 0) species[s].meanlife = m.tau;
+    }
+    for (const ChannelText& c : standardchannels)
+      ParticleSpecies_decayaddto(species, c.text, c.ratio);
+    ParticleSpecies_normaliseratios(species);
   }
-  for (const MeanLife& m : meanlives) ParticleSpecies_decaymeanlife(m.name, m.tau);
-  for (const ChannelText& c : standardchannels) ParticleSpecies_decayadd(c.text, c.ratio);
-  ParticleSpecies_normaliseratios(ParticleSpecies_decay);
+};
+
+}  // namespace
+
+const SpeciesDecay* ParticleSpecies_decay() {
+  static const DecayTable table;
+  return table.species;
 }
 
 int ParticleSpecies_decayaddto(SpeciesDecay* table, const char* text, double ratio) {
@@ -163,10 +182,6 @@ int ParticleSpecies_decayaddto(SpeciesDecay* table, const char* text, double rat
   return 1;
 }
 
-int ParticleSpecies_decayadd(const char* text, double ratio) {
-  return ParticleSpecies_decayaddto(ParticleSpecies_decay, text, ratio);
-}
-
 void ParticleSpecies_normaliseratios(SpeciesDecay* table) {
   for (int s = 0; s < NSPECIES; s++) {
     LSet& set = table[s].channels;
@@ -188,13 +203,6 @@ void ParticleSpecies_freetable(SpeciesDecay* table) {
     LSet_free(set);
     set = LSet_new(sizeof(DecayChannel));
   }
-}
-
-int ParticleSpecies_decaymeanlife(const char* name, double tau) {
-  int s = speciesfromstring(name, 0);
-  if (s < 0) return 0;
-  ParticleSpecies_decay[s].meanlife = tau;
-  return 1;
 }
 
 int speciesfromstring(const char* text, int loose) {

@@ -1,9 +1,9 @@
 // Particle species: the fixed table of the 25 species Ordax tracks (names, charges, rest
-// energies, the identifier numbers used by external beam files) and the per-species decay
-// table (mean life and decay channels) built once at start-up by ParticleSpecies_init.
-// Owns the decay channels' product arrays for the life of the process. The tables are read
-// by every part of the simulation (charge and mass at every pusher stage) and written only
-// during start-up, before any simulation thread exists.
+// energies, masses, the identifier numbers used by external beam files) and the per-species
+// decay table (mean life and decay channels), built on its first use. Owns the decay channels'
+// product arrays for the life of the process. The tables are read by every part of the
+// simulation (charge and mass at every pusher stage) and never change once built, so any
+// thread may read them.
 #pragma once
 
 #include <cstdint>
@@ -49,8 +49,7 @@ extern const double E0[NSPECIES];      // J, rest energy
 extern const int32_t ParticleSpecies_pdgpid[NPDGSPECIES];
 extern const int32_t ParticleSpecies_marspid[NSPECIES];
 extern const int32_t ParticleSpecies_icoolpid[NSPECIES];
-// kg, E0 / c²; filled by ParticleSpecies_init (all zero before it).
-extern double speciesmass[NSPECIES];
+extern const double speciesmass[NSPECIES];  // kg, E0 / c²
 
 // One way a species can decay.
 struct DecayChannel {
@@ -64,11 +63,10 @@ struct SpeciesDecay {
   double meanlife;  // s, proper mean life; 0 = stable
   LSet channels;    // of DecayChannel, in the order they were added
 };
-extern SpeciesDecay ParticleSpecies_decay[NSPECIES];
-
-// Builds the mass table and the decay table (mean lives and the standard channels, each
-// species' ratios divided by their sum). Later calls do nothing. Main thread, at start-up.
-void ParticleSpecies_init();
+// The decay table: the mean lives and the standard channels, each species' ratios divided by
+// their sum. Built on the first call (from any thread; concurrent first calls wait for one
+// build) and unchanged afterwards.
+const SpeciesDecay* ParticleSpecies_decay();
 
 // Parses "PARENT --> A B C" (split at " --> ", then the product side at " "; an empty product
 // side gives no products), looks every name up with speciesfromstring in exact mode and
@@ -78,17 +76,11 @@ void ParticleSpecies_init();
 // kinematics exists for them) is reported as "[WARNING] Bad decay channel '%s'" (after any
 // warning about the unknown name) and gives 0, adding nothing.
 int ParticleSpecies_decayaddto(SpeciesDecay* table, const char* text, double ratio);
-// The same on the process-wide table.
-int ParticleSpecies_decayadd(const char* text, double ratio);
 // Divides the ratios of every species of `table` by their sum (species without channels or
 // with a zero sum are left as they are).
 void ParticleSpecies_normaliseratios(SpeciesDecay* table);
 // Frees every channel of `table` and empties its lists (for tables made by callers).
 void ParticleSpecies_freetable(SpeciesDecay* table);
-
-// Sets the mean life (s) of the species named `name` (exact match); returns 0 for an unknown
-// name (reported by speciesfromstring).
-int ParticleSpecies_decaymeanlife(const char* name, double tau);
 
 // The species number for a text, or -1. A none or empty text gives -1 silently. loose = 0:
 // case-insensitive equality; otherwise case-insensitive containment of a keyword in `text`.

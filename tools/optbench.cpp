@@ -202,7 +202,6 @@ int main(int argc, char** argv) {
     switches.particledivisor = argc > 5 ? atoi(argv[5]) : 10;
     switches.nocheck = 1;
     if (runs < 1 || seeds < 1) return usage();
-    ParticleSpecies_init();
     Simulation_defaultdefault();
     int failures = 0;
     compare(("lattice " + name).c_str(), simulate(name, &failures), name.c_str(), runs, seeds);

@@ -44,7 +44,6 @@ class Autosave : public resultstest::ResultsDir {
  protected:
   void SetUp() override {
     ResultsDir::SetUp();
-    ParticleSpecies_init();
     // Nearby lists refreshed every 100 steps: between refreshes a particle's list is well out
     // of date, and a restored run must keep it so.
     savedrefresh = switches.defaultrefreshsteps;

@@ -122,7 +122,6 @@ std::vector<FileLayer> threelayers() {
 class MaterialTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ParticleSpecies_init();
     savedpusher = advanceparticle;
     advanceparticle = straightpusher;
     pushes = 0;
@@ -550,7 +549,6 @@ TEST(MaterialTables, MeanMomentumLossMatchesPdgStoppingPower) {
       {"mat_Al_%d.dat", 2.699, 1.731, 1.615},
       {"mat_LiH_%d.dat", 0.820, 2.093, 1.897},
   };
-  ParticleSpecies_init();
   PusherFn saved = advanceparticle;
   advanceparticle = straightpusher;
   int savedmode = displaymode;

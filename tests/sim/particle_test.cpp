@@ -18,7 +18,6 @@ const double MeV = 1.602176462e-13;  // J
 const uint32_t ALL = (1u << NSPECIES) - 1;
 
 Particle seeded(ParticleSpecies s, uint32_t base, uint32_t id) {
-  ParticleSpecies_init();
   Particle p = Particle_new(s);
   Particle_setseed(&p, base, id);
   return p;
@@ -64,7 +63,6 @@ TEST(ParticleState, EveryNameParsesBackIgnoringCase) {
 }
 
 TEST(Particle, KineticEnergyFromProperVelocity) {
-  ParticleSpecies_init();
   for (double ke_mev : {0.0, 1e-3, 10.0, 200.0, 8000.0}) {
     SCOPED_TRACE(ke_mev);
     Particle p = Particle_new(Proton);
@@ -342,7 +340,7 @@ TEST(ParticleDecay, DaughtersInFlightCarryTheParentsFourMomentum) {
       EXPECT_NE(d.nearby, k.nearby);  // its own copy
       EXPECT_EQ(std::vector<Cell*>(d.nearby, d.nearby + 3), std::vector<Cell*>(near, near + 3));
       // An unstable daughter draws its first decay time from its fresh stream.
-      EXPECT_EQ(d.decaysleft, ParticleSpecies_decay[d.species].meanlife > 0 ? 1u : 0u);
+      EXPECT_EQ(d.decaysleft, ParticleSpecies_decay()[d.species].meanlife > 0 ? 1u : 0u);
       EXPECT_EQ(d.seq, d.decaysleft);
     }
     for (Particle& d : out) Particle_free(&d);
@@ -418,7 +416,6 @@ TEST(ParticleDecay, SameStreamGivesTheSameDaughters) {
 TEST(DecayKinematics, MuonDecayConservesEnergyMomentumAndFillsTheDalitzPlotEvenly) {
   // Pure three-body phase space: the Dalitz plot is uniform, so for (nearly) massless
   // products each x = 2E/M has density 2x: mean 2/3 and P(x < 1/2) = 1/4.
-  ParticleSpecies_init();
   const double M = speciesmass[MuPlus];
   const double m[3] = {speciesmass[Positron], 0, 0};
   const uint32_t base = 31337;
@@ -452,7 +449,6 @@ TEST(DecayKinematics, KaonToThreePionsIsSymmetricAndConserving) {
   // Three products of equal mass share the kinetic energy Q = M - 3m evenly on average, and
   // phase space treats them alike: the product drawn on its own (k = 2) must look like the
   // pair that closes the event (i = 0, j = 1).
-  ParticleSpecies_init();
   const double M = speciesmass[KPlus];
   const double m[3] = {speciesmass[PiPlus], speciesmass[PiPlus], speciesmass[PiMinus]};
   const double Q = M - 3 * m[0];

@@ -57,7 +57,6 @@ struct Cells {
 
 // A particle of `species` at the origin with momentum p (MeV/c) along x.
 Particle movingalongx(ParticleSpecies species, double pmev) {
-  ParticleSpecies_init();
   Particle p = Particle_new(species);
   p.Vx = pmev * MeV / c_light / speciesmass[species];
   return p;
@@ -143,7 +142,6 @@ TEST(Pusher, PositionErrorFallsWithTheFourthPowerOfTheStep) {
   // The error of a fixed stretch of a circle shrinks 16-fold when the step halves.
   Cells cells;
   Cell* f = cells.add(fieldcell(uniformfield, UniformField{{0, 0, 0}, {0, 0, 3.0}}));
-  ParticleSpecies_init();
   auto errorafter = [&](int steps) {
     Particle p = movingalongx(MuPlus, 50);
     Particle_setnearby(&p, &f, 1);
@@ -164,7 +162,6 @@ TEST(Pusher, PositionErrorFallsWithTheFourthPowerOfTheStep) {
 
 TEST(Pusher, CrossedFieldsPassTheParticleMovingAtTheDriftVelocity) {
   // E along y and B along z exert no force on a particle moving along x at v = E/B.
-  ParticleSpecies_init();  // the masses; the test may run alone in its own process
   const double B = 1.5, v = 0.6 * c_light, E = v * B, dt = 2e-11;
   Cells cells;
   Cell* f = cells.add(fieldcell(uniformfield, UniformField{{0, E, 0}, {0, 0, B}}));

@@ -22,7 +22,6 @@ using Captured = testsupport::AllMessages;
 struct ScoreFixture : ::testing::Test {
   Simulation sim{};
   void SetUp() override {
-    ParticleSpecies_init();
     build(10);
   }
   void build(int n) {

@@ -41,7 +41,6 @@ Cell* composite(const char* name, std::vector<Cell*> children) {
 }
 
 Simulation blanksim(Cell* machine) {
-  ParticleSpecies_init();
   Simulation_defaultdefault();
   Simulation sim = Simulation_default;
   sim.lattice = machine;
@@ -79,7 +78,6 @@ std::vector<Cell*> nearbyof(const Particle& p) {
 // ---- defaults and parameters ----
 
 TEST(SimulationDefaults, AllowedSpeciesAreTheMassiveOnesButElectronsAndPi0) {
-  ParticleSpecies_init();
   Simulation_defaultdefault();
   uint32_t allowed = Simulation_default.allowedspecies;
   for (int s : {PiPlus, MuPlus, PiMinus, MuMinus, Proton, AntiProton, KPlus, KMinus, Neutron,
@@ -638,7 +636,6 @@ TEST(ProximityGrid, ParticleExactlyOnABoxBoundaryHasThatComponent) {
 
 TEST(ProximityGrid, ACopiedTreeLooksUpItsOwnChildren) {
   Captured cap;
-  ParticleSpecies_init();
   Simulation_defaultdefault();  // installs the grid operations in the cell tree
   Cell* a = component("a", "Drift", 1);
   Cell* b = component("b", "Drift", 1);
@@ -658,7 +655,6 @@ TEST(ProximityGrid, ACopiedTreeLooksUpItsOwnChildren) {
 
 TEST(NearbyThings, ParticlesWithoutABeamLineAreReported) {
   Captured cap;
-  ParticleSpecies_init();
   Particle p[2] = {Particle_new(MuPlus), Particle_new(MuPlus)};
   Particle_nearbythings(&p[0]);
   Particle_seg_nearbythings(p, p + 2);
@@ -807,7 +803,6 @@ class SimulationNew : public ::testing::Test {
   void SetUp() override {
     savedswitches = switches;
     savedq = quarantine;
-    ParticleSpecies_init();
     Simulation_defaultdefault();
   }
   void TearDown() override {

@@ -93,7 +93,6 @@ void setbox(Cell* c, double x0, double y0, double z0, double x1, double y1, doub
 
 // A machine of drifts along z, placed and constructed (no particles yet).
 Simulation machineof(std::vector<Cell*> children) {
-  ParticleSpecies_init();
   Simulation_defaultdefault();
   Simulation sim = Simulation_default;
   sim.seed = 12345;
@@ -449,7 +448,6 @@ TEST(Stepping, MaterialThatStopsTheParticleIsCharged) {
 }
 
 TEST(Stepping, LoseParticleInCellCountsWeightEnergyAndSign) {
-  ParticleSpecies_init();
   Cell* c = component("c", "Drift", 1);
   struct Case {
     ParticleSpecies s;
@@ -647,7 +645,6 @@ TEST(Stepping, MergingNewParticlesKeepsTheDeadSectionAndAddsHeadroom) {
 
 TEST(SteppingCompaction, MatchesBeamSortDeadParticlesRecordForRecord) {
   // Random beams with every mix of live, decayed and ended records, compacted both ways.
-  ParticleSpecies_init();
   unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
@@ -707,7 +704,7 @@ TEST(Stepping, PionBeamDecaysExponentiallyAlongADrift) {
   const double m = speciesmass[PiPlus];
   const double V = pmev * MeV / c_light / m;
   const double v = v_from_Vxyz(0, 0, V);
-  const double decaylength = V * ParticleSpecies_decay[PiPlus].meanlife;  // βγcτ
+  const double decaylength = V * ParticleSpecies_decay()[PiPlus].meanlife;  // βγcτ
   EXPECT_NEAR(decaylength, 13.98, 0.05);
   for (int step = 1; step <= 200; step++) {
     Simulation_advance(&sim, 1, StepCollide, 1);

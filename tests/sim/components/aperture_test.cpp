@@ -75,7 +75,6 @@ struct ApertureCell {
 };
 
 Particle particle(ParticleSpecies sp, V3 r, V3 pmev, double weight = 1.0) {
-  ParticleSpecies_init();
   Particle p = Particle_new(sp);
   p.x = r.x;
   p.y = r.y;
@@ -331,7 +330,6 @@ TEST(Aperture, LocalCoordinatesFollowTheFrame) {
 }
 
 TEST(Aperture, EnergyWindowDecidesBetweenHitAndWrongEnergy) {
-  ParticleSpecies_init();
   struct Case {
     const char* what;
     const char* type;
@@ -559,7 +557,6 @@ TEST(Aperture, MomentSumsAddTheCrossingParticles) {
 TEST(Aperture, ConcurrentCrossingsLoseNothing) {
   // Four tracking threads cross the same moments aperture with an output file at once. The
   // values are chosen so that every sum is exact in any order.
-  ParticleSpecies_init();  // the masses; the test may run alone in its own process
   const int nthreads = 4, per = 300;
   ThreadSetting threads(nthreads);
   TempDir dir("ordax_aperture");

@@ -31,7 +31,6 @@ struct SimFixture : ::testing::Test {
   Simulation sim{};
   std::vector<Cell*> cells;
   void SetUp() override {
-    ParticleSpecies_init();
     sim.seed = 12345;
     sim.allowedspecies = ~0u;
   }

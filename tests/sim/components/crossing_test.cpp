@@ -55,7 +55,6 @@ void recordingpusher(Particle* p, double t, double dt) {
 class CrossingSearch : public ::testing::Test {
  protected:
   void SetUp() override {
-    ParticleSpecies_init();
     saved = advanceparticle;
     advanceparticle = straightpusher;
     scatteringsuppressed = false;

@@ -84,7 +84,6 @@ V3 sheetbiotsavart(double B0, double a, double L, double rho, double s) {
 
 // A muon with momentum components (MeV/c) at a point, with `cell` as its only nearby component.
 Particle muon(ParticleSpecies sp, V3 r, V3 pmev, Cell* cell) {
-  ParticleSpecies_init();
   Particle p = Particle_new(sp);
   p.x = r.x;
   p.y = r.y;
@@ -334,7 +333,6 @@ struct Flight {
 TEST(Solenoid, CollisionDetectionStopsAtTheFirstCoilSurface) {
   // Coil from z = 0 to 1, radii 0.2 and 0.4; straight flights (no field in the pusher).
   SolenoidCell s({{"length", 1.0}, {"field", 1}, {"radius", 0.2}, {"outerradius", 0.4}});
-  ParticleSpecies_init();
   const double v = v_from_p(200 * MeV / c_light, E0[MuPlus]);  // speed at 200 MeV/c
   const Flight flights[] = {
       {"into the bore through the upstream plane", {0.1, 0, -0.05}, {0, 0, 200}, 1e-9, 0, 0},
@@ -524,7 +522,6 @@ TEST(SolenoidChannel, BoreParticlesFinishAndCoilStrikesStopThroughTheStepping) {
   // run does it: class table, bounding boxes, proximity grid, collision steps.
   testsupport::AllMessages captured;
   const std::vector<std::string>& messages = captured.all;
-  ParticleSpecies_init();
   Simulation_defaultdefault();
   Simulation sim = Simulation_default;
   sim.lattice = Cell_new(Composite, "channel");
