@@ -367,7 +367,30 @@ void platform_messagebox(const char* text, const char* title) {
   fflush(stderr);
 }
 
+// ---- the process clock ----
+
+namespace {
+double eithertime_QPC() {
+  return (double)platform_perfcounter() / (double)platform_perffrequency();
+}
+double eithertime_GTC() {
+  return platform_tickcount() * 0.001;
+}
+double eithertime_first();
+double (*clockfunction)() = eithertime_first;
+double eithertime_first() {
+  clockfunction = platform_perffrequency() > 0 ? eithertime_QPC : eithertime_GTC;
+  return clockfunction();
+}
+}  // namespace
+
+double eithertime() {
+  return clockfunction();
+}
+
 // ---- signals ----
+
+volatile std::sig_atomic_t simstop = 0;
 
 namespace {
 void (*quithandler)() = nullptr;

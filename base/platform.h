@@ -5,6 +5,7 @@
 // Called from the main thread except where a function says otherwise.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -15,6 +16,9 @@ int64_t platform_perfcounter();    // steady high-resolution counter (QueryPerfo
 int64_t platform_perffrequency();  // its ticks per second; 0 when there is no such counter
 uint32_t platform_tickcount();     // milliseconds since an arbitrary start (GetTickCount)
 double platform_walltime();        // seconds since 1970-01-01 00:00 UTC, with fractions
+// The process clock: seconds from the high-resolution counter (the millisecond tick when there
+// is none). Any thread.
+double eithertime();
 
 // ---- file times: 100 ns units since 1601-01-01 UTC ----
 uint64_t platform_filetime_now();
@@ -91,6 +95,9 @@ void platform_messagebox(const char* text, const char* title);
 void platform_setmessagelog(bool tolog);
 
 // ---- signals ----
+// The quit flag: 0 go on, 1 the run finished, 2 the user ended the program (a quit key or a
+// quit signal). Loops that may run long poll it; written from signal handlers too.
+extern volatile std::sig_atomic_t simstop;
 // Ctrl-C, SIGTERM and SIGHUP call the handler (from signal context: it may only set flags).
 void platform_onquitsignal(void (*handler)());
 

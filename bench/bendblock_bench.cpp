@@ -52,7 +52,6 @@ BENCHMARK(BM_BendingMagnetField);
 
 // range(0): 0 inside, 1 crossing the entry face, 2 beside the body.
 void BM_BlockageCollision(benchmark::State& state) {
-  ParticleSpecies_init();
   Cell* c = Cell_new(Component, "A");
   Cell_setattrib(c, "radius", 0.1);
   Cell_setattrib(c, "Length", 0.2);

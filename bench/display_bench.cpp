@@ -41,9 +41,7 @@ void BM_RunWithPlotRecording(benchmark::State& state) {
     state.SkipWithError("lattices/decaychannel.txt not found");
     return;
   }
-  ParticleSpecies_init();
-  Simulation_defaultdefault();
-  settings.threads = 1;
+  Simulation_defaultdefault();  // one stepping thread
   const int every = (int)state.range(0);
   double recording = 0, total = 0;
   for (auto _ : state) {
@@ -86,9 +84,7 @@ void BM_SideViewFrame(benchmark::State& state) {
     state.SkipWithError("lattices/decaychannel.txt not found");
     return;
   }
-  ParticleSpecies_init();
-  Simulation_defaultdefault();
-  settings.threads = 1;
+  Simulation_defaultdefault();  // one stepping thread
   srand15(7);
   Genome g = Genome_new();
   Simulation sim = Simulation_new("decaychannel", &g, "");

@@ -14,7 +14,6 @@ namespace {
 constexpr double MeV = 1.602176462e-13;  // J
 
 void rfcheck(benchmark::State& state, double zstart) {
-  ParticleSpecies_init();
   const RFCavity rf{0, 0, 0, 0, 0, 1, 1e7, 2 * 3.141592653589793 * 201.25e6, 0, 0.3};
   Particle a = Particle_new(MuPlus);
   a.x = 0.01;

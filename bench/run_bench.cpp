@@ -36,8 +36,9 @@ void BM_DefaultLatticeRun(benchmark::State& state) {
     state.SkipWithError("lattices/decaychannel.txt not found");
     return;
   }
-  Simulation_defaultdefault();
-  settings.threads = (int)state.range(0);
+  SimOptions options;
+  options.threads = (int)state.range(0);
+  Simulation_defaultdefault(options);
   double mpts = 0, score = 0;
   for (auto _ : state) {
     srand15(7);  // the same genome every time

@@ -104,10 +104,9 @@ BENCHMARK(BM_Pusher)->Arg(1)->Arg(3)->Arg(6);
 void BM_SimulationAdvance(benchmark::State& state) {
   const int threads = (int)state.range(0);
   const int mode = (int)state.range(1);
-  RunSettings saved = settings;
-  settings.threads = threads;
-  settings.particlesperthread = 35;
   Simulation sim = channel(40);
+  sim.threads = threads;
+  sim.particlesperthread = 35;
   addbeam(&sim, 10000);
   int64_t particlesteps = 0;
   int steps = 0;
@@ -128,7 +127,6 @@ void BM_SimulationAdvance(benchmark::State& state) {
   double nearby = 0;
   for (int i = 0; i < sim.beam.m; i++) nearby += sim.beam.particles[i].nnearby;
   if (sim.beam.m) state.counters["nearby"] = nearby / sim.beam.m;
-  settings = saved;
   Simulation_free(&sim);
 }
 BENCHMARK(BM_SimulationAdvance)

@@ -8,11 +8,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "base/platform.h"
-#include "shell/report.h"
-#include "shell/runstate.h"
 
 namespace {
 bool active = false;
@@ -28,6 +27,8 @@ bool (*keyfilter)(int, void*) = nullptr;  // the side view's keys
 void* filtercontext = nullptr;
 std::vector<std::string> viewlines;  // the side view above the panel, or none
 int rowoffset = 0;                   // rows the panel layout is moved down by
+std::deque<unsigned char> keyqueue;  // typed keys not yet taken
+char* const* history = nullptr;      // the report history drawn in the panel (not owned)
 
 const char* const kEnter = "\x1b[?1049h\x1b[?25l\x1b[0m\x1b[2J";
 const char* const kLeave = "\x1b[0m\x1b[?25h\x1b[?1049l";
@@ -137,12 +138,11 @@ void begin() {
   active = true;
   drawncols = drawnrows = -1;
   emit(kEnter);
-  report_setexithook(display_release);
   if (!atexitregistered) {
     atexitregistered = true;
     atexit(display_release);
   }
-  redraw(reports_history(), true);
+  redraw(history, true);
 }
 
 void onquitsignal() {
@@ -191,12 +191,12 @@ std::string display_render(char* const* history, const char* notice, const char*
   return s;
 }
 
-bool display_init() {
-  if (displaymode == 2) {
+bool display_init(int mode) {
+  if (mode == 2) {
     platform_setmessagelog(true);
     return false;
   }
-  if (displaymode != 0) return false;
+  if (mode != 0) return false;
   if (active) return true;
   if (!platform_stdout_isterminal()) return false;
   dout = stdout;
@@ -269,17 +269,33 @@ int dealwithmessages() {
       k = next;
     }
     if (k == 'q') simstop = 2;
-    else if (!(keyfilter && keyfilter(k, filtercontext))) report_pushkey(k);
+    else if (!(keyfilter && keyfilter(k, filtercontext))) display_pushkey(k);
   }
   if (active) {
     int cols, rows;
     terminalsize(cols, rows);
-    if (cols != drawncols || rows != drawnrows) redraw(reports_history(), true);
+    if (cols != drawncols || rows != drawnrows) redraw(history, true);
   }
   return simstop == 2;
 }
 
-void display_drawreports(char* const* history) {
+void display_pushkey(int key) {
+  if (key >= 1 && key <= 255) keyqueue.push_back((unsigned char)key);
+}
+
+int display_takekey() {
+  if (keyqueue.empty()) return -1;
+  int k = keyqueue.front();
+  keyqueue.pop_front();
+  return k;
+}
+
+void display_sethistory(char* const* reports) {
+  history = reports;
+}
+
+void display_drawreports(char* const* reports) {
+  history = reports;
   redraw(history, false);
 }
 
@@ -289,7 +305,7 @@ void display_status(const char* text) {
   int cols, rows;
   terminalsize(cols, rows);
   if (cols != drawncols || rows != drawnrows) {
-    redraw(reports_history(), true);
+    redraw(history, true);
     return;
   }
   std::string s;
@@ -299,7 +315,7 @@ void display_status(const char* text) {
 
 void display_notice(const char* text) {
   noticetext = text ? text : "";
-  redraw(reports_history(), false);
+  redraw(history, false);
 }
 
 void installquitsignals() {
@@ -313,5 +329,5 @@ void display_setkeyfilter(bool (*filter)(int key, void* context), void* context)
 
 void display_view(const std::vector<std::string>& lines) {
   viewlines = lines;
-  redraw(reports_history(), false);
+  redraw(history, false);
 }

@@ -1,9 +1,11 @@
 // The terminal display of graphics mode: on a terminal it takes the alternate screen in raw
 // mode and draws the 20-line report panel (centred, white on a black band, dark-blue rules
 // above and below), an optional yellow notice above it and a status line at the bottom.
-// Keys: Escape or 'q' ends the program (simstop = 2); other keys go to the typed-key queue
-// of the report channel. Also the quit signals. Owns only the terminal state it changes and
-// restores it on every exit path. Called from the main thread: once per frame by the cycle.
+// Keys: Escape or 'q' ends the program (simstop = 2, base/platform.h); other keys go to the
+// typed-key queue, which the program's report front reads for its answers. Also the quit
+// signals. Owns the terminal state it changes (restored on every exit path) and the typed-key
+// queue; draws a report history owned by its caller. Called from the main thread: once per
+// frame by the cycle.
 #pragma once
 
 #include <cstdint>
@@ -11,17 +13,18 @@
 #include <string>
 #include <vector>
 
-// Prepares the display for the present displaymode; call once after the switches are known
-// (and again if displaymode changes).
+// Prepares the display for display mode `mode`; call once after the switches are known (and
+// again if the mode changes).
 //   0 graphics: with stdout a terminal, enters the alternate screen (raw keys when stdin is a
 //     terminal), hides the cursor, draws the panel and returns true. Without a terminal it
 //     does nothing and report() prints as in console mode.
 //   1 console: nothing.
 //   2 background: message boxes are appended to "messages.log" from now on.
 // Returns whether the panel display is active.
-bool display_init();
+bool display_init(int mode);
 // Restores the terminal (colours, cursor, alternate screen, raw mode) if the display is
-// active; otherwise does nothing. Idempotent. Also run by report()'s fatal exits and atexit.
+// active; otherwise does nothing. Idempotent. Also run by the program's exits through the
+// report front and at exit.
 void display_release();
 bool display_active();
 
@@ -37,8 +40,16 @@ bool display_haskeys();
 // signal; at once when simstop is already 2).
 void display_wait(uint32_t ms);
 
-// Draws the history (20 slots, slot 19 newest; an empty slot or one starting with a newline
-// is a blank line). Called by reports_plot; does nothing when the display is not active.
+// The typed-key queue: dealwithmessages appends keys (1..255); display_takekey returns the
+// first key and removes it, or −1 when the queue is empty.
+void display_pushkey(int key);
+int display_takekey();
+
+// The report history the panel shows (20 slots, slot 19 newest; an empty slot or one
+// starting with a newline is a blank line); the caller keeps it alive. None: an empty panel.
+void display_sethistory(char* const* history);
+// Makes `history` the panel's history and draws it. Called by reports_plot; draws nothing when
+// the display is not active.
 void display_drawreports(char* const* history);
 // The status line at the bottom of the screen (e.g. "t = 1.23ns (500/1000 particles) 4.5
 // Mpts"); kept and redrawn with the panel. Does nothing visible when not active.

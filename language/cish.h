@@ -130,6 +130,7 @@ struct Cish {
   CishTextCallback commentcallback;  // each executed comment
   CishVarCallback varchanged;     // after an assignment, increment or decrement
   int abort;                      // non-zero: evaluation and execution stop at once
+  bool debuglogs = false;         // CishTree_make writes its token and tree logs
   LSet ops;                       // CishOp, sorted by prec ascending
   LSet frags;                     // char*, owned: every literal fragment of every rule added
 

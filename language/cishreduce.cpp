@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "language/cishtree_internal.h"
-#include "shell/runstate.h"
 
 using namespace cishtree;
 
@@ -368,7 +367,7 @@ struct Reducer {
 CishTree* CishTree_make(Cish* c, const char* text) {
   if (!text) text = "";
   std::vector<CishTree*> tokens = tokenise(c, text);
-  if (switches.parsedebug) logtokens(c, tokens);
+  if (c->debuglogs) logtokens(c, tokens);
 
   Reducer red;
   red.c = c;
@@ -392,7 +391,7 @@ CishTree* CishTree_make(Cish* c, const char* text) {
 
   CishTree* root = newnode(c, CishValue_kind("Root"), text, text + std::strlen(text), -1);
   for (int s = red.head; s >= 0; s = red.next[s]) root->sub.push_back(red.node[s]);
-  if (switches.parsedebug) {
+  if (c->debuglogs) {
     if (FILE* f = std::fopen("cishtreeout.log", "wb")) {
       CishTree_DEBUG_print(root, 0, f);
       std::fclose(f);

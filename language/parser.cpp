@@ -21,9 +21,9 @@
 #include "lattice/frames.h"
 #include "lattice/latticefiles.h"
 #include "base/report.h"
-#include "shell/runstate.h"
 
 ParserLimits parserlimits;
+ParseOptions parseoptions;
 
 namespace {
 
@@ -581,6 +581,7 @@ Parser* Parser_new() {
   p->cells = LSet_new(sizeof(Cell*));
   p->machine = nullptr;
   p->cish = Cish_new();
+  p->cish->debuglogs = parseoptions.debuglogs;
   p->genome = nullptr;
   p->listinprogress = p->insidebraces = p->insidebrackets = 0;
   p->nextserial = 0;
@@ -664,7 +665,7 @@ Cell* parsecellformula(Parser* p, const char* statement, char lookuponly) {
 }
 
 int parsetextstream(const char* text) {
-  if (switches.parsedebug) {
+  if (parseoptions.debuglogs) {
     if (FILE* f = std::fopen("parser.parsetextstream.log", "ab")) {
       std::fputc(0x95, f);
       std::fputs(text ? text : "@NULL!", f);
@@ -832,10 +833,10 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
   // The parse log and the progress message.
   FILE* previouslog = parselog;
   parselog = nullptr;
-  if (switches.parsedebug) {
+  if (parseoptions.debuglogs) {
     std::remove("parser.parsetextstream.log");
     const std::string& logname =
-        switches.parselogname.empty() ? std::string("PARSEreport.log") : switches.parselogname;
+        parseoptions.logname.empty() ? std::string("PARSEreport.log") : parseoptions.logname;
     parselog = std::fopen(logname.c_str(), "w");
   }
   if (verbose) reportf("Interpreting lattice file '%s'...", name);

@@ -45,6 +45,16 @@ struct ParserLimits {
 };
 extern ParserLimits parserlimits;
 
+// What the parser writes besides the machine. With `debuglogs` (the program's -parse switch)
+// every parse writes the parse log `logname` ("PARSEreport.log" when empty), appends each text
+// the lattice's code emits to "parser.parsetextstream.log", and its Cish environment writes
+// the token and tree logs (Cish::debuglogs). The defaults write nothing. Set before parsing.
+struct ParseOptions {
+  bool debuglogs = false;
+  std::string logname = "PARSEreport.log";
+};
+extern ParseOptions parseoptions;
+
 // Cell names compare without letter case: hashing and equality for the parser's name index,
 // usable with a plain text (no copy) as the key looked for.
 struct ParserNameHash {

@@ -74,7 +74,7 @@ struct Cell {
   CellSubMap* submap;               // Composite: owned proximity grid, or none
   CellInsideFn inside;              // Component
   const ScatterData* scatter;       // Component: material data, not owned (material cache)
-  CellPlotFn plot;                  // Component: none when the display is off
+  CellPlotFn plot;                  // Component: called by the graphics display only
   LSet attributes;                  // Component/Nonmachine: of Attribute, growth 60 %
   double length;                    // m, mirror of the attribute "length" (0 when absent)
   double angle;                     // rad, mirror of the attribute "angle" (0 when absent)

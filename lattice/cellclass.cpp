@@ -8,7 +8,6 @@
 
 #include "base/text.h"
 #include "base/report.h"
-#include "shell/runstate.h"
 
 namespace {
 
@@ -93,7 +92,7 @@ void init_funcpointers(Cell* c) {
   c->field = row ? row->field : nullptr;
   c->collisiondetect = row ? row->collisiondetect : nullptr;
   c->inside = row ? row->inside : nullptr;
-  c->plot = (row && displaymode == 0) ? row->plot : nullptr;
+  c->plot = row ? row->plot : nullptr;
   c->destructor = row ? row->destructor : nullptr;
 }
 

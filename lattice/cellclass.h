@@ -96,7 +96,7 @@ const CellClass* Cell_getclass(const Cell* c);
 // The row's data size in bytes, 0 when there is no row.
 uint32_t rtd_size(const Cell* c);
 // Binds a component's row and its field, collision, inside, plot and destructor slots from it
-// (all none when no row matches; plot only when the display is on, displaymode 0); recurses
+// (all none when no row matches; the graphics display alone calls plot); recurses
 // into the children of a composite; leaves non-machine cells alone.
 void init_funcpointers(Cell* c);
 // Reports "[FATAL] Cell type '%s' has run-time data size %d bytes > RTD_SIZE=%d" for every

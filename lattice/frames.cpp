@@ -9,7 +9,6 @@
 #include "base/random.h"
 #include "base/text.h"
 #include "base/report.h"
-#include "sim/particle.h"
 
 namespace {
 
@@ -201,14 +200,6 @@ double Cell_beamlines(const Cell* beamline, int segment, double x, double y, dou
   double s = -9e99;
   Cell_beamlinesr(beamline, segment, x, y, z, &s, nullptr);
   return s;
-}
-
-void Particle_sr(const Particle* p, double* s, double* r) {
-  Cell_beamlinesr(p->beamline, p->segment, p->x, p->y, p->z, s, r);
-}
-
-void Particle_sxy(const Particle* p, double* s, double* X, double* Y) {
-  Cell_beamlinesxy(p->beamline, p->segment, p->x, p->y, p->z, s, X, Y);
 }
 
 void Cell_applyerrors(Cell* c) {

@@ -26,12 +26,6 @@ void Cell_sxy(const Cell* c, double x, double y, double z, double* s, double* X,
 // The inverse of Cell_sxy: the global point at arc length s and offsets X, Y.
 void Cell_unsxy(const Cell* c, double s, double X, double Y, double* x, double* y, double* z);
 
-// The same for a particle in the cell it occupies (its beam line's child `segment`), with s
-// measured from the start of the machine; without an occupied cell s is -9e99 and the other
-// outputs are left unset.
-void Particle_sr(const Particle* p, double* s, double* r);
-void Particle_sxy(const Particle* p, double* s, double* X, double* Y);
-
 // The cell forms of the particle's curvilinear coordinates: the cell a particle occupies is
 // child `segment` of a composite `beamline` (or the beam line itself when it is no composite);
 // none when there is no beam line or the segment is outside the composite.

@@ -237,16 +237,16 @@ bool readbeam(ByteReader* r, size_t left, Cell* machine, Beam* out) {
 
 // What the machine's cell record does not hold and the set-up made: every component's axis
 // frame (from its entrance frame and offsets) and its material data.
-void rebindmachine(Cell* c) {
+void rebindmachine(Cell* c, bool counts) {
   if (!c) return;
   if (c->t == Composite) {
-    for (int32_t i = 0; i < c->n; i++) rebindmachine(c->children[i]);
+    for (int32_t i = 0; i < c->n; i++) rebindmachine(c->children[i], counts);
     return;
   }
   c->axis = Cell_offsetframe(c, c->entrance);
   if (c->t != Component) return;
   const char* material = Cell_stringattrib(c, "ScatterData");
-  c->scatter = material ? loadelms2cached(material) : nullptr;
+  c->scatter = material ? loadelms2cached(material, counts) : nullptr;
 }
 
 void freetemporaries(Simulation* sim, Genome* genome, QuarantineInfo* q) {
@@ -338,6 +338,7 @@ int loadall(const char* filename, const char* version, Simulation* sim, LSet*, G
   if (!f) return 0;
   ByteReader r = bytereader_file(f);
   Simulation s{};
+  Simulation_copyoptions(&s, &Simulation_default);
   Genome g = Genome_none();
   QuarantineInfo tq;
   if (q) {
@@ -355,7 +356,7 @@ int loadall(const char* filename, const char* version, Simulation* sim, LSet*, G
     ok = s.lattice != nullptr;
   }
   if (ok) {
-    rebindmachine(s.lattice);
+    rebindmachine(s.lattice, s.materialcounts);
     long pos = std::ftell(f);
     size_t left = pos < 0 ? 0 : body - start - (size_t)pos;
     ByteReader rb = bytereader_file(f);

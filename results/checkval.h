@@ -15,6 +15,10 @@ struct Cell;
 
 // A check value: a little-endian unsigned number of `length` bytes. The record owns its
 // buffer (malloc); copies made by assignment share it, so exactly one of them is freed.
+struct CheckVal;
+// A check function: the check value of a result (ordaxchecksum), or none for no checking.
+using CheckFunction = CheckVal (*)(Result);
+
 struct CheckVal {
   uint32_t length = 0;             // bytes
   unsigned char* bytes = nullptr;  // least significant byte first, owned

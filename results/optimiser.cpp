@@ -27,6 +27,7 @@ const char* const TrialTypeName[NTRIALTYPES] = {
     "MuSpherical", "Brindle", "Extreme",   "LocalGrad",   "TopoSmooth",
     "CellDouble",  "CellDelete", "CellCommute"};
 
+const double TrialType_defaultratios[NTRIALTYPES] = {0, 3, 3, 3, 3, 3, 3, 1, 3, 1, 1, 1, 1};
 const int TrialType_needed[NTRIALTYPES] = {0, 1, 2, 2, 2, 1, 1, 1, 1, 0, 0, 0, 0};
 
 const char* TrialType_name(TrialType t) {
@@ -153,13 +154,14 @@ void optimiser_store(Genome* g, const char* name, double v, int32_t R) {
 
 // ---- choosing the trial type and the parents ----
 
-TrialType getrandomtrialtype_m(int m) {
+TrialType getrandomtrialtype_m(int m, const double* ratios) {
+  if (!ratios) ratios = TrialType_defaultratios;
   double total = 0;
-  for (int k = 0; k < NTRIALTYPES; k++) total += settings.trialratios[k];
+  for (int k = 0; k < NTRIALTYPES; k++) total += ratios[k];
   double x = optimiser_u() * total;
   TrialType candidate = trial::Random;
   for (int k = NTRIALTYPES - 1; k >= 0; k--) {
-    x -= settings.trialratios[k];
+    x -= ratios[k];
     if (x < 0) {
       candidate = k;
       break;
@@ -170,8 +172,8 @@ TrialType getrandomtrialtype_m(int m) {
   return candidate;
 }
 
-TrialType getrandomtrialtype(LSet set) {
-  return getrandomtrialtype_m((int)set.count);
+TrialType getrandomtrialtype(LSet set, const double* ratios) {
+  return getrandomtrialtype_m((int)set.count, ratios);
 }
 
 Tournament Tournament_draw(int n) {
@@ -532,7 +534,8 @@ Genome applytrialtype(TrialType type, LSet working, int32_t R) {
 
 }  // namespace
 
-Genome makegenome(LSet results, char* lattice, TrialType type, ResultFormat* format) {
+Genome makegenome(LSet results, char* lattice, TrialType type, ResultFormat* format,
+                  const double* ratios) {
   // The working set: the lattice's results (shared texts), then its sample results from the
   // last loaded to the first (owned here).
   LSet working = Results_filter(results, lattice);
@@ -547,7 +550,7 @@ Genome makegenome(LSet results, char* lattice, TrialType type, ResultFormat* for
   int digits = format && format->genomedigits >= 1 && format->genomedigits <= 9 ? format->genomedigits : 3;
   int32_t R = Genome_resolution(digits);
 
-  if (type == trial::ChooseByRatios) type = getrandomtrialtype_m(m);
+  if (type == trial::ChooseByRatios) type = getrandomtrialtype_m(m, ratios);
   if (type < trial::SetFromFile || type >= NTRIALTYPES) type = trial::Random;
   reportf("Making new genome, TrialType=%s...", TrialType_name(type));
 

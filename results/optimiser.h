@@ -8,10 +8,14 @@
 #include <cstdint>
 
 #include "base/lset.h"
-#include "shell/runstate.h"
 
 struct Genome;
 struct ResultFormat;
+
+// The number of trial types, and their ratios when the caller gives none (the configuration's
+// defaults).
+enum { NTRIALTYPES = 13 };
+extern const double TrialType_defaultratios[NTRIALTYPES];
 
 // Trial types: −2 choose by the configured ratios (the normal case), −1 the genome of the
 // last result (re-check), 0 … 12 a given trial type.
@@ -36,7 +40,7 @@ enum : TrialType {
 };
 }  // namespace trial
 
-// The names of trial types 0 … 12, in the order of settings.trialratios.
+// The names of trial types 0 … 12, in the order of the ratios.
 extern const char* const TrialTypeName[NTRIALTYPES];
 // The name of any trial type: "SetFromFile" for −1, "?" outside −1 … 12.
 const char* TrialType_name(TrialType t);
@@ -46,8 +50,10 @@ extern const int TrialType_needed[NTRIALTYPES];
 // A new genome to try on `lattice`, made from `results` (the caller keeps the set) and the
 // sample results in "samplefiles/<lattice>.txt"; `format` may be none (genome resolution
 // 1000). `type` is −2, −1 or 0 … 12. Types 0 … 12 tag the genome with #gen; −1 adds no '#'
-// gene. The caller owns the returned genome.
-Genome makegenome(LSet results, char* lattice, TrialType type, ResultFormat* format);
+// gene. −2 chooses by `ratios` (NTRIALTYPES weights; none: TrialType_defaultratios). The caller
+// owns the returned genome.
+Genome makegenome(LSet results, char* lattice, TrialType type, ResultFormat* format,
+                  const double* ratios = nullptr);
 
 // The genome of the highest-scoring result (of *lattice when it names one; later results win
 // ties; scores at or below −9e199 never count). When *lattice is none it receives a new copy
@@ -55,10 +61,10 @@ Genome makegenome(LSet results, char* lattice, TrialType type, ResultFormat* for
 // no result.
 Genome getbestresult(LSet results, char** lattice);
 
-// The trial type chosen by the ratios in settings.trialratios for a working set of m results,
-// then replaced by Random with chance max(m, 1)^−0.4.
-TrialType getrandomtrialtype_m(int m);
-TrialType getrandomtrialtype(LSet set);
+// The trial type chosen by `ratios` (none: TrialType_defaultratios) for a working set of m
+// results, then replaced by Random with chance max(m, 1)^−0.4.
+TrialType getrandomtrialtype_m(int m, const double* ratios = nullptr);
+TrialType getrandomtrialtype(LSet set, const double* ratios = nullptr);
 
 // One parent by a randomised tournament over the set (Result elements): design genes only
 // (no '#' genes). Empty when the set is empty or no score in it is above −9e99. The winner's

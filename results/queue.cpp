@@ -14,6 +14,7 @@
 #include "base/bytes.h"
 #include "base/platform.h"
 #include "base/text.h"
+#include "base/version.h"
 #include "language/genome.h"
 #include "results/results.h"
 #include "lattice/latticefiles.h"

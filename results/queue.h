@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "base/lset.h"
-#include "shell/runstate.h"
+#include "results/checkval.h"
 
 struct Genome;
 struct Result;

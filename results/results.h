@@ -15,7 +15,6 @@
 
 #include "base/lset.h"
 #include "results/checkval.h"
-#include "shell/runstate.h"
 
 struct Genome;
 

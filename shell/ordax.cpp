@@ -78,6 +78,20 @@ std::string latticefield(const char* text) {
   return std::string(a + 1, b - a - 1);
 }
 
+// The run options the simulations of this run get from the settings and switches.
+SimOptions simoptions() {
+  SimOptions o;
+  o.refreshsteps = switches.defaultrefreshsteps;
+  o.divisor = switches.particledivisor;
+  o.threads = settings.threads;
+  o.particlesperthread = settings.particlesperthread;
+  o.loadbalancelog = switches.loadbalancing ? switches.loadbalancelog : nullptr;
+  o.threadoverheadlog = switches.threadoverhead ? switches.threadoverheadlog : nullptr;
+  o.materialcounts = displaymode == 0;
+  o.rfsynclog = switches.rfsynclog;
+  return o;
+}
+
 // ---- the state of the cycle ----
 
 struct Cycle {
@@ -362,9 +376,12 @@ int choosebuild(Cycle& c, std::string latticename) {
       }
     }
     if (c.genome.count == -1)
-      c.genome = makegenome(c.results, latticename.data(), switches.recheck ? -1 : -2, nullptr);
+      c.genome = makegenome(c.results, latticename.data(), switches.recheck ? -1 : -2, nullptr,
+                            settings.trialratios);
     lastautosave = eithertime();
-    c.sim = Simulation_new(latticename.c_str(), &c.genome, cl);
+    c.sim = Simulation_new(latticename.c_str(), &c.genome, cl,
+                           quarantine.active ? quarantine.count : -1);
+    if (c.sim.paramoverridden) switches.nocheck = 1;  // the result is not the lattice's own
     if (c.sim.lattice) return 1;
     Simulation_free(&c.sim);
     if (++failures >= 1000) {
@@ -403,6 +420,7 @@ int runonce(Cycle& c) {
     reportf("Detected %d logical processors", settings.threads);
     if (settings.threads < 1) settings.threads = 1;
   }
+  Simulation_defaultdefault(simoptions());
   report("New simulation");
   std::string latticename = latticenamefromcmdline(cl);
 
@@ -736,14 +754,14 @@ int throttlesleepms(int throttle, double elapsed) {
 int ordaxinit() {
   // Graphics mode draws on the terminal (when there is one); there is no window to create, so
   // start-up never stops short here. Background mode sends message boxes to "messages.log".
-  display_init();
+  display_init(displaymode);
   report("Ordax initialising...");
   if (displaymode != 0 || switches.screensaver)
     platform_setpriority(settings.priorityclass, settings.threadpriority);
   srand15(platform_tickcount());
   registry_install();
   if (rtd_check() > 0) return 0;  // reported as "[FATAL]"
-  Simulation_defaultdefault();
+  Simulation_defaultdefault(simoptions());
   if (settings.autosend || switches.sendandquit) return getusername();
   return 1;
 }

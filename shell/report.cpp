@@ -1,6 +1,6 @@
 // The program's front of the report channel (see report.h): showing messages in the three
-// display modes, the "[FATAL]" and "[WARNING]" handling, the graphics-mode history and
-// typed-key queue, the console helpers, the graphics error log and the non-blocking message
+// display modes, the "[FATAL]" and "[WARNING]" handling, the graphics-mode history, the
+// console helpers, the graphics error log and the non-blocking message
 // box. Owns the history texts and the waved warnings for the life of the process.
 // Main thread only (AsyncMessageBox's thread touches nothing but its own copies).
 #include "shell/report.h"
@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,7 +28,6 @@ void (*boxfunction)(const char*, const char*) = nullptr;
 char* history[20] = {};
 std::vector<std::string> waved;  // whole warning texts answered with "These"
 bool allwarnings = false;
-std::deque<unsigned char> keyqueue;
 
 char datetimebuffer[KVT_BUFSIZE];  // the last text built by newlogsection, gwarn, gerror
 
@@ -62,6 +60,7 @@ void runexithook() {
 
 [[noreturn]] void reportexit(int code) {
   runexithook();
+  display_release();  // restores the terminal when the panel display is active
   console_finish();
   if (printsasconsole()) fputc('\n', out());  // the shell's prompt starts on its own line
   fflush(out());
@@ -88,7 +87,7 @@ int readanswer() {
   if (displaymode == 0) {
     // Graphics: the typed-key queue, polling the keyboard while it is empty.
     for (;;) {
-      int k = report_takekey();
+      int k = display_takekey();
       if (k >= 0) return k;
       if (!display_haskeys()) break;  // nothing could fill the queue: ask the terminal
       if (dealwithmessages()) return -1;  // the user is ending the program
@@ -131,17 +130,6 @@ void report_resetwarnings() {
   allwarnings = false;
 }
 
-void report_pushkey(int key) {
-  if (key >= 1 && key <= 255) keyqueue.push_back((unsigned char)key);
-}
-
-int report_takekey() {
-  if (keyqueue.empty()) return -1;
-  int k = keyqueue.front();
-  keyqueue.pop_front();
-  return k;
-}
-
 void report_setexithook(void (*hook)()) {
   exithook = hook;
 }
@@ -158,6 +146,7 @@ void report_setmessagebox(void (*box)(const char*, const char*)) {
 // ---- the channel ----
 
 void report_installfront() {
+  display_sethistory(history);
   report_setfront(report_front, nullptr);
 }
 

@@ -1,8 +1,9 @@
 // The program's front of the report channel (base/report.h): shows each message in the
 // present display mode, ends the process on "[FATAL]" (exit code 1) and asks on "[WARNING]"
 // (declining exits with code 2). Also the graphics error log and the non-blocking message
-// box. Owns the graphics-mode history (20 heap texts), the waved warnings and the typed-key
-// queue for the whole process. Main thread only; a few messages per run plus progress.
+// box. Owns the graphics-mode history (20 heap texts) and the waved warnings for the whole
+// process; answers in graphics mode come from the display's typed-key queue. Main thread
+// only; a few messages per run plus progress.
 #pragma once
 
 #include <cstdint>
@@ -58,12 +59,8 @@ using ReportAnswerSource = int (*)(void* context);
 void report_setanswersource(ReportAnswerSource source, void* context);
 // Forgets waved warnings and the all-warnings flag (tests).
 void report_resetwarnings();
-// The typed-key queue of graphics mode: the display appends keys (1..255), report() takes
-// them from the front. report_takekey returns the first key, or −1 when the queue is empty.
-void report_pushkey(int key);
-int report_takekey();
-// Called once just before the process exits through report() or gerror() (the terminal
-// display uses it to restore the terminal). nullptr removes it.
+// Called once just before the process exits through report() or gerror() (before the
+// terminal display is restored). nullptr removes it.
 void report_setexithook(void (*hook)());
 // Where console-form text goes (nullptr: stdout). When it is not a terminal, the rest of a
 // rewritten line is blanked with spaces instead of a terminal escape.

@@ -3,23 +3,20 @@
 // that the settings reader, the switch parser and the cycle agree.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
-struct Result;
-struct CheckVal;
-using CheckFunction = CheckVal (*)(Result);
+#include "base/platform.h"  // simstop, eithertime
+#include "base/version.h"
+#include "results/checkval.h"  // CheckFunction
+#include "results/optimiser.h"  // NTRIALTYPES
 
-extern const char* const ORDAX_VERSION;  // "v4.47_dev"
-extern const char* const ORDAX_TITLE;    // "Ordax Simulation v4.47_dev"
 
 // ---- run-cycle state ----
 extern int displaymode;  // 0 graphics, 1 console, 2 background
 extern int runsleft;     // −1 no limit
 extern unsigned char simrunning;
-extern volatile std::sig_atomic_t simstop;  // 0 go on, 1 run finished, 2 user ended program
 extern int stepsperframe;
 extern unsigned char adaptivesteps;
 extern unsigned char autoscale;
@@ -29,7 +26,6 @@ extern char latestversion[100];
 extern char servermessage[1000];
 
 // ---- run settings from "config.txt" ----
-enum { NTRIALTYPES = 13 };
 struct RunSettings {
   int screenwidth = 0, screenheight = 0;  // 0×0 auto, −1×−1 span
   int priorityclass = 0x20, threadpriority = -2;
@@ -97,5 +93,3 @@ struct SwitchState {
 };
 extern SwitchState switches;
 
-// The process clock: seconds from the high-resolution counter.
-double eithertime();

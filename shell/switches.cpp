@@ -13,6 +13,7 @@
 #include "lattice/cell.h"
 #include "lattice/latextable.h"
 #include "language/genome.h"
+#include "language/parser.h"
 #include "results/binary.h"
 #include "results/results.h"
 #include "shell/config.h"
@@ -248,6 +249,8 @@ void detectswitches(const char* commandline) {
   if (hasswitch(cl, "parse")) {
     switches.parsedebug = 1;
     switches.parselogname = "PARSEreport.log";
+    parseoptions.debuglogs = true;
+    parseoptions.logname = switches.parselogname;
     displaymode = 1;
     switches.haltafterinit = 1;
   }

@@ -17,7 +17,6 @@
 #include "base/kinematics.h"
 #include "base/random.h"
 #include "base/report.h"
-#include "shell/runstate.h"
 #include "sim/pusher.h"
 
 const char* const ScatterKind_name[NSCATTERKINDS] = {
@@ -151,7 +150,7 @@ double momentum(const Particle* p, double m) {
 
 }  // namespace
 
-ScatterData loadelms2_from(const char* dir, const char* pattern) {
+ScatterData loadelms2_from(const char* dir, const char* pattern, bool counts) {
   ScatterData data;
   if (!dir) dir = "";
   if (!pattern || !checkpattern(pattern)) {
@@ -217,7 +216,7 @@ ScatterData loadelms2_from(const char* dir, const char* pattern) {
     reportf("[FATAL] Failed to load material '%s': %d usable layers", pattern, data.n);
     return ScatterData();
   }
-  if (displaymode == 0) {
+  if (counts) {
     reportf("Loaded %s: %d records", pattern, records);
     for (int k = 0; k < NSCATTERKINDS; k++)
       if (perkind[k]) reportf("%s: %d", ScatterKind_name[k], perkind[k]);
@@ -225,9 +224,11 @@ ScatterData loadelms2_from(const char* dir, const char* pattern) {
   return data;
 }
 
-ScatterData loadelms2(const char* pattern) { return loadelms2_from("datafiles/", pattern); }
+ScatterData loadelms2(const char* pattern, bool counts) {
+  return loadelms2_from("datafiles/", pattern, counts);
+}
 
-const ScatterData* loadelms2cached(const char* name) {
+const ScatterData* loadelms2cached(const char* name, bool counts) {
   static std::mutex lock;
   static std::map<std::string, std::unique_ptr<ScatterData>> cache;
   if (!name) name = "";
@@ -236,7 +237,7 @@ const ScatterData* loadelms2cached(const char* name) {
   std::lock_guard<std::mutex> hold(lock);
   auto found = cache.find(key);
   if (found != cache.end()) return found->second.get();
-  ScatterData loaded = loadelms2(name);
+  ScatterData loaded = loadelms2(name, counts);
   if (loaded.n == 0) return nullptr;
   auto stored = std::make_unique<ScatterData>(std::move(loaded));
   const ScatterData* result = stored.get();

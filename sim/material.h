@@ -68,16 +68,16 @@ constexpr uint32_t SCATTER_MAXRECORDS = 1u << 20;
 // Failure (n = 0): a bad pattern ("[FATAL] Material pattern '%s' must hold exactly one integer
 // conversion"), a missing index file ("[FATAL] Failed to load material '%s': cannot open
 // '%s'"), or fewer than two usable layers ("[FATAL] Failed to load material '%s': %d usable
-// layers"). In graphics mode a loaded material also shows "Loaded %s: %d records" and
-// "%s: %d" per interaction kind that occurs.
-ScatterData loadelms2_from(const char* dir, const char* pattern);
+// layers"). With `counts` (the program asks for them in graphics mode) a loaded material also
+// shows "Loaded %s: %d records" and "%s: %d" per interaction kind that occurs.
+ScatterData loadelms2_from(const char* dir, const char* pattern, bool counts = false);
 // The same from "datafiles/" (the material named by a component's "ScatterData" attribute).
-ScatterData loadelms2(const char* pattern);
+ScatterData loadelms2(const char* pattern, bool counts = false);
 // The material already loaded under `name`, else loads it (loadelms2) and keeps it for the rest
 // of the process. Returns none when it cannot be loaded (reported by loadelms2; not cached, so a
 // later call tries again). Safe from any thread; the returned material is read-only and lives
 // until the process ends.
-const ScatterData* loadelms2cached(const char* name);
+const ScatterData* loadelms2cached(const char* name, bool counts = false);
 
 // The layer for momentum p (MeV/c): -1 below the first layer (or p not a number), n at or
 // above the last; otherwise, with p[lo] <= p < p[hi] neighbours, hi when

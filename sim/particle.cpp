@@ -281,6 +281,14 @@ double Particle_s(const Particle* p) {
   return Cell_beamlines(p->beamline, p->segment, p->x, p->y, p->z);
 }
 
+void Particle_sr(const Particle* p, double* s, double* r) {
+  Cell_beamlinesr(p->beamline, p->segment, p->x, p->y, p->z, s, r);
+}
+
+void Particle_sxy(const Particle* p, double* s, double* X, double* Y) {
+  Cell_beamlinesxy(p->beamline, p->segment, p->x, p->y, p->z, s, X, Y);
+}
+
 int Particle_write(const Particle* p, FILE* file) {
   ByteWriter w = bytewriter_file(file);
   bw_f64(&w, p->weight);

@@ -109,6 +109,11 @@ int Particle_scmp(const void* a, const void* b);
 // (Cell_sr). -9e99 for a particle without a beam line, with a negative segment, or with a
 // segment the beam line does not have.
 double Particle_s(const Particle* p);
+// Cell_sr and Cell_sxy (lattice/frames.h) for a particle in the cell it occupies (its beam
+// line's child `segment`), with s measured from the start of the machine; without an occupied
+// cell s is -9e99 and the other outputs are left unset.
+void Particle_sr(const Particle* p, double* s, double* r);
+void Particle_sxy(const Particle* p, double* s, double* X, double* Y);
 
 // Binary particle record, little-endian: weight (8), id (4), species (1), state (1); then
 // for a state other than Active the compact form x, y, z, Vx, Vy, Vz as 4-byte floats and

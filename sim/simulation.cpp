@@ -21,13 +21,12 @@
 #include "lattice/cell.h"
 #include "lattice/cellclass.h"
 #include "lattice/frames.h"
-#include "results/queue.h"
 #include "base/report.h"
-#include "shell/runstate.h"
 #include "sim/components/registry.h"
 #include "sim/material.h"
 #include "sim/proximity.h"
 #include "sim/species.h"
+#include "sim/stepping.h"
 
 Simulation Simulation_default;
 
@@ -162,13 +161,14 @@ void Simulation_namedlattice(Simulation* sim, const char* name) {
   }
 }
 
-void Simulation_paramoverrides(const char* commandline, Cell* machine, Cell* parameters) {
-  if (!commandline) return;
+int Simulation_paramoverrides(const char* commandline, Cell* machine, Cell* parameters) {
+  if (!commandline) return 0;
+  int found = 0;
   for (const std::string& arg : commandwords(commandline, /*keepquotes*/ true)) {
     const char* at = stristr(arg.c_str(), "-param:");
     if (!at) continue;
     std::string word(at + 7);
-    switches.nocheck = 1;
+    found++;
     size_t eq = word.find('=');
     if (eq == std::string::npos) continue;
     std::string name = word.substr(0, eq);
@@ -189,24 +189,39 @@ void Simulation_paramoverrides(const char* commandline, Cell* machine, Cell* par
       Cell_setattrib(target, attr.c_str(), atof(value.c_str()));
     }
   }
+  return found;
 }
 
 
 // ---- the default record ----
 
-void Simulation_defaultdefault() {
+void Simulation_defaultdefault(const SimOptions& options) {
   installcellops();
   Simulation d;
-  d.refreshsteps = switches.defaultrefreshsteps > 0 ? switches.defaultrefreshsteps : 10;
+  d.refreshsteps = options.refreshsteps > 0 ? options.refreshsteps : 10;
   d.dt = 1e-11;
-  d.divisor = switches.particledivisor > 0 ? switches.particledivisor : 1;
-  d.rfsynclog = switches.rfsynclog != 0;
+  d.divisor = options.divisor > 0 ? options.divisor : 1;
+  d.threads = options.threads;
+  d.particlesperthread = options.particlesperthread;
+  d.loadbalancelog = options.loadbalancelog;
+  d.threadoverheadlog = options.threadoverheadlog;
+  d.materialcounts = options.materialcounts;
+  d.rfsynclog = options.rfsynclog;
   uint32_t allowed = 0;
   for (int s = 0; s < NSPECIES; s++)
     if (speciesmass[s] != 0 || E0[s] != 0) allowed |= 1u << s;
   allowed &= ~((1u << Positron) | (1u << Electron) | (1u << Pi0));
   d.allowedspecies = allowed;
   Simulation_default = d;
+}
+
+void Simulation_copyoptions(Simulation* sim, const Simulation* from) {
+  sim->threads = from->threads;
+  sim->particlesperthread = from->particlesperthread;
+  sim->loadbalancelog = from->loadbalancelog;
+  sim->threadoverheadlog = from->threadoverheadlog;
+  sim->materialcounts = from->materialcounts;
+  sim->rfsynclog = from->rfsynclog;
 }
 
 // ---- parameters ----
@@ -249,10 +264,12 @@ void Simulation_setparameters(Simulation* sim, const Cell* parameters) {
 
 // ---- construction ----
 
-Simulation Simulation_new(const char* latticename, Genome* genome, const char* commandline) {
+Simulation Simulation_new(const char* latticename, Genome* genome, const char* commandline,
+                          int32_t recheckrun) {
   installcellops();
   Simulation sim = Simulation_default;
   sim.FOM = nullptr;
+  sim.stepping = nullptr;
   sim.bores = nullptr;
   sim.boresof = nullptr;
   sim.nbores = 0;
@@ -265,15 +282,15 @@ Simulation Simulation_new(const char* latticename, Genome* genome, const char* c
   }
   sim.seedbase = platform_tickcount();
 
-  Simulation_paramoverrides(commandline, sim.lattice, parameters);
+  sim.paramoverridden = Simulation_paramoverrides(commandline, sim.lattice, parameters) > 0;
   Simulation_setparameters(&sim, parameters);
   Cell_freeref(parameters, 0);
 
-  if (sim.seedpitch == 0 || !quarantine.active) {
+  if (sim.seedpitch == 0 || recheckrun < 0) {
     sim.seed = sim.seedbase;
     reportf("Using seed %u", sim.seed);
   } else {
-    uint32_t run = (uint32_t)quarantine.count;
+    uint32_t run = (uint32_t)recheckrun;
     sim.seed = sim.seedbase + sim.seedpitch * run;
     reportf("Using seed %u+%u*%u = %d", sim.seedbase, sim.seedpitch, run, (int)sim.seed);
   }
@@ -314,7 +331,7 @@ AffineFrame Simulation_initmachine_inner(AffineFrame frame, Cell* cell, double* 
   if (cell->t != Component) return frame;
 
   const char* material = Cell_stringattrib(cell, "ScatterData");
-  cell->scatter = material ? loadelms2cached(material) : nullptr;
+  cell->scatter = material ? loadelms2cached(material, sim && sim->materialcounts) : nullptr;
   if (!Cell_construct(cell, sim))
     reportf("[WARNING] Unknown cell type: %s", cell->type_name ? cell->type_name : "");
   AffineFrame exit =
@@ -496,5 +513,6 @@ void Simulation_free(Simulation* sim) {
   Beam_free(&sim->beam);
   free(sim->FOM);
   free(sim->bores);
+  StepContext_free(sim->stepping);
   *sim = Simulation{};
 }

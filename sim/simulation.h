@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "base/vec.h"
 #include "sim/beam.h"
@@ -16,6 +17,20 @@
 
 struct Cell;
 struct Genome;
+struct StepContext;
+
+// The run options a caller gives the simulations it builds (the program takes them from
+// "config.txt" and the command-line switches); the defaults are those of a plain run.
+struct SimOptions {
+  int32_t refreshsteps = 10;          // steps between nearby-list refreshes; < 1 means 10
+  int32_t divisor = 1;                // only every divisor-th beam particle; < 1 means 1
+  int32_t threads = 1;                // stepping threads at most; < 1 means 1
+  int32_t particlesperthread = 35;    // live particles per stepping thread; < 1 means 1
+  FILE* loadbalancelog = nullptr;     // one record per step of the threads' shares and times
+  FILE* threadoverheadlog = nullptr;  // one record per step of threads, work and time
+  bool materialcounts = false;        // material loads report their record counts
+  bool rfsynclog = false;             // synchronous particles append to "rfsync.log"
+};
 
 struct Simulation {
   Cell* lattice = nullptr;      // the machine cell, owned; none when the lattice could not be built
@@ -41,7 +56,19 @@ struct Simulation {
   bool decays_off = false;      // no decays in this run
   bool scattering_off = false;  // no discrete material scattering in this run
   char* FOM = nullptr;          // owned (malloc): name of a special figure of merit, or none
+  bool paramoverridden = false; // a "-param:" word of the command line was found
+
+  // Run options (see SimOptions; the logs are not owned).
+  int32_t threads = 1;
+  int32_t particlesperthread = 35;
+  FILE* loadbalancelog = nullptr;
+  FILE* threadoverheadlog = nullptr;
+  bool materialcounts = false;
   bool rfsynclog = false;       // append the RF phase synchronisation to "rfsync.log" (-rfsync)
+
+  // The stepping's worker pool and per-thread lists (sim/stepping.h): made at the first step,
+  // owned, freed by Simulation_free. Two simulations never share one.
+  StepContext* stepping = nullptr;
 
   // Bore radius (m) of each child of the machine, read from the attributes once per machine by
   // the stepping (attribute look-ups are too slow for every particle step). Owned (malloc).
@@ -53,32 +80,39 @@ struct Simulation {
 // The record every new simulation starts from; Simulation_defaultdefault fills it.
 extern Simulation Simulation_default;
 
-// Builds the default record of every new simulation: refresh
-// steps from switches.defaultrefreshsteps (the -bounds_loop= switch, 10 by default), dt 1e-11,
-// the divisor of the -/N switch (switches.particledivisor; 0 means 1), and the allowed species:
-// every species with a nonzero mass except e+, e- and pi0. Also installs the class table
+// Builds the default record of every new simulation: the run options of `options` (refresh
+// steps and divisor clamped as described there), dt 1e-11, and the allowed species: every
+// species with a nonzero mass except e+, e- and pi0. Also installs the class table
 // (registry_install) and the proximity-grid operations in the cell tree, once per process.
-// Main thread, at start-up.
-void Simulation_defaultdefault();
+// Main thread, before building simulations.
+void Simulation_defaultdefault(const SimOptions& options = SimOptions{});
+
+// Copies the run options of `from` that a built simulation does not record (threads,
+// particles per thread, the logs, material counts, RF sync log) into *sim; a simulation read
+// back from a file takes them from the default record this way.
+void Simulation_copyoptions(Simulation* sim, const Simulation* from);
 
 // Parses lattice `latticename` ("lattices/<name>.txt") with `genome` (which receives the genes
-// it lacks), applies the "-param:" words of `commandline` (each one, applied or not, turns the
-// result check off: switches.nocheck), reads the parameters cell, chooses the seed, applies
+// it lacks), applies the "-param:" words of `commandline` (paramoverridden records that there
+// were any: the caller then turns the result check off), reads the parameters cell, chooses
+// the seed (seedbase, or seedbase + seedpitch × recheckrun for run `recheckrun` ≥ 0 of a
+// re-check series when seedpitch is nonzero), applies
 // the adjustments for named legacy lattices and the moment loggers, builds the machine, the
 // nearby lists and normalises the beam; t = t0 = the earliest tstart. A lattice that cannot be
 // used gives a simulation with no machine (lattice none; reported by the parser, or by a class
 // whose synchronisation failed, such as RF cavities without a synchronous particle); the
 // caller then tries another lattice.
-Simulation Simulation_new(const char* latticename, Genome* genome, const char* commandline);
+Simulation Simulation_new(const char* latticename, Genome* genome, const char* commandline,
+                          int32_t recheckrun = -1);
 
 // Steps of Simulation_new, in the order it runs them.
 // Applies every "-param:" word of `commandline` (a word runs to the next white space):
 // NAME=VALUE sets the number atof(VALUE) on `parameters`; CELL.ATTR=VALUE sets ATTR on the
 // machine itself (a component named CELL) or its first child named CELL (without case), as a
 // text when VALUE begins with a quote (less the quote and the last character), else as a
-// number; a missing cell changes nothing; a word without "=" is skipped. Every word found
-// turns the result check off (switches.nocheck).
-void Simulation_paramoverrides(const char* commandline, Cell* machine, Cell* parameters);
+// number; a missing cell changes nothing; a word without "=" is skipped. Returns the number of
+// words found (the caller turns the result check off for any).
+int Simulation_paramoverrides(const char* commandline, Cell* machine, Cell* parameters);
 // The adjustments for legacy lattices known by `name` (bores of drifts, t_max, the two dome
 // blockages at the front of the machine); also, for any lattice, the field maps of the classes
 // that load them (Cell_loadfieldmaps: the last "BMagnet" cell's).
@@ -148,6 +182,6 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread);
 // The figure of merit of the finished run (sorts the live section of the beam).
 double Simulation_score(Simulation* sim);
 
-// Frees the machine and everything it owns, the beam, the FOM text and the bore table; leaves
-// an empty record (lattice none).
+// Frees the machine and everything it owns, the beam, the FOM text, the bore table and the
+// stepping context (its workers end); leaves an empty record (lattice none).
 void Simulation_free(Simulation* sim);

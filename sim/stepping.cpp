@@ -1,4 +1,4 @@
-// Time stepping with a persistent worker pool. Each step gives every thread a contiguous range
+// Time stepping with a worker pool per simulation. Each step gives every thread a contiguous range
 // of the live section (shares adapted towards the slowest thread), and everything several
 // threads would otherwise share is kept per thread: new particles, loss logs, scratch lists,
 // counters. After the join the main thread applies the loss logs and merges the new particles
@@ -18,8 +18,8 @@
 #include "base/kinematics.h"
 #include "lattice/cellclass.h"
 #include "lattice/frames.h"
+#include "base/platform.h"
 #include "base/report.h"
-#include "shell/runstate.h"
 #include "sim/material.h"
 #include "sim/pusher.h"
 #include "sim/simulation.h"
@@ -48,17 +48,6 @@ struct ThreadState {
 // The calling thread's loss log while it runs its range of a step; none outside steps.
 thread_local std::vector<LossEvent>* losslog = nullptr;
 
-std::vector<std::unique_ptr<ThreadState>> states;  // index = thread number
-std::vector<double> shares;                        // load-balance shares, one per thread used
-std::vector<int32_t> bounds;                       // thread k's range is [bounds[k], bounds[k+1])
-// The kind of every live record at the end of the step (StateKind), written by the thread that
-// advanced it, so that the compaction after the join reads bytes instead of records that sit in
-// another core's cache.
-std::vector<uint8_t> kinds;
-bool timing = false;                               // workers record their times
-
-// ---- the pool ----
-
 struct Worker {
   std::thread thread;
   std::atomic<uint32_t> go{0};    // bumped once per step given to the worker
@@ -67,33 +56,25 @@ struct Worker {
   StepArgs args{};
 };
 
-void workerloop(Worker* w) {
-  uint32_t seen = 0;
-  for (;;) {
-    w->go.wait(seen, std::memory_order_acquire);
-    seen = w->go.load(std::memory_order_acquire);
-    if (w->quit.load(std::memory_order_acquire)) return;
-    ThreadState* st = states[w->args.thread].get();
-    if (timing) st->tstart = eithertime();
-    losslog = &st->losses;
-    Simulation_advance_t(&w->args);
-    losslog = nullptr;
-    if (timing) st->tend = eithertime();
-    w->done.store(1, std::memory_order_release);
-    w->done.notify_one();
-  }
-}
+}  // namespace
 
-struct Pool {
+// Everything the steps of one simulation keep between steps.
+struct StepContext {
+  std::vector<std::unique_ptr<ThreadState>> states;  // index = thread number
+  std::vector<double> shares;   // load-balance shares, one per thread used
+  std::vector<int32_t> bounds;  // thread k's range is [bounds[k], bounds[k+1])
+  // The kind of every live record at the end of the step (StateKind), written by the thread
+  // that advanced it, so that the compaction after the join reads bytes instead of records
+  // that sit in another core's cache.
+  std::vector<uint8_t> kinds;
+  bool timing = false;                           // workers record their times
   std::vector<std::unique_ptr<Worker>> workers;  // workers[k - 1] runs thread k
-  void ensure(int n) {
-    while ((int)workers.size() < n) {
-      workers.push_back(std::make_unique<Worker>());
-      Worker* w = workers.back().get();
-      w->thread = std::thread(workerloop, w);
-    }
+
+  void ensurestates(int n) {
+    while ((int)states.size() < n) states.push_back(std::make_unique<ThreadState>());
   }
-  ~Pool() {
+  void ensureworkers(int n);
+  ~StepContext() {
     for (auto& w : workers) {
       w->quit.store(true, std::memory_order_release);
       w->go.fetch_add(1, std::memory_order_release);
@@ -102,10 +83,30 @@ struct Pool {
     for (auto& w : workers) w->thread.join();
   }
 };
-Pool pool;
 
-void ensurestates(int n) {
-  while ((int)states.size() < n) states.push_back(std::make_unique<ThreadState>());
+namespace {
+
+void workerloop(StepContext* ctx, Worker* w) {
+  uint32_t seen = 0;
+  for (;;) {
+    w->go.wait(seen, std::memory_order_acquire);
+    seen = w->go.load(std::memory_order_acquire);
+    if (w->quit.load(std::memory_order_acquire)) return;
+    ThreadState* st = ctx->states[w->args.thread].get();
+    if (ctx->timing) st->tstart = eithertime();
+    losslog = &st->losses;
+    Simulation_advance_t(&w->args);
+    losslog = nullptr;
+    if (ctx->timing) st->tend = eithertime();
+    w->done.store(1, std::memory_order_release);
+    w->done.notify_one();
+  }
+}
+
+// The simulation's context, made at its first step.
+StepContext* contextof(Simulation* sim) {
+  if (!sim->stepping) sim->stepping = new StepContext;
+  return sim->stepping;
 }
 
 // The bore radius of every machine child, from the "Bore" attributes (numbers only) or the
@@ -132,7 +133,7 @@ double borefor(const Simulation* sim, const Cell* beamline, int seg) {
 }
 
 // Adds every thread's loss log to the cells, thread 0 first.
-void applylosses(int n) {
+void applylosses(const std::vector<std::unique_ptr<ThreadState>>& states, int n) {
   for (int k = 0; k < n; k++) {
     for (const LossEvent& e : states[k]->losses) {
       e.cell->lostweight += e.weight;
@@ -145,7 +146,8 @@ void applylosses(int n) {
 }
 
 // Moves the new particles of threads 0 … n-1 into the live section (see Simulation_advance).
-void mergenewparticles(Beam* beam, int nlists) {
+void mergenewparticles(const std::vector<std::unique_ptr<ThreadState>>& states, Beam* beam,
+                       int nlists) {
   int64_t D = 0;
   for (int k = 0; k < nlists; k++) D += (int64_t)states[k]->newparticles.size();
   if (D == 0) return;
@@ -167,7 +169,9 @@ void mergenewparticles(Beam* beam, int nlists) {
 }
 
 // The load-balance log line of one step.
-void writeloadbalance(FILE* f, int n, double T0, double T1) {
+void writeloadbalance(const StepContext* ctx, FILE* f, int n, double T0, double T1) {
+  const std::vector<double>& shares = ctx->shares;
+  const std::vector<std::unique_ptr<ThreadState>>& states = ctx->states;
   for (int k = 0; k < n; k++) fprintf(f, "\t%lg", shares[k]);
   if (n > 1) {
     double E = T1 - T0;
@@ -199,6 +203,18 @@ void writeloadbalance(FILE* f, int n, double T0, double T1) {
 }
 
 }  // namespace
+
+void StepContext::ensureworkers(int n) {
+  while ((int)workers.size() < n) {
+    workers.push_back(std::make_unique<Worker>());
+    Worker* w = workers.back().get();
+    w->thread = std::thread(workerloop, this, w);
+  }
+}
+
+void StepContext_free(StepContext* ctx) {
+  delete ctx;
+}
 
 void Beam_compact(Beam* beam, uint8_t* kind) {
   Particle* a = beam->particles;
@@ -241,8 +257,8 @@ void Beam_compact(Beam* beam, uint8_t* kind) {
   beam->m = i;
 }
 
-int stepping_workers() {
-  return (int)pool.workers.size();
+int stepping_workers(const Simulation* sim) {
+  return sim->stepping ? (int)sim->stepping->workers.size() : 0;
 }
 
 void loseparticleincell(Particle* p, Cell* cell) {
@@ -357,7 +373,9 @@ int Simulation_advance_t(StepArgs* a) {
   const double t = sim->t;
   const double t1 = t + sim->dt;
   const Cell* machine = a->refresh ? sim->lattice : nullptr;
-  ThreadState* st = states[a->thread].get();
+  StepContext* ctx = contextof(sim);
+  ctx->ensurestates((int)a->thread + 1);
+  ThreadState* st = ctx->states[a->thread].get();
   Cell** scratch = st->scratch.data();
   std::vector<Particle>* newparticles = &st->newparticles;
   // An event that never moves time forward would repeat for ever; after this many events in
@@ -366,6 +384,7 @@ int Simulation_advance_t(StepArgs* a) {
   int64_t count = 0;
   // Called outside Simulation_advance the range may lie beyond the kinds array; those kinds
   // are then not needed.
+  std::vector<uint8_t>& kinds = ctx->kinds;
   uint8_t* kind = kinds.size() >= (size_t)a->end ? kinds.data() : nullptr;
   for (int32_t i = a->first; i < a->end; i++) {
     Particle* p = P + i;
@@ -410,17 +429,22 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   }
 
   // How many threads share the step: one per `perthread` particles, at most the setting.
-  const int threads = settings.threads > 0 ? settings.threads : 1;
-  const int perthread = settings.particlesperthread > 0 ? settings.particlesperthread : 1;
+  StepContext* ctx = contextof(sim);
+  std::vector<std::unique_ptr<ThreadState>>& states = ctx->states;
+  std::vector<double>& shares = ctx->shares;
+  std::vector<int32_t>& bounds = ctx->bounds;
+  std::vector<uint8_t>& kinds = ctx->kinds;
+  const int threads = sim->threads > 0 ? sim->threads : 1;
+  const int perthread = sim->particlesperthread > 0 ? sim->particlesperthread : 1;
   int n = 1;
-  const bool overheadlog = multithread && switches.threadoverhead && switches.threadoverheadlog;
+  const bool overheadlog = multithread && sim->threadoverheadlog;
   if (multithread) {
     n = (N - 1) / perthread + 1;
     if (n > threads) n = threads;
     if (overheadlog && N > 1) n = (int)(sim->steps % threads) + 1;
   }
-  FILE* balancelog = switches.loadbalancing ? switches.loadbalancelog : nullptr;
-  timing = overheadlog || balancelog;
+  FILE* balancelog = sim->loadbalancelog;
+  const bool timing = ctx->timing = overheadlog || balancelog;
   const double T0 = timing ? eithertime() : 0;
 
   // This step's flags (decays, display refresh, scattering) and each thread's scratch room.
@@ -433,7 +457,7 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   }
   scatteringsuppressed = mode == StepRFSync || sim->scattering_off;
   ensurebores(sim);
-  ensurestates(n > threads ? n : threads);
+  ctx->ensurestates(n > threads ? n : threads);
   const size_t room = sim->lattice && sim->lattice->t == Composite && sim->lattice->n > 0
                           ? (size_t)sim->lattice->n
                           : 1;
@@ -461,14 +485,14 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
       int32_t b = (int32_t)(N * S);
       bounds[(size_t)k] = b < bounds[(size_t)k - 1] ? bounds[(size_t)k - 1] : b > N ? N : b;
     }
-    pool.ensure(n - 1);
+    ctx->ensureworkers(n - 1);
   }
   auto argsfor = [&](int k) {
     return StepArgs{sim,         bounds[(size_t)k], bounds[(size_t)k + 1], (unsigned)k,
                     &states[k]->counter, decayflag, mode,        refresh};
   };
   for (int k = 1; k < n; k++) {
-    Worker* w = pool.workers[(size_t)k - 1].get();
+    Worker* w = ctx->workers[(size_t)k - 1].get();
     w->args = argsfor(k);
     w->done.store(0, std::memory_order_relaxed);
     w->go.fetch_add(1, std::memory_order_release);
@@ -490,14 +514,14 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   for (;;) {
     int running = -1;
     for (int k = 1; k < n; k++) {
-      if (!pool.workers[(size_t)k - 1]->done.load(std::memory_order_acquire)) {
+      if (!ctx->workers[(size_t)k - 1]->done.load(std::memory_order_acquire)) {
         running = k;
         break;
       }
     }
     if (running < 0) break;
     last = running;
-    pool.workers[(size_t)running - 1]->done.wait(0, std::memory_order_acquire);
+    ctx->workers[(size_t)running - 1]->done.wait(0, std::memory_order_acquire);
   }
   if (n > 1) shares[(size_t)last] *= 0.99;
   const double T1 = timing ? eithertime() : 0;
@@ -510,14 +534,14 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
 
   // The thread-overhead and load-balance logs.
   if (overheadlog)
-    fprintf(switches.threadoverheadlog, "%d,%d,%lg%c", n, (int)w, T1 - T0,
+    fprintf(sim->threadoverheadlog, "%d,%d,%lg%c", n, (int)w, T1 - T0,
             n == threads ? '\n' : ',');
-  if (balancelog) writeloadbalance(balancelog, n, T0, T1);
+  if (balancelog) writeloadbalance(ctx, balancelog, n, T0, T1);
 
   // After the join: losses, new particles, compaction.
   scatteringsuppressed = false;
-  applylosses(n);
-  if (decayflag) mergenewparticles(&sim->beam, (int)states.size());
+  applylosses(states, n);
+  if (decayflag) mergenewparticles(states, &sim->beam, (int)states.size());
   // New particles joined the live section Active, after the N records the threads saw.
   if (kinds.size() < (size_t)sim->beam.m) kinds.resize((size_t)sim->beam.m);
   std::fill(kinds.begin() + N, kinds.begin() + sim->beam.m, (uint8_t)KindActive);

@@ -2,9 +2,10 @@
 // sim/simulation.h) shares the live particles among the calling thread and workers of a
 // persistent pool, pushes each particle through fields and matter, asks the nearby components
 // for collisions, applies bore limits, losses, nearby-list refreshes and decays, then merges
-// the new particles, compacts the beam and advances the clock. Owns the worker pool, the
-// per-thread lists of new particles, loss logs and scratch lists, and the load-balance shares,
-// all process-wide and kept between steps. Called by the run cycle many times per second; the
+// the new particles, compacts the beam and advances the clock. The worker pool, the per-thread
+// lists of new particles, loss logs and scratch lists, and the load-balance shares belong to
+// the stepped Simulation's StepContext, kept between its steps, so that several simulations
+// can be stepped in one process. Called by the run cycle many times per second; the
 // per-particle work is the whole cost of the program.
 #pragma once
 
@@ -15,6 +16,7 @@
 
 struct Beam;
 struct Simulation;
+struct StepContext;
 struct ScatterData;
 
 // Collision modes of a step.
@@ -73,5 +75,9 @@ inline uint8_t statekind(int32_t state) {
 // in step with the records it moves.
 void Beam_compact(Beam* beam, uint8_t* kind);
 
-// Workers in the pool (for tests and benchmarks); they persist until the process ends.
-int stepping_workers();
+// Ends the context's workers and frees it (none: nothing). Simulation_free calls it.
+void StepContext_free(StepContext* ctx);
+
+// Workers in the simulation's pool (for tests and benchmarks); they persist until the
+// simulation is freed.
+int stepping_workers(const Simulation* sim);

@@ -76,7 +76,6 @@ int checkresults(const char* file, bool whole) {
 int checkautosave(const char* file, const char* version) {
   if (!fileexists(file)) return 0;
   if (!verifyfile(file, autosave_checksum)) return fail("signature does not verify", file);
-  ParticleSpecies_init();
   registry_install();
   Simulation_defaultdefault();
   Simulation sim{};

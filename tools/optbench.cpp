@@ -50,7 +50,7 @@ std::vector<double> optimise(const Evaluate& evaluate, const char* lattice, int 
   double b = -1e300;
   for (int i = 0; i < runs; i++) {
     char* name = lattice ? strdup(lattice) : nullptr;
-    Genome g = makegenome(results, name, trial::ChooseByRatios, nullptr);
+    Genome g = makegenome(results, name, trial::ChooseByRatios, nullptr, settings.trialratios);
     free(name);
     double s = evaluate(&g, &results);
     Genome_free(g);
@@ -199,10 +199,11 @@ int main(int argc, char** argv) {
     std::string name = argv[2];
     int runs = argc > 3 ? atoi(argv[3]) : 200;
     int seeds = argc > 4 ? atoi(argv[4]) : 3;
-    switches.particledivisor = argc > 5 ? atoi(argv[5]) : 10;
+    SimOptions options;
+    options.divisor = argc > 5 ? atoi(argv[5]) : 10;
     switches.nocheck = 1;
     if (runs < 1 || seeds < 1) return usage();
-    Simulation_defaultdefault();
+    Simulation_defaultdefault(options);
     int failures = 0;
     compare(("lattice " + name).c_str(), simulate(name, &failures), name.c_str(), runs, seeds);
     if (failures) printf("  %d runs could not build the lattice\n", failures);

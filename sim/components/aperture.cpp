@@ -18,9 +18,9 @@
 #include "base/text.h"
 #include "lattice/cellclass.h"
 #include "base/report.h"
-#include "shell/runstate.h"
 #include "sim/components/crossing.h"
 #include "sim/particle.h"
+#include "sim/simulation.h"
 #include "sim/species.h"
 
 const char* const APERTURE_CSVHEADER = "x,y(m),t(s),Vx,Vy,Vz(gamma m/s),species,wt";
@@ -84,7 +84,7 @@ inline void atomicadd(double* target, double v) {
 // One line for the crossing particle in this thread's file (the header first when the output
 // file does not exist yet). Any file that cannot be opened is skipped; a thread whose own file
 // cannot be opened remembers it and skips every later particle at once.
-void writeoutput(Aperture* a, unsigned thread, double x, double y, double t, V3 V,
+void writeoutput(Aperture* a, unsigned thread, int threads, double x, double y, double t, V3 V,
                  const char* species, double w) {
   const uint64_t bit = thread < 64 ? (uint64_t)1 << thread : 0;
   std::atomic_ref<uint64_t> failed(a->outputfailed);
@@ -106,7 +106,7 @@ void writeoutput(Aperture* a, unsigned thread, double x, double y, double t, V3 
   }
 
   char name[4096];
-  Aperture_threadfilename(a->outputfile, thread, name, sizeof name);
+  Aperture_threadfilename(a->outputfile, thread, threads, name, sizeof name);
   FILE* f = std::fopen(name, "a");
   if (!f) {
     if (bit) failed.fetch_or(bit, std::memory_order_relaxed);
@@ -271,7 +271,7 @@ void Aperture_commit(void* data, const Cell* /*cell*/, const CollisionEvent* ev)
   const V3 e2 = M3x3_column(a->frame.M, 1);
   const V3 e3 = M3x3_column(a->frame.M, 2);
   if (a->outputfile)
-    writeoutput(a, ev->thread, c.x, c.y, c.tc, V3{V * e1, V * e2, V * e3},
+    writeoutput(a, ev->thread, ev->sim ? ev->sim->threads : 1, c.x, c.y, c.tc, V3{V * e1, V * e2, V * e3},
                 ParticleSpecies_name[c.p.species], c.p.weight);
   if (a->momentson)
     ApertureMoments_add(&a->moments, c.p.weight, c.x, c.y, (V * e1) * inv_c, (V * e2) * inv_c,
@@ -322,8 +322,9 @@ int Aperture_restore(Cell* cell, const Simulation* /*sim*/) {
   return 1;
 }
 
-void Aperture_threadfilename(const char* outputfile, unsigned thread, char* buf, size_t size) {
-  if (settings.threads > 1 || thread > 0)
+void Aperture_threadfilename(const char* outputfile, unsigned thread, int threads, char* buf,
+                             size_t size) {
+  if (threads > 1 || thread > 0)
     snprintf(buf, size, "%s$thread$%u", outputfile, thread);
   else
     snprintf(buf, size, "%s", outputfile);

@@ -105,9 +105,11 @@ void Aperture_free(void* data);
 int Aperture_restore(Cell* cell, const Simulation* sim);
 
 // The name thread `thread` writes: the output file itself with one tracking thread, with
-// "$thread$<k>" appended when more than one runs (the thread setting, or a thread above 0).
-// The pieces are merged into the output file after the run.
-void Aperture_threadfilename(const char* outputfile, unsigned thread, char* buf, size_t size);
+// "$thread$<k>" appended when more than one may run (`threads`, the simulation's thread
+// setting, above 1, or a thread above 0). The pieces are merged into the output file after
+// the run.
+void Aperture_threadfilename(const char* outputfile, unsigned thread, int threads, char* buf,
+                             size_t size);
 
 // ---- moments ----
 // Zeroes the sums (moments on).

@@ -16,7 +16,6 @@
 #include "base/text.h"
 #include "lattice/cell.h"
 #include "base/report.h"
-#include "shell/runstate.h"
 #include "sim/simulation.h"
 
 const char* const DistributionType_name[6] = {"InvalidDist", "Waterbag", "KV",
@@ -375,7 +374,7 @@ void conparticle(Cell* cell, Simulation* sim) {
       ke = (1 / std::sqrt(1 - v2 * inv_c_sq) - 1) * mc2;
       Cell_setattrib(cell, "Energy", ke);
     }
-    if (switches.rfsynclog) {
+    if (sim->rfsynclog) {
       if (FILE* log = fopen("rfsync.log", "a")) {
         fprintf(log, "conparticle - SpeciesOrd=%d(%s), Energy=%lgJ(%lgeV)\n", species,
                 ParticleSpecies_name[species], ke, ke * J_TO_EV);

@@ -197,6 +197,7 @@ int syncrfphases_track(Simulation* sim) {
   run.sim.boresof = nullptr;
   run.sim.nbores = 0;
   run.sim.steps = 0;
+  run.sim.stepping = nullptr;  // its own, made at its first step
   if (sim->rfsynclog) {
     run.log = fopen(SYNCLOG, "a");
     if (run.log) logheader(run.log, "syncrfphases_track");
@@ -205,6 +206,7 @@ int syncrfphases_track(Simulation* sim) {
     if (syncrun == &run) syncrun = nullptr;
     Beam_free(&run.sim.beam);
     free(run.sim.bores);
+    StepContext_free(run.sim.stepping);
     if (run.log) fclose(run.log);
     return result;
   };

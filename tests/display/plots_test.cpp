@@ -88,7 +88,6 @@ Cell* drift2m() {
 }  // namespace
 
 TEST(PlotRunRecord, CrossingsAndSizesOfAUniformBeamAreExact) {
-  ParticleSpecies_init();
   Simulation sim;
   sim.lattice = drift2m();
   sim.beam = Beam_new();

@@ -214,7 +214,7 @@ class DisplayFixture : public ::testing::Test {
     console = tmpfile();
     ASSERT_NE(console, nullptr);
     report_setoutput(console);
-    while (report_takekey() >= 0) {
+    while (display_takekey() >= 0) {
     }
   }
   void TearDown() override {
@@ -225,7 +225,7 @@ class DisplayFixture : public ::testing::Test {
     report_setoutput(nullptr);
     report_setexithook(nullptr);
     reports_initialise();
-    while (report_takekey() >= 0) {
+    while (display_takekey() >= 0) {
     }
     fclose(console);
     displaymode = savedmode;
@@ -448,7 +448,7 @@ TEST_F(TerminalKeys, EscapeAndQStopOtherKeysGoToTheQueue) {
     EXPECT_EQ(simstop, c.stop);
     EXPECT_EQ(r != 0, c.stop == 2);
     std::string got;
-    for (int key; (key = report_takekey()) >= 0;) got += (char)key;
+    for (int key; (key = display_takekey()) >= 0;) got += (char)key;
     EXPECT_EQ(got, c.queued);
   }
   display_setkeysource(nullptr, nullptr);
@@ -459,7 +459,7 @@ TEST_F(TerminalKeys, AFloodOfKeysDoesNotHoldTheFrame) {
   display_setkeysource([](void*) { return (int)'a'; }, nullptr);
   EXPECT_EQ(dealwithmessages(), 0);
   int n = 0;
-  while (report_takekey() >= 0) n++;
+  while (display_takekey() >= 0) n++;
   EXPECT_GT(n, 0);
   EXPECT_LE(n, 256);
 }
@@ -477,12 +477,10 @@ TEST_F(QuitSignals, InterruptTerminateAndHangupSetSimstop) {
 }
 
 TEST_F(TerminalDisplay, InitOutsideGraphicsModeTakesNoTerminal) {
-  displaymode = 1;
-  EXPECT_FALSE(display_init());
+  EXPECT_FALSE(display_init(1));
   EXPECT_FALSE(display_active());
   testsupport::WorkDir dir("ordax_bgbox");
-  displaymode = 2;
-  EXPECT_FALSE(display_init());
+  EXPECT_FALSE(display_init(2));
   platform_messagebox("Please create a file called 'user.txt'", "Ordax Error: No username specified");
   platform_setmessagelog(false);
   EXPECT_EQ(dir.read("messages.log"),

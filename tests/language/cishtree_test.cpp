@@ -19,7 +19,6 @@
 
 #include "base/platform.h"
 #include "base/report.h"
-#include "shell/runstate.h"
 #include "tests/support/support.h"
 
 namespace {
@@ -964,10 +963,9 @@ TEST(CishTree, NodeUtilities) {
 
 TEST(CishTree, ParseLogsListTokensAndTree) {
   testsupport::WorkDir dir("ordax_cishlog");
-  switches.parsedebug = 1;
   Env c;
+  c->debuglogs = true;
   CishTree* t = CishTree_make(c, "a=2*3;");
-  switches.parsedebug = 0;
   CishTree_free(t);
   std::string tokens = dir.read("cishtokenout.log"), tree = dir.read("cishtreeout.log");
   EXPECT_EQ(testsupport::readlines(dir / "cishtokenout.log").size(), 6u);  // a = 2 * 3 ;

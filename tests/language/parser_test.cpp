@@ -17,7 +17,7 @@
 #include "base/random.h"
 #include "base/text.h"
 #include "base/report.h"
-#include "shell/runstate.h"
+#include "base/version.h"
 #include "tests/support/support.h"
 
 namespace fs = std::filesystem;
@@ -735,12 +735,10 @@ TEST(ParserBounds, BrokenTextNeverCrashes) {
 TEST(ParserLogs, ParseSwitchWritesTheParseAndStreamLogs) {
   testsupport::WorkDir scratch("ordax_parser");
   { std::ofstream("parser.parsetextstream.log") << "old junk"; }
-  switches.parsedebug = 1;
-  switches.parselogname = "PARSEreport.log";
+  parseoptions.debuglogs = true;
   Captured cap;
   CellPtr m = parse(kExample);
-  switches.parsedebug = 0;
-  switches.parselogname.clear();
+  parseoptions = ParseOptions{};
   ASSERT_TRUE(m);
   std::string log = readfile("PARSEreport.log"), stream = readfile("parser.parsetextstream.log");
   for (const char* part :

@@ -46,9 +46,9 @@ class Autosave : public resultstest::ResultsDir {
     ResultsDir::SetUp();
     // Nearby lists refreshed every 100 steps: between refreshes a particle's list is well out
     // of date, and a restored run must keep it so.
-    savedrefresh = switches.defaultrefreshsteps;
-    switches.defaultrefreshsteps = 100;
-    Simulation_defaultdefault();
+    SimOptions options;
+    options.refreshsteps = 100;
+    Simulation_defaultdefault(options);
     lattice("run", LATTICE);
     q.queuefile = "queue.txt";
   }
@@ -56,7 +56,6 @@ class Autosave : public resultstest::ResultsDir {
     Simulation_free(&sim);
     Simulation_free(&back);
     QuarantineInfo_free(&q);
-    switches.defaultrefreshsteps = savedrefresh;
     Simulation_defaultdefault();
     ResultsDir::TearDown();
   }
@@ -69,7 +68,6 @@ class Autosave : public resultstest::ResultsDir {
   Simulation sim{}, back{};
   Genome genome = Genome_new();
   QuarantineInfo q;
-  int savedrefresh = 10;
 };
 
 int childindex(const Cell* machine, const Cell* c) {

@@ -127,31 +127,30 @@ TEST(OptimiserChoice, FrequenciesFollowRatiosAndRandomShare) {
   // With a huge working set the Random share is negligible (2.5e-4) and the types follow the
   // ratios; at m = 1000 about one choice in 16 (1000^−0.4) is Random.
   srand15(4242);
+  double ratios[NTRIALTYPES];
+  std::memcpy(ratios, TrialType_defaultratios, sizeof ratios);
   const int draws = 26000;
   std::vector<int> seen(NTRIALTYPES);
-  for (int i = 0; i < draws; i++) seen[getrandomtrialtype_m(1000000000)]++;
-  double total = std::accumulate(settings.trialratios, settings.trialratios + NTRIALTYPES, 0.0);
+  for (int i = 0; i < draws; i++) seen[getrandomtrialtype_m(1000000000, ratios)]++;
+  double total = std::accumulate(ratios, ratios + NTRIALTYPES, 0.0);
   for (int k = 1; k < NTRIALTYPES; k++) {
-    double expect = draws * settings.trialratios[k] / total;
+    double expect = draws * ratios[k] / total;
     EXPECT_NEAR(seen[k], expect, 5 * std::sqrt(expect) + 5) << TrialTypeName[k];
   }
   EXPECT_LT(seen[0], 30);
   int randoms = 0;
-  for (int i = 0; i < draws; i++) randoms += getrandomtrialtype_m(1000) == trial::Random;
+  for (int i = 0; i < draws; i++) randoms += getrandomtrialtype_m(1000, ratios) == trial::Random;
   double share = std::pow(1000.0, -0.4);
   EXPECT_NEAR(randoms, draws * share, 5 * std::sqrt(draws * share));
 
-  double saved[NTRIALTYPES];
-  std::memcpy(saved, settings.trialratios, sizeof saved);
-  for (double& r : settings.trialratios) r = 0;
-  settings.trialratios[trial::Extreme] = 1;
+  for (double& r : ratios) r = 0;
+  ratios[trial::Extreme] = 1;
   for (int i = 0; i < 2000; i++) {
-    TrialType t = getrandomtrialtype_m(1000000000);
+    TrialType t = getrandomtrialtype_m(1000000000, ratios);
     ASSERT_TRUE(t == trial::Extreme || t == trial::Random) << t;
   }
-  for (double& r : settings.trialratios) r = 0;
-  for (int i = 0; i < 200; i++) ASSERT_EQ(getrandomtrialtype_m(1000000000), trial::Random);
-  std::memcpy(settings.trialratios, saved, sizeof saved);
+  for (double& r : ratios) r = 0;
+  for (int i = 0; i < 200; i++) ASSERT_EQ(getrandomtrialtype_m(1000000000, ratios), trial::Random);
 }
 
 // ---- the working set, SetFromFile and the tags ----

@@ -79,7 +79,7 @@ class ReportFixture : public ::testing::Test {
     report_setsink(nullptr, nullptr);
     report_setanswersource(nullptr, nullptr);
     report_resetwarnings();
-    while (report_takekey() >= 0) {
+    while (display_takekey() >= 0) {
     }
     reports_initialise();
     out = tmpfile();
@@ -93,7 +93,7 @@ class ReportFixture : public ::testing::Test {
     report_setexithook(nullptr);
     display_setkeysource(nullptr, nullptr);
     report_resetwarnings();
-    while (report_takekey() >= 0) {
+    while (display_takekey() >= 0) {
     }
     reports_initialise();
     fclose(out);
@@ -348,7 +348,7 @@ int keysfrom(void* context) {
 TEST_F(ReportGraphics, WarningIsAnsweredFromTheTypedKeyQueue) {
   displaymode = 0;
   // A key typed earlier answers at once.
-  report_pushkey('T');
+  display_pushkey('T');
   report("[WARNING] Beam empty");
   EXPECT_STREQ(reports_history()[19], "These");
   EXPECT_STREQ(reports_history()[18], "Continue (Y/N/These/All)? ");
@@ -359,7 +359,7 @@ TEST_F(ReportGraphics, WarningIsAnsweredFromTheTypedKeyQueue) {
   EXPECT_STREQ(reports_history()[19], "All");
   EXPECT_EQ(k.next, k.bytes.size());
   EXPECT_EQ(simstop, 0);
-  EXPECT_EQ(report_takekey(), -1);
+  EXPECT_EQ(display_takekey(), -1);
 }
 
 TEST_F(ReportDeathTest, GraphicsWarningAnsweredByQuitKeyExitsWithCodeTwo) {

@@ -12,6 +12,7 @@
 #include "lattice/cell.h"
 #include "lattice/latextable.h"
 #include "language/genome.h"
+#include "language/parser.h"
 #include "base/report.h"
 #include "shell/runstate.h"
 #include "tests/support/support.h"
@@ -39,6 +40,7 @@ class SwitchesTest : public ::testing::Test {
     autoscale = 1;
   }
   void TearDown() override {
+    parseoptions = ParseOptions{};
     for (FILE** log : {&switches.loadbalancelog, &switches.threadoverheadlog})
       if (*log) fclose(*log), *log = nullptr;
   }

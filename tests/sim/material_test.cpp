@@ -14,7 +14,6 @@
 
 #include "base/kinematics.h"
 #include "base/report.h"
-#include "shell/runstate.h"
 #include "sim/pusher.h"
 #include "tests/support/support.h"
 
@@ -126,20 +125,16 @@ class MaterialTest : public ::testing::Test {
     advanceparticle = straightpusher;
     pushes = 0;
     scatteringsuppressed = false;
-    saveddisplaymode = displaymode;
-    displaymode = 1;
     dirtext = dir.string() + "/";
   }
   void TearDown() override {
     advanceparticle = savedpusher;
     scatteringsuppressed = false;
-    displaymode = saveddisplaymode;
   }
   ScatterData load(const std::string& pattern) {
     return loadelms2_from(dirtext.c_str(), pattern.c_str());
   }
   PusherFn savedpusher = nullptr;
-  int saveddisplaymode = 0;
   testsupport::TempDir tmp{"ordax_material"};
   const fs::path& dir = tmp.path();
   testsupport::AllMessages captured;
@@ -363,8 +358,7 @@ TEST_F(MaterialTest, RecordsAndLayersRoundTrip) {
 
 TEST_F(MaterialTest, GraphicsModeShowsTheRecordCounts) {
   writematerial(dir, "t_", threelayers());
-  displaymode = 0;
-  ScatterData m = load("t_%d.dat");
+  ScatterData m = loadelms2_from(dirtext.c_str(), "t_%d.dat", true);
   ASSERT_EQ(m.n, 3);
   EXPECT_EQ(messages, (std::vector<std::string>{"Loaded t_%d.dat: 5 records", "Nuclear: 1",
                                                 "Hard electron: 2", "Soft electron: 2"}));
@@ -551,8 +545,6 @@ TEST(MaterialTables, MeanMomentumLossMatchesPdgStoppingPower) {
   };
   PusherFn saved = advanceparticle;
   advanceparticle = straightpusher;
-  int savedmode = displaymode;
-  displaymode = 1;
   const double beta120 = 0.88361, mmu = speciesmass[MuPlus] * c_sq / 1.602176462e-13;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pattern);
@@ -586,7 +578,6 @@ TEST(MaterialTables, MeanMomentumLossMatchesPdgStoppingPower) {
     EXPECT_NEAR(best / c.dedxmin, 1.0, 0.03);
   }
   advanceparticle = saved;
-  displaymode = savedmode;
 }
 
 }  // namespace

@@ -16,9 +16,7 @@
 #include "lattice/cell.h"
 #include "lattice/frames.h"
 #include "language/genome.h"
-#include "results/queue.h"
 #include "base/report.h"
-#include "shell/runstate.h"
 #include "sim/components/registry.h"
 #include "sim/species.h"
 #include "tests/support/support.h"
@@ -99,17 +97,19 @@ TEST(SimulationDefaults, AllowedSpeciesAreTheMassiveOnesButElectronsAndPi0) {
   EXPECT_EQ(Simulation_default.t_max, 1e20);
 }
 
-TEST(SimulationDefaults, SwitchesSetRefreshStepsAndDivisor) {
-  SwitchState saved = switches;
-  switches.defaultrefreshsteps = 25;
-  switches.particledivisor = 3;
-  Simulation_defaultdefault();
+TEST(SimulationDefaults, OptionsSetRefreshStepsAndDivisor) {
+  SimOptions options;
+  options.refreshsteps = 25;
+  options.divisor = 3;
+  Simulation_defaultdefault(options);
   EXPECT_EQ(Simulation_default.refreshsteps, 25);
   EXPECT_EQ(Simulation_default.divisor, 3);
-  switches = saved;
-  Simulation_defaultdefault();
+  options.refreshsteps = 0;
+  options.divisor = 0;
+  Simulation_defaultdefault(options);
   EXPECT_EQ(Simulation_default.refreshsteps, 10);
   EXPECT_EQ(Simulation_default.divisor, 1);
+  Simulation_defaultdefault();
 }
 
 TEST(SimulationParameters, EveryKeySetsItsField) {
@@ -183,12 +183,10 @@ TEST(SimulationParameters, AllowKeysAddAndRemoveSpeciesSilently) {
 // ---- the steps of Simulation_new ----
 
 TEST(SimulationOverrides, PlainAndCellAddressedParameters) {
-  SwitchState saved = switches;
-  switches.nocheck = 0;
   Cell* machine = composite("line", {component("sol1", "Solenoid", 0.5),
                                      component("d2", "Drift", 1.0), component("sol1", "Solenoid", 0.5)});
   Cell* params = Cell_new(Component, "ParametersCell");
-  Simulation_paramoverrides(
+  int found = Simulation_paramoverrides(
       "ordax -param:t_max=2e-7 -PARAM:SOL1.Field=3.5 -param:d2.Material='Be' "
       "-param:d2.length=2.5 -param:nosuch.X=1 -param:novalue",
       machine, params);
@@ -199,20 +197,15 @@ TEST(SimulationOverrides, PlainAndCellAddressedParameters) {
   EXPECT_EQ(machine->children[1]->length, 2.5);
   for (int i = 0; i < 3; i++) EXPECT_FALSE(Cell_hasattrib(machine->children[i], "X"));
   EXPECT_FALSE(Cell_hasattrib(params, "novalue"));
-  EXPECT_EQ(switches.nocheck, 1);
+  EXPECT_EQ(found, 6);
 
-  // A component machine is addressed by its own name; a word without "=" still turns the
-  // check off.
-  switches.nocheck = 0;
+  // A component machine is addressed by its own name; a word without "=" still counts (the
+  // check is turned off for it).
   Cell* single = component("S", "Solenoid", 1);
-  Simulation_paramoverrides("x -param:s.radius=0.2 -param:flag", single, params);
+  EXPECT_EQ(Simulation_paramoverrides("x -param:s.radius=0.2 -param:flag", single, params), 2);
   EXPECT_EQ(Cell_attrib(single, "radius", 0), 0.2);
-  EXPECT_EQ(switches.nocheck, 1);
 
-  switches.nocheck = 0;
-  Simulation_paramoverrides("ordax -r3 -view", machine, params);
-  EXPECT_EQ(switches.nocheck, 0);
-  switches = saved;
+  EXPECT_EQ(Simulation_paramoverrides("ordax -r3 -view", machine, params), 0);
   Cell_freeref(single, 0);
   Cell_freeref(machine, 0);
   Cell_freeref(params, 0);
@@ -798,17 +791,7 @@ TEST(SimulationLosses, ResetZeroesEveryChildsCounters) {
 class SimulationNew : public ::testing::Test {
  protected:
   testsupport::WorkDir dir{"ordax_simnew"};
-  SwitchState savedswitches;
-  QuarantineInfo savedq;
-  void SetUp() override {
-    savedswitches = switches;
-    savedq = quarantine;
-    Simulation_defaultdefault();
-  }
-  void TearDown() override {
-    switches = savedswitches;
-    quarantine = savedq;
-  }
+  void SetUp() override { Simulation_defaultdefault(); }
   void write(const char* name, const char* text) { testsupport::writelattice(dir.path(), name, text); }
 };
 
@@ -825,13 +808,12 @@ TEST_F(SimulationNew, BuildsTheMachineWithParametersSeedAndLoggers) {
   Captured cap;
   write("plain", twodrifts);
   Genome g = Genome_new();
-  switches.nocheck = 0;
   Simulation sim = Simulation_new("plain", &g, "ordax");
   ASSERT_NE(sim.lattice, nullptr);
   EXPECT_EQ(sim.n_decays, 4);
   EXPECT_EQ(sim.seed, 777u);
   EXPECT_TRUE(cap.has("Using seed 777"));
-  EXPECT_EQ(switches.nocheck, 0);
+  EXPECT_FALSE(sim.paramoverridden);
   // Loggers at 0, 0.5, 1.0 before D1 and at 1.5 before D2.
   ASSERT_EQ(sim.lattice->n, 6);
   EXPECT_STREQ(sim.lattice->children[3]->name, "D1");
@@ -848,12 +830,11 @@ TEST_F(SimulationNew, BuildsTheMachineWithParametersSeedAndLoggers) {
 TEST_F(SimulationNew, OverridesTurnTheCheckOffAndReachTheirTargets) {
   Captured cap;
   write("plain", twodrifts);
-  switches.nocheck = 0;
   Simulation sim = Simulation_new(
       "plain", nullptr, "ordax -param:t_max=5e-9 -param:D2.Bore=0.25 -param:D9.Bore=0.1");
   ASSERT_NE(sim.lattice, nullptr);
   EXPECT_EQ(sim.t_max, 5e-9);
-  EXPECT_EQ(switches.nocheck, 1);
+  EXPECT_TRUE(sim.paramoverridden);
   const Cell* d2 = Cell_find(sim.lattice, "d2");
   ASSERT_NE(d2, nullptr);
   EXPECT_EQ(Cell_attrib(d2, "Bore", 0), 0.25);
@@ -867,13 +848,10 @@ TEST_F(SimulationNew, OverridesTurnTheCheckOffAndReachTheirTargets) {
 TEST_F(SimulationNew, SeedStepsWithTheRecheckRun) {
   Captured cap;
   write("pitched", "{Drift Length(m)}\nD1 1\nseedbase=1000\nseedpitch=7\nline: D1;\n");
-  quarantine.active = 1;
-  quarantine.count = 3;
-  Simulation sim = Simulation_new("pitched", nullptr, "");
+  Simulation sim = Simulation_new("pitched", nullptr, "", 3);
   EXPECT_EQ(sim.seed, 1021u);
   EXPECT_TRUE(cap.has("Using seed 1000+7*3 = 1021"));
   Simulation_free(&sim);
-  quarantine.active = 0;
   sim = Simulation_new("pitched", nullptr, "");
   EXPECT_EQ(sim.seed, 1000u);
   Simulation_free(&sim);

@@ -15,7 +15,6 @@
 #include "lattice/cell.h"
 #include "lattice/cellclass.h"
 #include "base/report.h"
-#include "shell/runstate.h"
 #include "sim/components/aperture.h"
 #include "sim/material.h"
 #include "sim/pusher.h"
@@ -28,14 +27,13 @@ const double MeV = 1.602176462e-13;  // J
 
 using Captured = testsupport::AllMessages;
 
-// Restores the run settings and switches a test changes.
+// The run options of the machines built below (machineof).
+SimOptions options;
+
+// Restores the run options a test changes.
 struct SavedState {
-  RunSettings settings0 = settings;
-  SwitchState switches0 = switches;
-  ~SavedState() {
-    settings = settings0;
-    switches = switches0;
-  }
+  SimOptions options0 = options;
+  ~SavedState() { options = options0; }
 };
 
 // ---- test-only components ----
@@ -93,7 +91,7 @@ void setbox(Cell* c, double x0, double y0, double z0, double x1, double y1, doub
 
 // A machine of drifts along z, placed and constructed (no particles yet).
 Simulation machineof(std::vector<Cell*> children) {
-  Simulation_defaultdefault();
+  Simulation_defaultdefault(options);
   Simulation sim = Simulation_default;
   sim.seed = 12345;
   sim.lattice = Cell_new(Composite, "line");
@@ -140,11 +138,9 @@ Particle* addmoving(Simulation* sim, ParticleSpecies s, uint32_t id, V3 r, V3 pm
 // Shares written to the load-balance log for one step: the number of threads it used.
 int threadsused(Simulation* sim, int multithread) {
   FILE* f = tmpfile();
-  switches.loadbalancing = 1;
-  switches.loadbalancelog = f;
+  sim->loadbalancelog = f;
   Simulation_advance(sim, 0, StepCollide, multithread);
-  switches.loadbalancing = 0;
-  switches.loadbalancelog = nullptr;
+  sim->loadbalancelog = nullptr;
   rewind(f);
   int tabs = 0, ch;
   while ((ch = fgetc(f)) != EOF && ch != '\n') tabs += ch == '\t';
@@ -166,8 +162,8 @@ TEST(Stepping, EmptyBeamOnlyAdvancesTheClock) {
 
 TEST(Stepping, ThreadCountFollowsParticlesPerExtraThread) {
   SavedState saved;
-  settings.threads = 4;
-  settings.particlesperthread = 100;
+  options.threads = 4;
+  options.particlesperthread = 100;
   struct Case {
     int particles, multithread, expected;
   } cases[] = {{1000, 1, 4}, {150, 1, 2}, {100, 1, 1}, {101, 1, 2}, {1000, 0, 1}, {1, 1, 1}};
@@ -182,15 +178,14 @@ TEST(Stepping, ThreadCountFollowsParticlesPerExtraThread) {
 
 TEST(Stepping, ThreadOverheadLogCyclesTheThreadCount) {
   SavedState saved;
-  settings.threads = 3;
-  settings.particlesperthread = 1000;  // would give one thread
+  options.threads = 3;
+  options.particlesperthread = 1000;  // would give one thread
   FILE* f = tmpfile();
-  switches.threadoverhead = 1;
-  switches.threadoverheadlog = f;
+  options.threadoverheadlog = f;
   Simulation sim = machineof({component("d", "Drift", 100)});
   for (int i = 0; i < 50; i++) addmoving(&sim, Proton, i + 1, {0, 0, 0}, {0, 0, 100});
   for (int s = 0; s < 4; s++) Simulation_advance(&sim, 0, StepCollide, 1);
-  switches.threadoverheadlog = nullptr;
+  sim.threadoverheadlog = nullptr;
   rewind(f);
   char line[256];
   int n[4], w[4];
@@ -372,7 +367,7 @@ TEST(Stepping, ApertureRecordsOnlyTheCrossingsOfTheRealPath) {
   // particle back to its start) or after it. The aperture records a crossing once, and only
   // when the particle really made it.
   SavedState saved;
-  settings.threads = 1;
+  options.threads = 1;
   testsupport::TempDir dir("ordax_stepping");
   const std::string name = dir / "aperture.csv";
   struct Case {
@@ -720,7 +715,7 @@ TEST(Stepping, PionBeamDecaysExponentiallyAlongADrift) {
 }
 
 // Builds the same run for any thread count: fields, bores, decays, late releases.
-Simulation deterministicrun() {
+Simulation deterministicrun(uint32_t seed = 20240611) {
   Cell* magnet = component("magnet", "Drift", 2);
   Cell_setattrib(magnet, "Bore", 0.25);
   Cell* d1 = component("d1", "Drift", 1.5);
@@ -728,7 +723,7 @@ Simulation deterministicrun() {
   Cell* kicker = component("kicker", "Drift", 1);
   Cell* d2 = component("d2", "Drift", 20);
   Simulation sim = machineof({magnet, d1, kicker, d2});
-  sim.seed = 20240611;
+  sim.seed = seed;
   sim.dt = 1.5e-10;
   sim.n_decays = 2;
   bind(magnet, UniformField{{0, 0, 0}, {0, 0, 1.5}});
@@ -751,13 +746,13 @@ Simulation deterministicrun() {
 
 TEST(SteppingThreads, SameSeedGivesTheSameBeamWhateverTheThreadCount) {
   SavedState saved;
-  settings.particlesperthread = 1;
+  options.particlesperthread = 1;
   std::vector<std::vector<Particle>> beams;
   std::vector<std::vector<double>> losses;
   std::vector<std::vector<int>> nearbylists;
   for (int threads : {1, 2, 4}) {
     SCOPED_TRACE(threads);
-    settings.threads = threads;
+    options.threads = threads;
     Simulation sim = deterministicrun();
     for (int step = 0; step < 160; step++) Simulation_advance(&sim, 1, StepCollide, 1);
     EXPECT_GT(sim.beam.M, 1200);  // daughters were made
@@ -796,18 +791,65 @@ TEST(SteppingThreads, SameSeedGivesTheSameBeamWhateverTheThreadCount) {
   }
 }
 
+// The records of a beam with their pointers cleared, and the loss counters of the machine.
+std::pair<std::vector<Particle>, std::vector<double>> outcome(const Simulation& sim) {
+  std::vector<Particle> beam(sim.beam.particles, sim.beam.particles + sim.beam.M);
+  for (Particle& p : beam) {
+    p.beamline = nullptr;
+    p.nearby = nullptr;
+  }
+  std::vector<double> l;
+  for (int i = 0; i < sim.lattice->n; i++) {
+    const Cell* c = sim.lattice->children[i];
+    l.insert(l.end(), {c->lostweight, c->lostenergy, c->lostpositive, c->lostnegative});
+  }
+  return {beam, l};
+}
+
+bool same(const std::pair<std::vector<Particle>, std::vector<double>>& x,
+          const std::pair<std::vector<Particle>, std::vector<double>>& y) {
+  return x.first.size() == y.first.size() && x.second == y.second &&
+         memcmp(x.first.data(), y.first.data(), sizeof(Particle) * x.first.size()) == 0;
+}
+
+TEST(SteppingThreads, TwoSimulationsSteppedAlternatelyMatchEachSteppedAlone) {
+  // Each simulation keeps its own workers and per-thread lists, so stepping another one in
+  // between changes nothing in its beam.
+  SavedState saved;
+  options.threads = 2;
+  options.particlesperthread = 1;
+  const int steps = 120;
+  Simulation a = deterministicrun(11), b = deterministicrun(22);
+  for (int step = 0; step < steps; step++) {
+    Simulation_advance(&a, 1, StepCollide, 1);
+    Simulation_advance(&b, 1, StepCollide, 1);
+  }
+  EXPECT_EQ(stepping_workers(&a), 1);
+  EXPECT_EQ(stepping_workers(&b), 1);
+  for (auto [sim, seed] : {std::pair{&a, 11u}, std::pair{&b, 22u}}) {
+    SCOPED_TRACE(seed);
+    Simulation alone = deterministicrun(seed);
+    for (int step = 0; step < steps; step++) Simulation_advance(&alone, 1, StepCollide, 1);
+    EXPECT_TRUE(same(outcome(*sim), outcome(alone)));
+    Simulation_free(&alone);
+  }
+  EXPECT_FALSE(same(outcome(a), outcome(b)));  // the seeds matter, so the comparison can fail
+  Simulation_free(&a);
+  Simulation_free(&b);
+  EXPECT_EQ(stepping_workers(&a), 0);
+}
+
 TEST(SteppingThreads, LoadBalanceLogShowsSharesAndThreads) {
   SavedState saved;
-  settings.threads = 2;
-  settings.particlesperthread = 1;
+  options.threads = 2;
+  options.particlesperthread = 1;
   Simulation sim = deterministicrun();
   FILE* f = tmpfile();
-  switches.loadbalancing = 1;
-  switches.loadbalancelog = f;
+  sim.loadbalancelog = f;
   int released = 0;
   for (int i = 0; i < sim.beam.m; i++) released += sim.beam.particles[i].tstart <= sim.t + sim.dt;
   for (int i = 0; i < 3; i++) Simulation_advance(&sim, 1, StepCollide, 1);
-  switches.loadbalancelog = nullptr;
+  sim.loadbalancelog = nullptr;
   rewind(f);
   char line[512];
   double s0, s1;

@@ -19,7 +19,7 @@
 #include "base/platform.h"
 #include "lattice/cellclass.h"
 #include "base/report.h"
-#include "shell/runstate.h"
+#include "sim/simulation.h"
 #include "sim/components/registry.h"
 #include "sim/particle.h"
 #include "sim/pusher.h"
@@ -93,6 +93,9 @@ struct Crossing {
   double tout;
 };
 
+// The simulation the crossings belong to: only its thread setting matters here.
+Simulation runsim;
+
 // One straight step of `dt` from t0 = 1e-9 (no field) in which the aperture is the only
 // component asked: its event, when it reports one, is the winner and is committed.
 Crossing cross(Cell* c, Particle p, double dt = 1e-9, unsigned thread = 0) {
@@ -101,9 +104,9 @@ Crossing cross(Cell* c, Particle p, double dt = 1e-9, unsigned thread = 0) {
   k.end = p;
   advanceparticle(&k.end, 1e-9, dt);
   k.result = Cell_collisiondetect(c, &k.start, &k.end, 1e-9, 1e-9 + dt, thread, nullptr,
-                                  nullptr, &k.out, &k.tout);
+                                  &runsim, &k.out, &k.tout);
   if (k.result) {
-    const CollisionEvent ev{&k.start, &k.end, 1e-9, 1e-9 + dt, thread, nullptr, nullptr,
+    const CollisionEvent ev{&k.start, &k.end, 1e-9, 1e-9 + dt, thread, nullptr, &runsim,
                             &k.out,   k.tout, true,  false};
     Cell_commit(c, &ev);
   }
@@ -123,9 +126,9 @@ double ke(double pmev, ParticleSpecies sp) {
 }
 
 struct ThreadSetting {
-  int saved = settings.threads;
-  explicit ThreadSetting(int n) { settings.threads = n; }
-  ~ThreadSetting() { settings.threads = saved; }
+  int saved = runsim.threads;
+  explicit ThreadSetting(int n) { runsim.threads = n; }
+  ~ThreadSetting() { runsim.threads = saved; }
 };
 
 using testsupport::TempDir;
@@ -463,10 +466,9 @@ TEST(Aperture, ThreadFilesHoldTheLinesAndTheOutputFileTheHeader) {
   EXPECT_EQ(parseline(lines(name + "$thread$0")[0]).species, "mu+");
 
   char buf[256];
-  Aperture_threadfilename("f.csv", 3, buf, sizeof buf);
+  Aperture_threadfilename("f.csv", 3, 2, buf, sizeof buf);
   EXPECT_STREQ(buf, "f.csv$thread$3");
-  ThreadSetting one(1);
-  Aperture_threadfilename("f.csv", 0, buf, sizeof buf);
+  Aperture_threadfilename("f.csv", 0, 1, buf, sizeof buf);
   EXPECT_STREQ(buf, "f.csv");
 }
 

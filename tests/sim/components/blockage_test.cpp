@@ -71,7 +71,6 @@ struct BlockageCell {
 };
 
 Particle muon(V3 r, V3 pmev) {
-  ParticleSpecies_init();
   Particle p = Particle_new(MuPlus);
   const double k = MeV / c_light / speciesmass[MuPlus];
   p.x = r.x, p.y = r.y, p.z = r.z;
@@ -180,7 +179,6 @@ TEST(Blockage, StraightStepIsCutAtEntryAndExit) {
 // A 200 MeV/c mu+ beam along z through a cylinder one absorption length long, stepped by the
 // ordinary time stepping with step dt. Returns the fraction stopped.
 double absorbedfraction(double dt, int n) {
-  ParticleSpecies_init();
   Simulation_defaultdefault();
   Simulation sim = Simulation_default;
   sim.seed = 4321;
@@ -247,7 +245,6 @@ TEST(Blockage, ZeroAbsorptionLengthStopsOnTheFirstStepInside) {
 }
 
 TEST(Blockage, MomentumLossThroughASlabIsTheTablesMeanLoss) {
-  ParticleSpecies_init();
   Captured quiet;
   ScatterData al = loadelms2_from(ORDAX_SOURCE_DIR "/datafiles/", "mat_Al_%d.dat");
   ASSERT_GT(al.n, 2);
@@ -311,7 +308,6 @@ TEST(Blockage, BoundingBoxHoldsTheTurnedBody) {
 TEST(Blockage, MuonRangeInThickLithiumHydrideIsTheBetheRange) {
   // 200 MeV/c mu+ stop (below the table's 20 MeV/c) inside a 1 m LiH cylinder after the mean
   // loss alone: the continuous-slowing-down range from the Bethe mean loss is 0.503 m.
-  ParticleSpecies_init();
   Captured quiet;
   ScatterData lih = loadelms2_from(ORDAX_SOURCE_DIR "/datafiles/", "mat_LiH_%d.dat");
   ASSERT_GT(lih.n, 2);

@@ -219,7 +219,6 @@ Particle track(Cell* c, Particle p, double T, int steps) {
 }
 
 Particle muon(double pmev, V3 r) {
-  ParticleSpecies_init();
   Particle p = Particle_new(MuPlus);
   p.x = r.x, p.y = r.y, p.z = r.z;
   p.Vz = pmev * MeV / c_light / speciesmass[MuPlus];
