@@ -6,9 +6,6 @@
 # reports and returns its failure value.
 # Prints every offence as "file:line -> include" (or "file:line: calls exit") and exits 1 when
 # there is one, 0 otherwise.
-# While the layering is being finished, scripts/layers-pending.txt may list known offences as
-# "file -> include" lines: those are printed as pending and, when nothing else is wrong, the
-# exit status is 77 (shown by CTest as skipped, not passed). The file goes once it is empty.
 #   scripts/check-layers.sh [SOURCE_DIR]
 set -uo pipefail
 cd "${1:-$(dirname "$0")/..}" || exit 2
@@ -17,16 +14,7 @@ layers=(base lattice language sim results net display shell)
 declare -A rank
 for i in "${!layers[@]}"; do rank[${layers[$i]}]=$i; done
 
-pendingfile=scripts/layers-pending.txt
-declare -A pending
-if [ -f "$pendingfile" ]; then
-  while IFS= read -r entry; do
-    [ -n "$entry" ] && pending[$entry]=1
-  done < <(grep -v '^#' "$pendingfile")
-fi
-
 bad=0
-waiting=0
 for layer in "${layers[@]}"; do
   [ -d "$layer" ] || continue
   own=${rank[$layer]}
@@ -37,13 +25,8 @@ for layer in "${layers[@]}"; do
       [ "$top" = "$inc" ] && continue          # same-folder include without a path
       r=${rank[$top]:--1}
       if [ "$r" -gt "$own" ]; then
-        if [ -n "${pending["$file -> $inc"]:-}" ]; then
-          echo "pending: $file:$line -> $inc"
-          waiting=1
-        else
-          echo "$file:$line -> $inc"
-          bad=1
-        fi
+        echo "$file:$line -> $inc"
+        bad=1
       fi
     done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/;T;=;p' "$file" |
              paste -d: - -)
@@ -61,9 +44,5 @@ done
 if [ "$bad" -ne 0 ]; then
   echo "check-layers: the files above include a higher layer or end the process" >&2
   exit 1
-fi
-if [ "$waiting" -ne 0 ]; then
-  echo "check-layers: only the pending upward includes above remain ($pendingfile)" >&2
-  exit 77
 fi
 echo "check-layers: every include points down or sideways; only shell/ ends the process"
