@@ -311,3 +311,14 @@ std::string reportsafe(const char* text, size_t n) {
 std::string reportsafe(const std::string& text) {
   return reportsafe(text.data(), text.size());
 }
+
+bool isdigitc(char c) {
+  return c >= '0' && c <= '9';
+}
+
+int hexvalue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}

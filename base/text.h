@@ -64,6 +64,10 @@ bool equalnocase(std::string_view a, std::string_view b);
 bool equalnocase(const char* a, const char* b);
 // True when `text` begins with `prefix` ignoring ASCII letter case.
 bool startsnocase(std::string_view text, std::string_view prefix);
+// True for the bytes '0' … '9' (no locale).
+bool isdigitc(char c);
+// The value of one hexadecimal digit (either case), or −1 for any other byte.
+int hexvalue(char c);
 // True when `s` ends with `tail` (bytes compared exactly).
 bool endswith(std::string_view s, std::string_view tail);
 

@@ -25,10 +25,6 @@ bool ownstext(const CishValue& v) {
   return CishValue_is(v, "Text") || CishValue_is(v, "Xl");
 }
 
-bool isdigitc(char c) {
-  return c >= '0' && c <= '9';
-}
-
 }  // namespace
 
 CishValue CishValue_nothing() {

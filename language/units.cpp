@@ -98,17 +98,6 @@ double unitpiece(const std::string& text) {
   return mksmultiplier(text[0]) * rest;
 }
 
-bool isdigitc(char c) {
-  return c >= '0' && c <= '9';
-}
-
-int hexvalue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The decimal conversion of the classic runtime's atof: leading white space, sign, digits,
 // optional '.' and digits, optional exponent with at least one digit. No hexadecimal, no
 // "inf" or "nan" (which the C library's own atof would accept). 0 when there is no number.

@@ -32,17 +32,6 @@ bool stopped() {
   return stopflag && *stopflag == 2;
 }
 
-bool isdigitc(char c) {
-  return c >= '0' && c <= '9';
-}
-
-int hexvalue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::string lower(std::string s) {
   for (char& c : s) c = (char)lc((unsigned char)c);
   return s;

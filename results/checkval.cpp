@@ -227,7 +227,8 @@ CheckVal scoresum(double x, int d, uint32_t n, uint32_t multiplier) {
   return c;
 }
 
-int hexvalue(char c) {
+// Check values are written in upper case only; any other byte reads as no digit.
+int upperhexvalue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
@@ -277,11 +278,11 @@ CheckVal CheckVal_read(const char* text, const char* end) {
   size_t len = end ? (size_t)(end - text) : strlen(text);
   if (len == 0 || len % 2 != 0) return CheckVal_null;
   for (size_t i = 0; i < len; i++)
-    if (hexvalue(text[i]) < 0) return CheckVal_null;
+    if (upperhexvalue(text[i]) < 0) return CheckVal_null;
   CheckVal c = CheckVal_new((uint32_t)(len / 2));
   for (uint32_t i = 0; i < c.length; i++) {
     const char* pair = text + len - 2 * (i + 1);
-    c.bytes[i] = (unsigned char)(hexvalue(pair[0]) * 16 + hexvalue(pair[1]));
+    c.bytes[i] = (unsigned char)(upperhexvalue(pair[0]) * 16 + upperhexvalue(pair[1]));
   }
   return c;
 }

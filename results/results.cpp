@@ -39,10 +39,6 @@ char* dupstring(const char* s) {
 bool isletter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
-bool isdigitc(char c) {
-  return c >= '0' && c <= '9';
-}
-
 // "%.<d>lf" of x.
 std::string fixed(double x, int decimals) {
   char small[64];

@@ -108,7 +108,6 @@ Machine::Machine(std::string_view latticetext, const char* commandline, const ch
     : dir_("ordax_machine") {
   fs::create_directories(dir_.path() / "datafiles");
   writelattice(dir_.path(), name, latticetext);
-  ParticleSpecies_init();
   Simulation_defaultdefault();
   sim = Simulation_new(name, nullptr, commandline);
 }
