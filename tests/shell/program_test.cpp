@@ -173,9 +173,9 @@ TEST_F(ProgramHome, ViewWaitsBetweenFramesAndEndsOnTheQuitSignal) {
   pause(1500);
   double cpu1 = cpuseconds(pid);
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  // A busy loop takes the processor whenever it can get it (even on a loaded machine more than
-  // this); frames every 50 ms take almost nothing. Whether the loop waits, not how fast it is.
-  EXPECT_LT(cpu1 - cpu0, 0.05 * wall);
+  // A busy loop takes the processor whenever it can get it; frames every 50 ms take a few
+  // per cent at most, even in a sanitizer build. Whether the loop waits, not how fast it is.
+  EXPECT_LT(cpu1 - cpu0, 0.2 * wall);
   EXPECT_TRUE(fs::exists(dir / "autogfx.sav"));
   kill(pid, SIGTERM);
   EXPECT_EQ(finish(pid, 10), 0) << output();
