@@ -104,7 +104,8 @@ struct FileSumCachePair {
   uint32_t length;
   CheckVal value;  // owned by the cache
 };
-std::vector<FileSumCachePair> filesumcache;
+// Lives for the whole process and is never destroyed, so what it owns stays reachable at exit.
+std::vector<FileSumCachePair>& filesumcache = *new std::vector<FileSumCachePair>;
 
 struct FileListCached {
   std::string lattice;

@@ -56,6 +56,7 @@ class Autosave : public resultstest::ResultsDir {
     Simulation_free(&sim);
     Simulation_free(&back);
     QuarantineInfo_free(&q);
+    Genome_free(genome);
     Simulation_defaultdefault();
     ResultsDir::TearDown();
   }

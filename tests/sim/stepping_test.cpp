@@ -660,7 +660,7 @@ TEST(SteppingCompaction, MatchesBeamSortDeadParticlesRecordForRecord) {
     b.M = a.M;
     b.m = a.m;
     b.particles = static_cast<Particle*>(aligned_alloc(64, sizeof(Particle) * a.capacity));
-    memcpy(b.particles, a.particles, sizeof(Particle) * a.M);
+    if (a.M) memcpy(b.particles, a.particles, sizeof(Particle) * a.M);
     std::vector<uint8_t> kind;
     for (int i = 0; i < b.M; i++) {
       b.particles[i].nearby = nullptr;
