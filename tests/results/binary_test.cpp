@@ -141,14 +141,14 @@ TEST(ResultBinary, RandomSetsRoundTrip) {
 }
 
 // A header of one lattice "demo" with genes g1, g2 and the given fields, then records.
-struct FileSpec {
+struct FileForm {
   int32_t count = 1, maxgenes = 2, bits = 10, lattices = 1;
   std::string latname = "demo", gene1 = "g1";
   std::vector<std::pair<int32_t, std::string>> fields = {
       {8, "score"}, {8, "calc"}, {4, "ver"}, {1, "verx"}, {4, "chl"}, {1, "chk"}, {4, "opt"}};
 };
 
-std::string header(const FileSpec& f) {
+std::string header(const FileForm& f) {
   Bytes b;
   b.raw("RB01").i32(f.count).i32(f.maxgenes).i32(f.bits).i32(f.lattices);
   if (f.lattices == 1) b.text(f.latname).text(f.gene1).text("g2");
@@ -167,36 +167,36 @@ std::string record(double score, uint8_t verx, int32_t opt = 0, const std::strin
 TEST(ResultBinary, HostileHeadersGiveAnEmptySet) {
   struct Case {
     const char* what;
-    FileSpec spec;
+    FileForm form;
   };
   std::vector<Case> cases;
   auto add = [&](const char* what, auto change) {
-    FileSpec f;
+    FileForm f;
     change(f);
     cases.push_back({what, f});
   };
-  add("negative count", [](FileSpec& f) { f.count = -1; });
-  add("too many genes", [](FileSpec& f) { f.maxgenes = 1000001; });
-  add("bits 0", [](FileSpec& f) { f.bits = 0; });
-  add("bits 26", [](FileSpec& f) { f.bits = 26; });
-  add("lattice count beyond the file", [](FileSpec& f) { f.lattices = 1 << 30; });
-  add("empty lattice name", [](FileSpec& f) { f.latname = ""; });
-  add("control byte in a lattice name", [](FileSpec& f) { f.latname = "de\x01mo"; });
-  add("control byte in a gene name", [](FileSpec& f) { f.gene1 = "g\x1f"; });
-  add("overlong name", [](FileSpec& f) { f.latname = std::string(300, 'a'); });
-  add("score of 4 bytes", [](FileSpec& f) { f.fields[0].first = 4; });
-  add("chk of 0 bytes", [](FileSpec& f) { f.fields[5].first = 0; });
-  add("chk of 1025 bytes", [](FileSpec& f) { f.fields[5].first = 1025; });
-  add("negative field size", [](FileSpec& f) { f.fields.push_back({-4, "x"}); });
-  add("unknown field of 2000 bytes", [](FileSpec& f) { f.fields.push_back({2000, "x"}); });
-  add("hash field of 8 bytes", [](FileSpec& f) { f.fields.push_back({8, "#runs"}); });
-  add("record over 1 MB", [](FileSpec& f) {
+  add("negative count", [](FileForm& f) { f.count = -1; });
+  add("too many genes", [](FileForm& f) { f.maxgenes = 1000001; });
+  add("bits 0", [](FileForm& f) { f.bits = 0; });
+  add("bits 26", [](FileForm& f) { f.bits = 26; });
+  add("lattice count beyond the file", [](FileForm& f) { f.lattices = 1 << 30; });
+  add("empty lattice name", [](FileForm& f) { f.latname = ""; });
+  add("control byte in a lattice name", [](FileForm& f) { f.latname = "de\x01mo"; });
+  add("control byte in a gene name", [](FileForm& f) { f.gene1 = "g\x1f"; });
+  add("overlong name", [](FileForm& f) { f.latname = std::string(300, 'a'); });
+  add("score of 4 bytes", [](FileForm& f) { f.fields[0].first = 4; });
+  add("chk of 0 bytes", [](FileForm& f) { f.fields[5].first = 0; });
+  add("chk of 1025 bytes", [](FileForm& f) { f.fields[5].first = 1025; });
+  add("negative field size", [](FileForm& f) { f.fields.push_back({-4, "x"}); });
+  add("unknown field of 2000 bytes", [](FileForm& f) { f.fields.push_back({2000, "x"}); });
+  add("hash field of 8 bytes", [](FileForm& f) { f.fields.push_back({8, "#runs"}); });
+  add("record over 1 MB", [](FileForm& f) {
     for (int i = 0; i < 1100; i++) f.fields.push_back({1000, "u"});
   });
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Capture cap;
-    std::string bytes = header(c.spec);
+    std::string bytes = header(c.form);
     for (int i = 0; i < 3; i++) bytes += record(1.0, 'a');
     LSet set = readmemory(bytes);
     EXPECT_EQ(set.count, 0u);
@@ -204,11 +204,11 @@ TEST(ResultBinary, HostileHeadersGiveAnEmptySet) {
     EXPECT_EQ(cap.reports, std::vector<std::string>{"Binary loading results..."});
   }
   Capture cap;  // another magic: nothing at all
-  LSet set = readmemory("RB02" + header(FileSpec()).substr(4) + record(1.0, 'a'));
+  LSet set = readmemory("RB02" + header(FileForm()).substr(4) + record(1.0, 'a'));
   EXPECT_EQ(set.count, 0u);
   EXPECT_TRUE(cap.reports.empty());
   Results_free(set);
-  std::string whole = header(FileSpec()) + record(1.0, 'a');
+  std::string whole = header(FileForm()) + record(1.0, 'a');
   for (size_t cut = 0; cut < whole.size(); cut++) {  // every truncation: no result, no crash
     LSet part = readmemory(whole.substr(0, cut));
     EXPECT_EQ(part.count, 0u) << cut;
@@ -219,17 +219,17 @@ TEST(ResultBinary, HostileHeadersGiveAnEmptySet) {
 TEST(ResultBinary, BrokenRecordsAreSkipped) {
   struct Case {
     const char* what;
-    FileSpec spec;
+    FileForm form;
     std::string records;
     std::vector<std::string> lines;
     std::vector<std::string> warnings;
   };
-  FileSpec plain;
-  FileSpec badlattice;
+  FileForm plain;
+  FileForm badlattice;
   badlattice.latname = "de>mo";
-  FileSpec badgene;
+  FileForm badgene;
   badgene.gene1 = "g=1;";
-  FileSpec unknown;
+  FileForm unknown;
   unknown.count = 3;
   unknown.fields.push_back({3, "x\x1b[FATAL]"});
   const std::string ok = "1.000000 (1.0 Mpts) [v4.47a] <demo> ";
@@ -251,7 +251,7 @@ TEST(ResultBinary, BrokenRecordsAreSkipped) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Capture cap;
-    LSet set = readmemory(header(c.spec) + c.records);
+    LSet set = readmemory(header(c.form) + c.records);
     std::vector<std::string> lines;
     for (uint32_t i = 0; i < set.count; i++) lines.push_back(LSet_at<Result>(set, i).text);
     EXPECT_EQ(lines, c.lines);
