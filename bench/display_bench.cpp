@@ -13,23 +13,11 @@
 #include "display/sideview.h"
 #include "language/genome.h"
 #include "shell/runstate.h"
+#include "bench/benchdir.h"
 #include "sim/simulation.h"
 #include "sim/species.h"
 
 namespace {
-
-bool findlattices() {
-  std::filesystem::path p = std::filesystem::current_path();
-  for (int i = 0; i < 4; i++) {
-    if (std::filesystem::exists(p / "lattices" / "decaychannel.txt")) {
-      std::filesystem::current_path(p);
-      return true;
-    }
-    if (!p.has_parent_path()) break;
-    p = p.parent_path();
-  }
-  return false;
-}
 
 double seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -37,7 +25,7 @@ double seconds() {
 
 void BM_RunWithPlotRecording(benchmark::State& state) {
   report_setsink([](const char*, int, void*) {}, nullptr);
-  if (!findlattices()) {
+  if (!gotolattices()) {
     state.SkipWithError("lattices/decaychannel.txt not found");
     return;
   }
@@ -80,7 +68,7 @@ BENCHMARK(BM_RunWithPlotRecording)->Arg(10)->Arg(1)->Iterations(1)->Unit(benchma
 // the share of the run's time it takes is at most the frame time × 10 per second.
 void BM_SideViewFrame(benchmark::State& state) {
   report_setsink([](const char*, int, void*) {}, nullptr);
-  if (!findlattices()) {
+  if (!gotolattices()) {
     state.SkipWithError("lattices/decaychannel.txt not found");
     return;
   }

@@ -12,23 +12,11 @@
 #include "language/genome.h"
 #include "base/report.h"
 #include "shell/runstate.h"
+#include "bench/benchdir.h"
 #include "sim/simulation.h"
 #include "sim/species.h"
 
 namespace {
-
-bool gotolattices() {
-  std::filesystem::path p = std::filesystem::current_path();
-  for (int i = 0; i < 4; i++) {
-    if (std::filesystem::exists(p / "lattices" / "decaychannel.txt")) {
-      std::filesystem::current_path(p);
-      return true;
-    }
-    if (!p.has_parent_path()) break;
-    p = p.parent_path();
-  }
-  return false;
-}
 
 void BM_DefaultLatticeRun(benchmark::State& state) {
   report_setsink([](const char*, int, void*) {}, nullptr);
