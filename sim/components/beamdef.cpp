@@ -16,6 +16,7 @@
 #include "base/text.h"
 #include "lattice/cell.h"
 #include "base/report.h"
+#include "sim/components/sources.h"
 #include "sim/simulation.h"
 
 const char* const DistributionType_name[6] = {"InvalidDist", "Waterbag", "KV",
@@ -54,6 +55,15 @@ std::string datapath(const char* file) {
   for (char& ch : name)
     if (ch == '\\') ch = '/';
   return name;
+}
+
+// Lattice files come from the network: a beam file must be named, and stay inside datafiles/.
+bool datafilerefused(const char* file, const char* who) {
+  if (!file) reportf("[FATAL] %s: no 'file' attribute", who);
+  else if (!datafilename_ok(file))
+    reportf("[FATAL] %s: data file name '%s' must be a relative path inside datafiles/", who, file);
+  else return false;
+  return true;
 }
 
 bool finite(const double* v, int n) {
@@ -186,6 +196,7 @@ Beam Beam_pencil(ParticleSpecies species, double vx, double vy, double vz, doubl
 
 Beam Beam_apertureCSV(const char* file, int pidstyle) {
   Beam beam = Beam_new();
+  if (datafilerefused(file, "apertureCSVbeam")) return beam;
   std::string path = datapath(file);
   FILE* f = fopen(path.c_str(), "rb");
   if (!f) {
@@ -231,6 +242,7 @@ Beam Beam_apertureCSV(const char* file, int pidstyle) {
 
 Beam Beam_ICOOL(const char* file) {
   Beam beam = Beam_new();
+  if (datafilerefused(file, "ICOOLbeam")) return beam;
   std::string path = datapath(file);
   FILE* f = fopen(path.c_str(), "rb");
   if (!f) {

@@ -14,10 +14,16 @@
 #include "sim/components/bmagnet.h"
 #include "sim/components/rfcavity.h"
 #include "sim/components/solenoid.h"
+#include "sim/components/sources.h"
 
 constexpr CellClass cellclasses[] = {
-    {.key = "rodsource", .datasize = 48},    // provisional: rod source
-    {.key = "marssource", .datasize = 0},    // provisional: particle-file source
+    {.key = "rodsource",
+     .datasize = RODSOURCE_DATASIZE,
+     .collisiondetect = CDrodsource,
+     .inside = inrodsource,
+     .boundingbox = BBrodsource,
+     .constructor = conrodsource},
+    {.key = "marssource", .datasize = MARSSOURCE_DATASIZE, .constructor = conmarssource},
     {.key = "blockage",
      .datasize = BLOCKAGE_DATASIZE,
      .collisiondetect = CDblockage,
