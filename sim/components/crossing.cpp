@@ -8,17 +8,6 @@
 
 #include "sim/material.h"
 
-double linearisoxyz(double x, double y, double z, const lineariso_coeffs* c) {
-  return c->d + c->nx * x + c->ny * y + c->nz * z;
-}
-
-double boreisoxyz(double x, double y, double z, const boreiso_coeffs* c) {
-  double wx = x - c->px, wy = y - c->py, wz = z - c->pz;
-  double a = wx * c->ax + wy * c->ay + wz * c->az;
-  double rx = wx - a * c->ax, ry = wy - a * c->ay, rz = wz - a * c->az;
-  return rx * rx + ry * ry + rz * rz - c->r2;
-}
-
 double cylinderisoxyz(double x, double y, double z, const cylinderiso_coeffs* c) {
   unaffine(c->frame, &x, &y, &z);
   double u = x / c->a, v = y / c->b;
@@ -103,13 +92,13 @@ struct Bracket {
 
 }  // namespace
 
-int scatterparticle_isocd(Particle pa, Particle pb, double ta, double tb, IsoFunction f,
-                          const void* coeffs, const ScatterData* material, Particle* out,
-                          double* tout) {
+int scatterparticle_isocd(const Particle& pa, const Particle& pb, double ta, double tb,
+                          IsoFunction f, const void* coeffs, const ScatterData* material,
+                          Particle* out, double* tout) {
   double fa = f(pa, coeffs), fb = f(pb, coeffs);
   // Same sign at both ends: no crossing. Starting exactly on the surface is not a crossing
   // either: that crossing belonged to the step that ended there.
-  if (fa * fb > 0 || fa == 0) {
+  if (!iso_maycross(fa, fb)) {
     *out = pb;
     *tout = tb;
     return 0;

@@ -50,8 +50,15 @@ double spheroidiso(Particle p, const void* coeffs);
 double toroidiso(Particle p, const void* coeffs);
 
 // The same functions of the coordinates directly.
-double linearisoxyz(double x, double y, double z, const lineariso_coeffs* c);
-double boreisoxyz(double x, double y, double z, const boreiso_coeffs* c);
+inline double linearisoxyz(double x, double y, double z, const lineariso_coeffs* c) {
+  return c->d + c->nx * x + c->ny * y + c->nz * z;
+}
+inline double boreisoxyz(double x, double y, double z, const boreiso_coeffs* c) {
+  double wx = x - c->px, wy = y - c->py, wz = z - c->pz;
+  double a = wx * c->ax + wy * c->ay + wz * c->az;
+  double rx = wx - a * c->ax, ry = wy - a * c->ay, rz = wz - a * c->az;
+  return rx * rx + ry * ry + rz * rz - c->r2;
+}
 double cylinderisoxyz(double x, double y, double z, const cylinderiso_coeffs* c);
 double spheroidisoxyz(double x, double y, double z, const spheroidiso_coeffs* c);
 double toroidisoxyz(double x, double y, double z, const toroidiso_coeffs* c);
@@ -78,6 +85,14 @@ lineariso_coeffs lineariso_unaffineZ(AffineFrame f);
 // f(pb), or exactly on it when only tb is) and *tout its time, with the bracket narrowed to
 // adjacent doubles. Returns -1 when the iterations ran out: *out, *tout are the best upper
 // bracket (callers treat any non-zero result as a hit).
-int scatterparticle_isocd(Particle pa, Particle pb, double ta, double tb, IsoFunction f,
-                          const void* coeffs, const ScatterData* material, Particle* out,
-                          double* tout);
+int scatterparticle_isocd(const Particle& pa, const Particle& pb, double ta, double tb,
+                          IsoFunction f, const void* coeffs, const ScatterData* material,
+                          Particle* out, double* tout);
+
+// Whether a step whose surface values are fa at its start and fb at its end can cross the
+// surface: the first test of scatterparticle_isocd, on the same values. Collision checks
+// evaluate the surface at the step's two ends themselves and call the search only when this
+// holds (the search then finds the same values and goes on).
+inline bool iso_maycross(double fa, double fb) {
+  return !(fa * fb > 0 || fa == 0);
+}

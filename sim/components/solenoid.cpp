@@ -137,12 +137,17 @@ int CDsolenoid(const void* data, const Particle* start, const Particle* end, dou
   const boreiso_coeffs inner{p0.x, p0.y, p0.z, u.x, u.y, u.z, a2};
   const boreiso_coeffs outer{p0.x, p0.y, p0.z, u.x, u.y, u.z, b2};
 
+  // Each surface's values at the step's two ends decide whether its crossing search runs at
+  // all (the search's own first test on the same values); almost every step crosses none.
   double best = 9e99;
   int hit = 0;
   Particle p;
   double tc;
   // An end plane counts where the crossing lies on the annulus about that end's centre.
   auto endplane = [&](const lineariso_coeffs* plane, V3 centre) {
+    if (!iso_maycross(linearisoxyz(start->x, start->y, start->z, plane),
+                      linearisoxyz(end->x, end->y, end->z, plane)))
+      return;
     if (!scatterparticle_isocd(*start, *end, t0, t1, lineariso, plane, material, &p, &tc)) return;
     if (!(tc < best)) return;
     const double d2 = V3_dd(V3{p.x, p.y, p.z}, centre);
@@ -156,6 +161,9 @@ int CDsolenoid(const void* data, const Particle* start, const Particle* end, dou
   };
   // A cylinder counts where the crossing lies between the two ends.
   auto cylinder = [&](const boreiso_coeffs* bore) {
+    if (!iso_maycross(boreisoxyz(start->x, start->y, start->z, bore),
+                      boreisoxyz(end->x, end->y, end->z, bore)))
+      return;
     if (!scatterparticle_isocd(*start, *end, t0, t1, boreiso, bore, material, &p, &tc)) return;
     if (!(tc < best)) return;
     const double sa = (V3{p.x, p.y, p.z} - p0) * u;
