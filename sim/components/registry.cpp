@@ -12,6 +12,7 @@
 #include "sim/components/beamdef.h"
 #include "sim/components/blockage.h"
 #include "sim/components/bmagnet.h"
+#include "sim/components/multipole.h"
 #include "sim/components/rfcavity.h"
 #include "sim/components/solenoid.h"
 #include "sim/components/sources.h"
@@ -61,7 +62,15 @@ constexpr CellClass cellclasses[] = {
      .synccollision = CDrfcavity_sync,
      .synchronise = syncrfphases_track},
     {.key = "magnet3", .datasize = 296},     // provisional: three-dimensional magnet
-    {.key = "multipole", .datasize = 128},   // provisional: multipole magnet
+    {.key = "multipole",
+     .datasize = MULTIPOLE_DATASIZE,
+     .field = Multipole_field,
+     .collisiondetect = Multipole_collisiondetect,
+     .inside = Multipole_inside,
+     .boundingbox = Multipole_buildboundingbox,
+     .constructor = Multipole_constructor,
+     .destructor = Multipole_destructor,  // strengths and a share of the end tables
+     .restore = Multipole_restore},
     {.key = "matchscan", .datasize = 408},   // provisional: matching scan
     {.key = "dxfimport", .datasize = 128},   // provisional: drawing import (display)
     {.key = "particle", .datasize = PARTICLE_DATASIZE, .constructor = conparticle},
