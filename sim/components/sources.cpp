@@ -378,7 +378,9 @@ int CDrodsource(const void* data, const Particle* start, const Particle* end, do
   bool found = false;
   Particle best;
   double tbest = t1;
-  auto consider = [&](IsoFunction f, const void* coeffs, bool side) {
+  // Each surface is searched only when its values at the step's ends allow a crossing.
+  auto consider = [&](IsoFunction f, const void* coeffs, double fa, double fb, bool side) {
+    if (!iso_maycross(fa, fb)) return;
     Particle o;
     double to;
     if (!scatterparticle_isocd(*start, *end, t0, t1, f, coeffs, material, &o, &to)) return;
@@ -389,10 +391,12 @@ int CDrodsource(const void* data, const Particle* start, const Particle* end, do
     found = true;
   };
   const boreiso_coeffs side{0, 0, rod->z, sa, 0, ca, r2};
-  consider(boreiso, &side, true);
+  consider(boreiso, &side, boreisoxyz(start->x, start->y, start->z, &side),
+           boreisoxyz(end->x, end->y, end->z, &side), true);
   for (double s : {-half, half}) {
     const lineariso_coeffs face{-(rod->z * ca) - s, sa, 0, ca};
-    consider(lineariso, &face, false);
+    consider(lineariso, &face, linearisoxyz(start->x, start->y, start->z, &face),
+             linearisoxyz(end->x, end->y, end->z, &face), false);
   }
   if (!found) return 0;
   best.state = Reimpact;
