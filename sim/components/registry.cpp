@@ -12,6 +12,7 @@
 #include "sim/components/beamdef.h"
 #include "sim/components/blockage.h"
 #include "sim/components/bmagnet.h"
+#include "sim/components/magnet3.h"
 #include "sim/components/multipole.h"
 #include "sim/components/rfcavity.h"
 #include "sim/components/solenoid.h"
@@ -61,7 +62,15 @@ constexpr CellClass cellclasses[] = {
      .commit = RFCavity_commit,          // synchronised phases
      .synccollision = CDrfcavity_sync,
      .synchronise = syncrfphases_track},
-    {.key = "magnet3", .datasize = 296},     // provisional: three-dimensional magnet
+    {.key = "magnet3",
+     .datasize = MAGNET3_DATASIZE,
+     .field = Magnet3_field,
+     .collisiondetect = Magnet3_collisiondetect,
+     .inside = Magnet3_inside,
+     .boundingbox = Magnet3_buildboundingbox,
+     .constructor = Magnet3_constructor,
+     .destructor = Magnet3_destructor,  // coefficient tables and profile parameters
+     .restore = Magnet3_restore},
     {.key = "multipole",
      .datasize = MULTIPOLE_DATASIZE,
      .field = Multipole_field,

@@ -64,4 +64,18 @@ TEST(MagnetLatticesSlow, FodoChannelKeepsTheBeamWithinItsStabilityLimit) {
   EXPECT_GT(o.lostmagnet, 0.5 * o.lost);  // most of it on the poles
 }
 
+TEST(MagnetLatticesSlow, SectorArcKeepsItsBeamWithAnyThreadCount) {
+  double scores[2];
+  for (int threads : {1, 2}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    testsupport::Machine m(bundled("_sector"), "-param:seedbase=9");
+    ASSERT_TRUE(m.built());
+    const Outcome o = run(m, "Magnet3", threads);
+    EXPECT_GT(o.score, 99.0);  // the rest decays
+    EXPECT_EQ(o.lostmagnet, 0);
+    scores[threads - 1] = o.score;
+  }
+  EXPECT_EQ(scores[0], scores[1]);
+}
+
 }  // namespace
