@@ -3,11 +3,16 @@
 # otherwise it prints the exact command to run and stops.
 set -euo pipefail
 need=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev)
+# The project server (optional: built only when these are there).
+need+=(libcpp-httplib-dev libsqlite3-dev libpq-dev)
 # strace: the crash test kills the client at chosen system calls and injects a full disk;
 # procps: its pkill ends a traced client by its tracer's PID.
 # tinyproxy, php and curl: the HTTP client's tests run them as loopback peers.
+# postgresql, chromium and imagemagick: the server's tests start a throw-away PostgreSQL
+# cluster, load the status page in headless Chromium and check its screenshot.
 if [ "${1:-}" = "--test" ]; then
   need+=(clang libclang-rt-14-dev strace procps tinyproxy-bin php-cli curl)
+  need+=(postgresql chromium imagemagick)
 fi
 missing=()
 for p in "${need[@]}"; do

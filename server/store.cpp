@@ -158,9 +158,11 @@ std::unique_ptr<Store> Store::open(const std::string& url, std::string* error) {
       "published BIGINT NOT NULL, retired INTEGER NOT NULL)",
       std::string("CREATE TABLE IF NOT EXISTS results (") + store->engine->idcolumn() +
           ", lkey TEXT NOT NULL, lattice TEXT NOT NULL, genome TEXT NOT NULL, line TEXT NOT NULL, "
-          "score DOUBLE PRECISION NOT NULL, runs INTEGER NOT NULL, username TEXT NOT NULL, "
+          "score DOUBLE PRECISION NOT NULL, runs INTEGER NOT NULL, rechecked INTEGER NOT NULL, "
+          "username TEXT NOT NULL, "
           "received BIGINT NOT NULL, state INTEGER NOT NULL, rkey TEXT NOT NULL UNIQUE)",
-      "CREATE INDEX IF NOT EXISTS results_by_lattice ON results (lkey, state, score)",
+      // The sample file's order: re-checked first, then by score.
+      "CREATE INDEX IF NOT EXISTS results_by_lattice ON results (lkey, state, rechecked, score)",
       "CREATE INDEX IF NOT EXISTS results_by_state ON results (state, id)",
       "CREATE TABLE IF NOT EXISTS counters (name TEXT PRIMARY KEY, value BIGINT NOT NULL)",
   };
@@ -212,10 +214,11 @@ int Store::add(std::vector<StoredResult>* results, bool* transient) {
   int inserted = 0;
   for (StoredResult& r : *results) {
     std::vector<std::vector<std::string>> rows;
-    if (!run("INSERT INTO results (lkey, lattice, genome, line, score, runs, username, received, "
-             "state, rkey) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) "
+    if (!run("INSERT INTO results (lkey, lattice, genome, line, score, runs, rechecked, username, "
+             "received, state, rkey) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
              "ON CONFLICT (rkey) DO NOTHING RETURNING id",
              {lower(r.lattice), r.lattice, r.genome, r.line, num(r.score), std::to_string(r.runs),
+              r.runs >= 5 ? "1" : "0",
               r.user, std::to_string(r.received), std::to_string(r.state), r.key},
              &rows, transient)) {
       bool t = *transient;
@@ -257,8 +260,7 @@ std::vector<StoredResult> Store::results(const std::string& sql,
 }
 
 std::vector<StoredResult> Store::top(const std::string& lattice, int n) {
-  return results("WHERE lkey = $1 AND state = 1 ORDER BY CASE WHEN runs >= 5 THEN 0 ELSE 1 END, "
-                 "score DESC, id LIMIT $2",
+  return results("WHERE lkey = $1 AND state = 1 ORDER BY rechecked DESC, score DESC LIMIT $2",
                  {lower(lattice), std::to_string(n)});
 }
 
