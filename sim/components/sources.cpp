@@ -28,8 +28,10 @@ constexpr double MEV = 1.602176462e-13;  // J
 constexpr double GEV = 1.602176462e-10;  // J
 constexpr double RELEASE_DELAY = 5e-9;   // s, added to rod-source times
 constexpr double RELEASE_SIGMA = 1e-9;   // s, rod-source time spread
-// Key of the time-spread stream, mixed with the simulation's seed: the angles use the seed
-// itself, so the two draws never share a stream index.
+// Mixed into the simulation's seed to key the time-spread stream, whose index starts at 0 for
+// each source: the angles use the seed itself from the source's index base, so the two draws
+// never share a stream index. The source's index base picks its time stream, so two sources
+// do not repeat each other's times.
 constexpr uint32_t TIMESTREAM = 0x74696d65u;
 
 // One usable record of a particle file, in the file's units: kinetic energy in joules,
@@ -166,7 +168,7 @@ struct Releaser {
               shown, n, (unsigned long long)copies);
       return -1;
     }
-    timekey = drnda(sim->seed, TIMESTREAM);
+    timekey = drnda(sim->seed ^ TIMESTREAM, index);
     std::set<int32_t> unknown;
     for (uint64_t k = 1; k <= copies; k++) {
       for (size_t i = 0; i < n; i++) {

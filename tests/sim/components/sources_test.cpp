@@ -104,44 +104,32 @@ TEST(Sources, RodPlacementFollowsRodangleAndZ) {
   }
 }
 
-TEST(Sources, CopiesShareTheWeightAndHaveTheirOwnNumbers) {
+TEST(Sources, CopiesShareTheWeightAndTheDivisorTakesTheFirstRecords) {
   WorkDir dir;
   std::string file = "k\n";
-  for (int i = 0; i < 30; i++)
-    file += krecord(100 + i, 2, {0.01, 0, 0.05}, {1, 0, 1}, 0);
+  for (int i = 0; i < 30; i++) file += krecord(100 + i, 2, {0.01, 0, 0.05}, {1, 0, 1}, 0);
   dir.write("datafiles/p.csv", file);
-  struct Case { double axial, spread; int copies; };
-  for (Case c : {Case{4, 0, 4}, Case{4, 3, 12}, Case{0, 0, 1}}) {
+  struct Case { double axial, spread; int copies, divisor; };
+  for (Case c : {Case{4, 0, 4, 1}, Case{4, 3, 12, 1}, Case{0, 0, 1, 10}}) {
     SCOPED_TRACE(c.copies);
-    Sim s;
-    rodsource(&s.sim, {{"file", 0, "p"}, {"axial", c.axial}, {"timespread", c.spread}});
+    Sim s(c.divisor);
     // A second source in the same run never repeats a number (numbers key the streams).
-    rodsource(&s.sim, {{"file", 0, "p"}, {"axial", c.axial}, {"timespread", c.spread}});
-    ASSERT_EQ(s.size(), 2 * 30 * c.copies);
+    for (int k = 0; k < 2; k++)
+      rodsource(&s.sim, {{"file", 0, "p"}, {"axial", c.axial}, {"timespread", c.spread}});
+    const int n = 30 / c.divisor;
+    ASSERT_EQ(s.size(), 2 * n * c.copies);
     std::set<uint32_t> ids;
     std::set<double> angles;
     for (int i = 0; i < s.size(); i++) {
       ids.insert(s[i].id);
       EXPECT_DOUBLE_EQ(s[i].weight, 2.0 / c.copies);
       EXPECT_NEAR(std::hypot(s[i].x, s[i].y), 0.01, 1e-15);
+      const double gamma = std::sqrt(1 + speed(s[i]) * speed(s[i]) * inv_c_sq);
+      EXPECT_NEAR((gamma - 1) * E0[PiPlus] / 1.602176462e-13, 100 + i % n, 1e-9);
       if (i < s.size() / 2) angles.insert(std::atan2(s[i].y, s[i].x));
     }
     EXPECT_EQ((int)ids.size(), s.size());
     EXPECT_EQ((int)angles.size(), c.axial > 0 ? s.size() / 2 : 1);
-  }
-}
-
-TEST(Sources, DivisorTakesTheFirstRecords) {
-  WorkDir dir;
-  std::string file = "k\n";
-  for (int i = 0; i < 50; i++) file += krecord(100 + i, 1, {0.01, 0, 0}, {1, 0, 0}, 0);
-  dir.write("datafiles/p.csv", file);
-  Sim s(10);
-  rodsource(&s.sim, {{"file", 0, "p"}});
-  ASSERT_EQ(s.size(), 5);
-  for (int i = 0; i < 5; i++) {
-    const double gamma = std::sqrt(1 + speed(s[i]) * speed(s[i]) * inv_c_sq);
-    EXPECT_NEAR((gamma - 1) * E0[PiPlus] / 1.602176462e-13, 100 + i, 1e-9);
   }
 }
 
@@ -164,6 +152,10 @@ TEST(Sources, TimeSpreadIsFiveNanosecondsWithOneNanosecondSigmaAndIndependentOfT
   const double cov = sad / n - sa / n * sd / n;
   const double corr = cov / std::sqrt((sa2 / n - sa * sa / n / n) * (sd2 / n - sd * sd / n / n));
   EXPECT_LT(std::fabs(corr), 0.04);
+  // A source at another place in the machine (another index base) has times of its own.
+  Rodsource rod{ROD_RADIUS, ROD_LENGTH, 0, 0, 0, 0};
+  loadbeam_rodsource(&rod, "datafiles/one.csv", 100, 0, PiPlus, &s.sim, 7654321u);
+  for (int i = 0; i < 100; i++) EXPECT_NE(s[10000 + i].tstart, s[i].tstart);
 }
 
 TEST(Sources, MarsFileAndRodFilesOfTheBundledEventsGiveTheSameParticles) {
