@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "base/random.h"
 #include "tests/support/support.h"
 
 using namespace pionsource;
@@ -52,20 +51,6 @@ void chisquares(const SWCoeffs& c, const std::vector<Drawn>& d, double* chip, do
 constexpr double CHI2_LIMIT = 27.9;
 
 }  // namespace
-
-TEST(Mksource, SamplerFollowsTheSanfordWangSpectrum) {
-  for (const SWCoeffs* c : {&SW_PIPLUS, &SW_PIMINUS}) {
-    SCOPED_TRACE(c->c1);
-    const Sampler s(*c, PBEAM, WINDOW);
-    uint32_t index = 0;
-    std::vector<Drawn> d(40000);
-    for (Drawn& x : d) s.draw([&] { return durnd(77, index++); }, &x.p, &x.theta);
-    double chip, chit;
-    chisquares(*c, d, &chip, &chit);
-    EXPECT_LT(chip, CHI2_LIMIT);
-    EXPECT_LT(chit, CHI2_LIMIT);
-  }
-}
 
 TEST(Mksource, BundledFilesSampleTheSpectrumFromTheRodSurface) {
   const double ep = std::sqrt(PBEAM * PBEAM + M_PROTON * M_PROTON), vp = PBEAM / ep * C_LIGHT;

@@ -43,15 +43,21 @@ struct Attr {
   const char* text = nullptr;
 };
 
-// Runs the rod-source constructor on a cell "T1" with these attributes.
-void rodsource(Simulation* sim, const std::vector<Attr>& attrs) {
+// A cell of type `type` named "T1" with these attributes.
+Cell* makecell(const char* type, const std::vector<Attr>& attrs) {
   registry_install();
   Cell* c = Cell_new(Component, "T1");
-  Cell_settypename(c, "rodsource");
+  Cell_settypename(c, type);
   for (const Attr& a : attrs) {
     if (a.text) Cell_setstringattrib(c, a.name, a.text);
     else Cell_setattrib(c, a.name, a.number);
   }
+  return c;
+}
+
+// Runs the rod-source constructor on such a cell.
+void rodsource(Simulation* sim, const std::vector<Attr>& attrs) {
+  Cell* c = makecell("rodsource", attrs);
   conrodsource(c, sim);
   Cell_freeref(c, 0);
 }
@@ -186,7 +192,7 @@ TEST(Sources, MarsFileAndRodFilesOfTheBundledEventsGiveTheSameParticles) {
   }
 }
 
-TEST(Sources, DamagedLinesAreSkippedAndCountedOnce) {
+TEST(Sources, DamagedLinesUnknownSpeciesAndNumbersAreSkippedOrRefused) {
   WorkDir dir;
   const std::string good = krecord(200, 1, {0.01, 0, 0.1}, {1, 0, 0}, 0);
   dir.write("datafiles/bad.csv", "k\n" + good +
@@ -208,22 +214,17 @@ TEST(Sources, DamagedLinesAreSkippedAndCountedOnce) {
   EXPECT_EQ(loadbeam_marssource(AffineFrame_identity(), "datafiles/bad.dat", 0, 0, 0, &s.sim, 0), 1);
   EXPECT_EQ(s.size(), 4);
   EXPECT_EQ(m.count("[WARNING] 2 unusable lines skipped in datafiles/bad.dat"), 1);
-}
-
-TEST(Sources, UnknownSpeciesAndNumbersAreRefusedOrReportedOnce) {
-  WorkDir dir;
-  dir.write("datafiles/p.csv", "k\n" + krecord(200, 1, {0.01, 0, 0.1}, {1, 0, 0}, 0));
+  // An unknown species on the cell is refused; an unknown MARS number is reported once per
+  // number; a species that is not allowed (e-) is skipped silently.
   dir.write("datafiles/ids.dat", "h\n1 99 0.2 1 1 0 10 1 0 0 0\n2 99 0.2 1 1 0 10 1 0 0 0\n"
                                  "3 -1 0.2 1 1 0 10 1 0 0 0\n4 4 0.2 1 1 0 10 1 0 0 0\n"
-                                 "5 10 0.2 1 1 0 10 1 0 0 0\n");  // e- is not allowed
-  Sim s;
-  Messages m;
-  rodsource(&s.sim, {{"file", 0, "p"}, {"species", 0, "pion+"}});
-  EXPECT_EQ(s.size(), 0);
+                                 "5 10 0.2 1 1 0 10 1 0 0 0\n");
+  rodsource(&s.sim, {{"file", 0, "bad"}, {"species", 0, "pion+"}});
+  EXPECT_EQ(s.size(), 4);
   EXPECT_TRUE(m.has("[FATAL] Rod source 'T1': unknown particle species 'pion+'"));
   EXPECT_EQ(loadbeam_marssource(AffineFrame_identity(), "datafiles/ids.dat", 0, 0, 0, &s.sim, 0), 1);
-  ASSERT_EQ(s.size(), 1);
-  EXPECT_EQ(s[0].species, PiMinus);
+  ASSERT_EQ(s.size(), 5);
+  EXPECT_EQ(s[4].species, PiMinus);
   EXPECT_EQ(m.count("[WARNING] Unrecognised MARS PID 99"), 1);
   EXPECT_EQ(m.count("[WARNING] Unrecognised MARS PID -1"), 1);
 }
@@ -312,17 +313,8 @@ TEST(Sources, PionLeavingTheRodIn20TeslaComesBackWithinOneTurn) {
   Simulation sim = Simulation_default;
   sim.dt = 2e-12;
   sim.lattice = Cell_new(Composite, "line");
-  Cell* t = Cell_new(Component, "T1");
-  Cell_settypename(t, "rodsource");
-  Cell_setstringattrib(t, "file", "p");
-  Cell_setattrib(t, "z", 2.0);
-  Cell* sol = Cell_new(Component, "S1");
-  Cell_settypename(sol, "Solenoid");
-  Cell_setattrib(sol, "Radius", 0.075);
-  Cell_setattrib(sol, "Field", 20);
-  Cell_setattrib(sol, "Length", 4);
-  Cell_add(sim.lattice, t, -1);
-  Cell_add(sim.lattice, sol, -1);
+  Cell_add(sim.lattice, makecell("rodsource", {{"file", 0, "p"}, {"z", 2.0}}), -1);
+  Cell_add(sim.lattice, makecell("Solenoid", {{"Radius", 0.075}, {"Field", 20}, {"Length", 4}}), -1);
   {
     Messages quiet;
     ASSERT_EQ(Simulation_initmachine(&sim, AffineFrame_identity()), 1);
