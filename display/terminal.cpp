@@ -29,6 +29,12 @@ std::vector<std::string> viewlines;  // the side view above the panel, or none
 int rowoffset = 0;                   // rows the panel layout is moved down by
 std::deque<unsigned char> keyqueue;  // typed keys not yet taken
 char* const* history = nullptr;      // the report history drawn in the panel (not owned)
+DisplaySurface surface{};            // the window, when one is set (surface.redraw != nullptr)
+int answering = 0;                   // report questions waiting for their answer
+
+bool hassurface() {
+  return surface.redraw != nullptr;
+}
 
 const char* const kEnter = "\x1b[?1049h\x1b[?25l\x1b[0m\x1b[2J";
 const char* const kLeave = "\x1b[0m\x1b[?25h\x1b[?1049l";
@@ -116,6 +122,10 @@ void statusrow(std::string& s, const char* text, int cols, int rows) {
 // Draws the whole screen; clears it first when forced or when the terminal changed size.
 void redraw(char* const* history, bool force) {
   if (!active) return;
+  if (hassurface()) {
+    surface.redraw(surface.context);
+    return;
+  }
   int cols, rows;
   terminalsize(cols, rows);
   std::string s;
@@ -221,6 +231,14 @@ void display_attach(FILE* out, int cols, int rows) {
 
 void display_release() {
   if (!active) return;
+  if (hassurface()) {
+    DisplaySurface s = surface;
+    surface = DisplaySurface{};
+    keysource = nullptr;
+    active = false;
+    if (s.release) s.release(s.context);
+    return;
+  }
   emit(kLeave);
   active = false;
   dout = nullptr;
@@ -247,6 +265,10 @@ bool display_haskeys() {
 
 void display_wait(uint32_t ms) {
   if (simstop == 2) return;
+  if (hassurface()) {
+    surface.wait(ms, surface.context);
+    return;
+  }
   platform_waitkey(ms, platformkeys);
 }
 
@@ -269,9 +291,9 @@ int dealwithmessages() {
       k = next;
     }
     if (k == 'q') simstop = 2;
-    else if (!(keyfilter && keyfilter(k, filtercontext))) display_pushkey(k);
+    else if (answering > 0 || !(keyfilter && keyfilter(k, filtercontext))) display_pushkey(k);
   }
-  if (active) {
+  if (active && !hassurface()) {
     int cols, rows;
     terminalsize(cols, rows);
     if (cols != drawncols || rows != drawnrows) redraw(history, true);
@@ -302,6 +324,10 @@ void display_drawreports(char* const* reports) {
 void display_status(const char* text) {
   statustext = text ? text : "";
   if (!active) return;
+  if (hassurface()) {
+    surface.redraw(surface.context);
+    return;
+  }
   int cols, rows;
   terminalsize(cols, rows);
   if (cols != drawncols || rows != drawnrows) {
@@ -330,4 +356,42 @@ void display_setkeyfilter(bool (*filter)(int key, void* context), void* context)
 void display_view(const std::vector<std::string>& lines) {
   viewlines = lines;
   redraw(history, false);
+}
+
+void display_setsurface(const DisplaySurface* s) {
+  if (!s) {
+    if (hassurface()) {
+      surface = DisplaySurface{};
+      keysource = nullptr;
+      active = false;
+    }
+    return;
+  }
+  display_release();
+  surface = *s;
+  keysource = s->key;
+  keycontext = s->context;
+  platformkeys = false;
+  active = true;
+  if (!atexitregistered) {
+    atexitregistered = true;
+    atexit(display_release);
+  }
+}
+
+char* const* display_history() {
+  return history;
+}
+
+const std::string& display_noticetext() {
+  return noticetext;
+}
+
+const std::string& display_statustext() {
+  return statustext;
+}
+
+void display_answering(bool on) {
+  answering += on ? 1 : -1;
+  if (answering < 0) answering = 0;
 }

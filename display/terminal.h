@@ -65,6 +65,27 @@ void display_view(const std::vector<std::string>& lines);
 // Keys the filter takes (returns true) do not go to the typed-key queue; nullptr: none.
 void display_setkeyfilter(bool (*filter)(int key, void* context), void* context);
 
+// A drawing surface other than the terminal (the window of display/window.h). While one is
+// set the display is active: the panel, notice and status changes call `redraw`, keys come
+// from `key` (which also handles the surface's pending events), display_wait calls `wait`,
+// and display_release calls `release` and detaches it. nullptr detaches without a release.
+struct DisplaySurface {
+  void (*redraw)(void* context);
+  int (*key)(void* context);
+  void (*wait)(uint32_t ms, void* context);
+  void (*release)(void* context);
+  void* context;
+};
+void display_setsurface(const DisplaySurface* surface);
+// What the panel shows, for a surface to draw: the history (may be null), notice and status.
+char* const* display_history();
+const std::string& display_noticetext();
+const std::string& display_statustext();
+
+// Asking: while a report question waits for its answer (answering > 0), the key filter is
+// bypassed, so the view's keys ('y', 'x', space …) reach the answer. Nested calls count.
+void display_answering(bool on);
+
 // Ctrl-C, SIGTERM and SIGHUP set simstop = 2 (the handler does nothing else); the run then
 // ends through the normal quit path. Call once at start-up, in every display mode.
 void installquitsignals();

@@ -5,14 +5,23 @@ set -euo pipefail
 need=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev)
 # The project server (optional: built only when these are there).
 need+=(libcpp-httplib-dev libsqlite3-dev libpq-dev)
+# GLFW and the GL headers: the OpenGL window of graphics mode (built only when they are found).
+need+=(libglfw3-dev libgl-dev)
 # strace: the crash test kills the client at chosen system calls and injects a full disk;
 # procps: its pkill ends a traced client by its tracer's PID.
 # tinyproxy, php and curl: the HTTP client's tests run them as loopback peers.
 # postgresql, chromium and imagemagick: the server's tests start a throw-away PostgreSQL
 # cluster, load the status page in headless Chromium and check its screenshot.
+# xvfb, Mesa's drivers, Xlib/XTest and python3: the window's test draws on a virtual display
+# and moves the pointer and presses keys there.
 if [ "${1:-}" = "--test" ]; then
   need+=(clang libclang-rt-14-dev strace procps tinyproxy-bin php-cli curl)
   need+=(postgresql chromium imagemagick)
+  need+=(xvfb libgl1-mesa-dri libx11-6 libxtst6 python3)
+fi
+# --docs: the README's pictures (scripts/docs-pictures.sh): tmux, ImageMagick, Chromium.
+if [ "${1:-}" = "--docs" ]; then
+  need+=(xvfb libgl1-mesa-dri tmux imagemagick chromium)
 fi
 missing=()
 for p in "${need[@]}"; do

@@ -21,6 +21,7 @@
 #include "display/runrecord.h"
 #include "display/sideview.h"
 #include "display/terminal.h"
+#include "display/window.h"
 #include "lattice/cell.h"
 #include "lattice/cellclass.h"
 #include "net/exchange.h"
@@ -133,6 +134,12 @@ bool viewkey(int key, void* view) {
   return sideview_key(static_cast<SideViewState*>(view), key);
 }
 
+// The screensaver on a terminal (no window could be opened): any key ends the program.
+bool screensaverkey(int, void*) {
+  simstop = 2;
+  return true;
+}
+
 // Frees what the cycle holds (every return path of TAVLIB_main2 goes through here).
 void cycle_free(Cycle& c) {
   Simulation_free(&c.sim);
@@ -206,7 +213,7 @@ void advanceloop(Cycle& c, Cell* scan) {
   std::string shownnotice;
   double lastview = -1e30;
   bool viewpaused = c.view.paused;
-  if (displaymode == 0) display_setkeyfilter(viewkey, &c.view);
+  if (displaymode == 0) display_setkeyfilter(switches.screensaver ? screensaverkey : viewkey, &c.view);
   while (simstop == 0) {
     double now = eithertime();
     if (newinterval) T0 = now;
@@ -268,7 +275,9 @@ void advanceloop(Cycle& c, Cell* scan) {
         if (shownnotice != notice) display_notice(notice);  // redrawn only when it changes
         shownnotice = notice;
       }
-      if (display_active() && eithertime() - lastview >= VIEWFRAMES) {
+      if (window_active()) {
+        window_frame(sim, c.view, simrunning != 0);  // paced by the window itself
+      } else if (display_active() && eithertime() - lastview >= VIEWFRAMES) {
         // The side view over the upper half of the terminal, at most 10 times a second.
         lastview = eithertime();
         int cols = platform_terminal_columns(), rows = platform_terminal_rows();
@@ -474,6 +483,7 @@ int runonce(Cycle& c) {
   c.record = nullptr;
   display_setkeyfilter(nullptr, nullptr);
   display_view({});
+  window_clearscene();
 
   lattice_exists(LATTICE_EXISTS_RESET);
   if (switches.view) {
@@ -752,9 +762,20 @@ int throttlesleepms(int throttle, double elapsed) {
 // ---- start-up and the cycle ----
 
 int ordaxinit() {
-  // Graphics mode draws on the terminal (when there is one); there is no window to create, so
-  // start-up never stops short here. Background mode sends message boxes to "messages.log".
-  display_init(displaymode);
+  // Graphics mode: -w and -scr open the OpenGL window (full screen for the screensaver); without
+  // one (not built, no display server) it draws on the terminal, when there is one. Start-up
+  // never stops short here. Background mode sends message boxes to "messages.log".
+  bool windowed = false;
+  if (displaymode == 0 && (switches.windowed || switches.screensaver)) {
+    WindowOptions w;
+    w.fullscreen = switches.screensaver != 0;
+    w.screensaver = switches.screensaver != 0;
+    if (settings.screenwidth > 0 && settings.screenheight > 0)
+      w.width = settings.screenwidth, w.height = settings.screenheight;
+    if (const char* shot = platform_getenv("ORDAX_SCREENSHOT")) w.shotfile = shot;
+    windowed = window_open(w);
+  }
+  if (!windowed) display_init(displaymode);
   report("Ordax initialising...");
   if (displaymode != 0 || switches.screensaver)
     platform_setpriority(settings.priorityclass, settings.threadpriority);

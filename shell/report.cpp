@@ -85,14 +85,23 @@ bool iswaved(const char* message) {
 int readanswer() {
   if (answersource) return answersource(answercontext);
   if (displaymode == 0) {
-    // Graphics: the typed-key queue, polling the keyboard while it is empty.
+    // Graphics: the typed-key queue, polling the keyboard while it is empty. The view's keys
+    // (y, x, space …) are answers while the question waits, not view commands.
+    display_answering(true);
     for (;;) {
       int k = display_takekey();
-      if (k >= 0) return k;
+      if (k >= 0) {
+        display_answering(false);
+        return k;
+      }
       if (!display_haskeys()) break;  // nothing could fill the queue: ask the terminal
-      if (dealwithmessages()) return -1;  // the user is ending the program
+      if (dealwithmessages()) {
+        display_answering(false);
+        return -1;  // the user is ending the program
+      }
       platform_sleep(20);
     }
+    display_answering(false);
   }
   return platform_getkey();
 }

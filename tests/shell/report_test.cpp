@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "display/sideview.h"
 #include "display/terminal.h"
 #include "shell/runstate.h"
 #include "tests/support/support.h"
@@ -360,6 +361,26 @@ TEST_F(ReportGraphics, WarningIsAnsweredFromTheTypedKeyQueue) {
   EXPECT_EQ(k.next, k.bytes.size());
   EXPECT_EQ(simstop, 0);
   EXPECT_EQ(display_takekey(), -1);
+}
+
+// While a run is on screen the view takes its keys (x, y, +, -, space); a warning raised
+// during the run must still be answered by them, and the view gets them back afterwards.
+TEST_F(ReportGraphics, WarningDuringARunIsAnsweredWithTheViewsKeys) {
+  displaymode = 0;
+  SideViewState view;
+  display_setkeyfilter([](int key, void* v) { return sideview_key((SideViewState*)v, key); },
+                       &view);
+  Keys k{"y"};
+  display_setkeysource(keysfrom, &k);
+  report("[WARNING] Field map coarse");
+  EXPECT_STREQ(reports_history()[19], "Y");
+  EXPECT_EQ(view.axis, 0);  // the 'y' was the answer, not the view's projection
+  Keys after{"y"};
+  display_setkeysource(keysfrom, &after);
+  dealwithmessages();
+  EXPECT_EQ(view.axis, 1);  // no question waiting: the view takes it again
+  EXPECT_EQ(display_takekey(), -1);
+  display_setkeyfilter(nullptr, nullptr);
 }
 
 TEST_F(ReportDeathTest, GraphicsWarningAnsweredByQuitKeyExitsWithCodeTwo) {
