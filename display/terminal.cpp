@@ -395,3 +395,7 @@ void display_answering(bool on) {
   answering += on ? 1 : -1;
   if (answering < 0) answering = 0;
 }
+
+int display_rawkey() {
+  return keysource ? keysource(keycontext) : -1;
+}

@@ -82,6 +82,10 @@ char* const* display_history();
 const std::string& display_noticetext();
 const std::string& display_statustext();
 
+// The next key straight from the key source (no Escape or 'q' handling, no filter, no
+// queue), or −1 when none is waiting; for typing text such as the user name.
+int display_rawkey();
+
 // Asking: while a report question waits for its answer (answering > 0), the key filter is
 // bypassed, so the view's keys ('y', 'x', space …) reach the answer. Nested calls count.
 void display_answering(bool on);

@@ -1,7 +1,7 @@
 // The OpenGL window (see window.h). Fixed-function OpenGL through GLFW: the machine is a mesh
 // built once per run from the components' placement (tubes along their reference curve, discs
 // for the apertures), the particles a point list copied from the beam each frame, the text
-// the X11 misc-fixed 6×13 font drawn with glBitmap. The scene takes the upper part of the
+// the X11 misc-fixed 6×13 font drawn as one-pixel points. The scene takes the upper part of the
 // window; the report panel, its notice and the status line the lower part, so that neither
 // hides the other.
 #include "display/window.h"
@@ -52,7 +52,7 @@ namespace {
 
 #include "display/fontdata.inc"
 
-constexpr double FRAMEGAP = 0.05;  // s: at most 20 frames a second
+constexpr double FRAMEGAP = 0.1;  // s: at most 10 frames a second
 constexpr int LINEH = FONTH + 1;   // pixels per text line
 constexpr int RULEH = 4;           // the panel's blue rules
 constexpr int PANELLINES = 20;
@@ -201,7 +201,6 @@ struct State {
   // Drawing.
   bool dirty = true;
   double lastdraw = -1e30, lastshot = -1e30, opened = 0;
-  uint8_t glyphs[95][FONTH];  // bottom row first, as glBitmap reads them
 };
 State* st = nullptr;
 
@@ -287,14 +286,39 @@ std::string asciiline(const char* text, size_t maxchars) {
   return r;
 }
 
-// Text at pixel (x, y) of a GL_ORTHO (0..W, 0..H) overlay: y is the line's bottom.
+// Text at pixel (x, y) of a GL_ORTHO (0..W, 0..H) overlay, y being the line's bottom: each set
+// pixel of the glyphs becomes a one-pixel point, drawn together by flushtext (one call for the
+// whole overlay is far cheaper for a software renderer than a bitmap per character).
+std::vector<float> textpts, textcol;
 void drawtext(int x, int y, const std::string& s, Rgb c) {
-  glColor3f(c.r, c.g, c.b);
-  glRasterPos2i(x, y);
-  for (unsigned char ch : s) {
+  for (size_t i = 0; i < s.size(); i++) {
+    unsigned char ch = (unsigned char)s[i];
     int g = ch >= 32 && ch < 127 ? ch - 32 : '?' - 32;
-    glBitmap(FONTW, FONTH, 0, 0, FONTW, 0, st->glyphs[g]);
+    for (int r = 0; r < FONTH; r++) {
+      uint16_t bits = FONTROWS[g][r];
+      for (int col = 0; bits && col < FONTW; col++) {
+        if (!(bits & (0x8000 >> col))) continue;
+        textpts.push_back((float)(x + (int)i * FONTW + col) + 0.5f);
+        textpts.push_back((float)(y + FONTH - 1 - r) + 0.5f);
+        textcol.push_back(c.r), textcol.push_back(c.g), textcol.push_back(c.b);
+      }
+    }
   }
+}
+
+void flushtext() {
+  if (!textpts.empty()) {
+    glPointSize(1);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glEnableClientState(GL_COLOR_ARRAY);
+    glVertexPointer(2, GL_FLOAT, 0, textpts.data());
+    glColorPointer(3, GL_FLOAT, 0, textcol.data());
+    glDrawArrays(GL_POINTS, 0, (GLsizei)(textpts.size() / 2));
+    glDisableClientState(GL_COLOR_ARRAY);
+    glDisableClientState(GL_VERTEX_ARRAY);
+  }
+  textpts.clear();
+  textcol.clear();
 }
 
 void fillrect(int x, int y, int w, int h, Rgb c, float alpha) {
@@ -421,6 +445,7 @@ void drawoverlay(const Layout& l) {
     int y = ny + (int)(lines.size() - 1 - i) * LINEH + 1;
     drawtext((l.W - (int)lines[i].size() * FONTW) / 2, y, lines[i], yellow);
   }
+  flushtext();
 }
 
 void writeshot(int W, int H) {
@@ -465,7 +490,7 @@ void drawifdue() {
 // ---- the display surface ----
 
 // The panel or status changed. During a run the next frame of the run draws it (the run's
-// loop calls window_frame every pass); otherwise it is drawn now, at most 20 times a second.
+// loop calls window_frame every pass); otherwise it is drawn now, at most 10 times a second.
 void surfaceredraw(void*) {
   st->dirty = true;
   if (!st->machine) drawifdue();
@@ -526,8 +551,6 @@ bool window_open(const WindowOptions& o) {
   st->win = win;
   st->options = o;
   st->opened = eithertime();
-  for (int g = 0; g < 95; g++)
-    for (int r = 0; r < FONTH; r++) st->glyphs[g][r] = (uint8_t)(FONTROWS[g][FONTH - 1 - r] >> 8);
   glfwMakeContextCurrent(win);
   glfwSwapInterval(0);  // never wait for the display's refresh: the run goes on meanwhile
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
@@ -558,15 +581,16 @@ void window_frame(const Simulation& sim, const SideViewState& view, bool moving)
   if (!st) return;
   glfwPollEvents();
   if (!st) return;
-  bool changed = moving || st->machine != sim.lattice || view.axis != st->view.axis ||
-                 view.zoom != st->view.zoom;
-  if (!(changed || st->dirty) || eithertime() - st->lastdraw < FRAMEGAP) return;
+  // A new machine is taken at once (from then on the panel's changes wait for the frames).
   if (st->machine != sim.lattice) {
     st->mesh = Mesh{};
     st->machine = sim.lattice;
     addcell(st->mesh, sim.lattice, sim.global_bore, 0);
     if (st->mesh.line.empty()) st->mesh.extend(0, 0, 0), st->mesh.extend(0, 0, 1);
+    st->dirty = true;
   }
+  if (moving || view.axis != st->view.axis || view.zoom != st->view.zoom) st->dirty = true;
+  if (!st->dirty || eithertime() - st->lastdraw < FRAMEGAP) return;
   st->view = view;
   st->points.clear();
   st->pointcol.clear();

@@ -33,7 +33,7 @@ bool window_built();
 // window could be made (no display server); nothing is reported then.
 bool window_open(const WindowOptions& options);
 bool window_active();
-// Draws a frame of the run at most 20 times a second: the machine (rebuilt when the machine
+// Draws a frame of the run at most 10 times a second: the machine (rebuilt when the machine
 // changes), the live particles and the overlay. With `moving` false (a held run) a frame is
 // drawn only when something on screen changed. `view` holds the shared view keys' state.
 void window_frame(const Simulation& sim, const SideViewState& view, bool moving);

@@ -632,6 +632,16 @@ int nousername_console(FILE* in) {
 }
 
 namespace {
+// The next key typed in the window; −1 when the user closes it.
+int windowkey() {
+  for (;;) {
+    int k = display_rawkey();
+    if (k >= 0) return k;
+    if (simstop == 2) return -1;
+    display_wait(50);
+  }
+}
+
 // The graphics form: the prompt is shown above the report panel and the answer typed key by
 // key (Enter accepts, Backspace deletes, Escape or the end of input cancels).
 int nousername_graphics() {
@@ -641,7 +651,7 @@ int nousername_graphics() {
                          "_\nThis will identify your results in the Ordax statistics.  "
                          "Press Enter to accept or Escape to exit.";
     display_notice(prompt.c_str());
-    int k = platform_getkey();
+    int k = window_active() ? windowkey() : platform_getkey();
     if (k < 0 || k == 27) {
       display_notice(nullptr);
       return 0;

@@ -243,7 +243,16 @@ class WindowSlow : public ::testing::Test {
     program = -1;
     return code;
   }
-  std::string output() { return readfile(dir / "out.txt"); }
+  // The output, and whether the program has ended (for failure messages).
+  std::string output() {
+    int status = 0;
+    std::string state = program <= 0 ? "not started"
+                        : waitpid(program, &status, WNOHANG) == 0
+                            ? "still running"
+                            : "ended with status " + std::to_string(status);
+    if (state.rfind("ended", 0) == 0) program = -1;
+    return state + "\n" + readfile(dir / "out.txt");
+  }
 
   testsupport::TempDir home{"ordax_window"};
   const fs::path& dir = home.path();
