@@ -40,8 +40,8 @@ struct SourceRecord {
   double ke, weight;
   double x, y, z;
   double dx, dy, dz;
-  double t;  // s
-  int species;
+  double t;     // s
+  int species;  // the species (rod files, set by the loader) or the MARS number (MARS files)
 };
 
 // Reads `count` numbers separated by `sep` (',' or blank space) filling the whole line (white
@@ -257,6 +257,10 @@ void rodsource_lookups(Rodsource* rod) {
 
 int loadbeam_rodsource(const Rodsource* rod, const char* path, int32_t timespread,
                        int32_t axial, int species, Simulation* sim, uint32_t index) {
+  if (species < 0 || species >= NSPECIES) {
+    reportf("[FATAL] %s: no particle species %d", path, species);
+    return -1;
+  }
   report("Loading tantalum rod source data...");
   ReadResult file = readsource(path, true, path);
   if (!file.opened) {
