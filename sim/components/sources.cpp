@@ -102,7 +102,7 @@ ReadResult readsource(const char* path, bool rod, const char* shown) {
     lines++;
     if (lines % 1000 == 0) progress();
     SourceRecord rec{};
-    double v[11];
+    double v[11] = {};
     bool ok;
     if (rod && klayout) {
       ok = readnumbers(line->c_str(), ',', 9, v);
