@@ -218,9 +218,12 @@ Project::Project(Store* s, ServerConfig c) : store(s), config(std::move(c)) {
     std::string first, second;
     std::getline(in, first);
     std::getline(in, second);
+    // The client takes the block's text as it is, so characters that HTML would need to
+    // escape are dropped rather than escaped; the lengths keep the reply under 1 KB.
     auto trim = [](std::string& t) {
+      std::erase_if(t, [](char c) { return c == '<' || c == '>' || c == '&' || c == '\'' || c == '"'; });
       while (!t.empty() && (unsigned char)t.back() <= ' ') t.pop_back();
-      if (t.size() > 400) t.resize(400);
+      if (t.size() > 300) t.resize(300);
     };
     trim(first);
     trim(second);
@@ -235,8 +238,8 @@ Project::Project(Store* s, ServerConfig c) : store(s), config(std::move(c)) {
 Project::~Project() { stop(); }
 
 std::string Project::replypage(const std::string& summary) const {
-  return "<html><body>\n<p>" + htmlescape(summary) + "</p>\n<pre id='signal'>" +
-         htmlescape(signalversion) + "\n" + htmlescape(signalmessage) + "</pre>\n</body></html>\n";
+  return "<html><body>\n<p>" + htmlescape(summary) + "</p>\n<pre id='signal'>" + signalversion +
+         "\n" + signalmessage + "</pre>\n</body></html>\n";
 }
 
 std::optional<std::string> Project::activelattice(const std::string& name) {

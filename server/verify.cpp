@@ -167,6 +167,7 @@ void Project::stop() {
 }
 
 void Project::verifyloop() {
+  wake();  // results held before a restart are taken up at once
   while (!stopping) {
     {
       std::unique_lock<std::mutex> g(waitlock);

@@ -5,6 +5,7 @@
 // independent multipart encoder. The verifier re-runs genomes through the built client.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <sqlite3.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -221,6 +222,24 @@ TEST_P(ServerStore, HostileBinaryHeaderStoresNothing) {
   EXPECT_EQ(out.status, 200);
   EXPECT_EQ(out.accepted + out.held, 0);
   EXPECT_EQ(store->count(RESULT_ACCEPTED) + store->count(RESULT_HELD), 0);
+}
+
+// A store that stays busy (another writer holds it past the 5 s wait) is a passing failure:
+// 503, nothing of the upload kept, and the same upload succeeds once the store is free.
+TEST_P(ServerStore, BusyStoreAnswers503AndKeepsNothing) {
+  if (std::string(GetParam()) != "sqlite") GTEST_SKIP() << "a held write lock is an SQLite case";
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(url.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  std::string upload = result("#gen=0;s1f=579;", 100) + result("#gen=0;s1f=580;", 90);
+  UploadOutcome out = send(upload);
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_EQ(out.status, 503);
+  EXPECT_EQ(out.accepted, 0);
+  EXPECT_NE(out.reply.find("<pre id='signal'>"), std::string::npos);
+  EXPECT_EQ(store->count(RESULT_ACCEPTED), 0);
+  EXPECT_EQ(send(upload).accepted, 2);
 }
 
 // A would-be best waits for the verifier: a forged score with a good check value fails the
