@@ -288,6 +288,41 @@ TEST(Magnet3, OffPlaneFieldIsFreeOfDivergenceAndCurl) {
       }
 }
 
+TEST(Magnet3, GeneralFormWithTheEdgesOfARectangleGivesItsField) {
+  const double L = 0.8, f = 0.04;
+  const std::vector<Attr> common = {{"Length", L},       {"Field", 0.9},
+                                    {"HalfWidth", 0.1},  {"HalfHeight", 0.05},
+                                    {"func3", 0, "Polynomial"}, {"func3degree", 1},
+                                    {"func3c0", 1},      {"func3c1", 0.5}};
+  Magnet3Cell rect("Magnet3Rect", with(common, {{"Fringe", f}, {"FringeFunc", 0, "IntGaussian"}}));
+  Magnet3Cell general("Magnet3", with(common, {{"func1", 0, "IntGaussian"},
+                                               {"func2", 0, "IntGaussian"},
+                                               {"g1z", 1 / f},
+                                               {"c2z", L},
+                                               {"g2z", -1 / f},
+                                               {"g3x", 1}}));
+  for (V3 p : {V3{0.02, 0.03, -0.05}, V3{-0.07, -0.04, 0.01}, V3{0.05, 0.02, 0.79}}) {
+    const V3 a = rect.B(p), b = general.B(p);
+    EXPECT_NEAR(V3_norm(a - b), 0, 1e-15);
+    EXPECT_GT(V3_norm(a), 0.1);
+  }
+}
+
+TEST(Magnet3, PositionsThatAreNotNumbersGetNoFieldAndAreStopped) {
+  Magnet3Cell m("Magnet3Rect", with(gaussedges, {{"Length", 1}, {"HalfWidth", 0.1},
+                                                 {"HalfHeight", 0.05}}));
+  for (V3 p : {V3{NAN, 0, 0.5}, V3{0, INFINITY, 0.5}, V3{0, 0, NAN}}) {
+    EXPECT_EQ(V3_norm(m.B(p)), 0);
+    Particle a = Particle_new(MuPlus), b = a, out;
+    b.x = p.x, b.y = p.y, b.z = p.z;
+    double tout;
+    EXPECT_EQ(Magnet3_collisiondetect(m.c->rtd, &a, &b, 0, 1e-9, 0, nullptr, nullptr, &out,
+                                      &tout),
+              1);
+    EXPECT_EQ(out.state, Stopped);
+  }
+}
+
 // ---- body ----
 
 TEST(Magnet3, BodyIsAFrameRoundTheGap) {
