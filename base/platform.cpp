@@ -97,6 +97,32 @@ bool platform_isfile(const char* path) {
   return stat(path, &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+bool platform_exists(const char* path) {
+  struct stat st;
+  return path && lstat(path, &st) == 0;
+}
+
+bool platform_canlistdir(const char* dir) {
+  DIR* d = opendir(dir && *dir ? dir : ".");
+  if (!d) return false;
+  closedir(d);
+  return true;
+}
+
+std::string platform_linkedpath(const char* path) {
+  std::string p = path ? path : "";
+  for (int hop = 0; hop < 40; hop++) {
+    char buf[4096];
+    ssize_t n = readlink(p.c_str(), buf, sizeof buf - 1);
+    if (n <= 0) break;
+    std::string target(buf, (size_t)n);
+    size_t slash = p.rfind('/');
+    if (target[0] != '/' && slash != std::string::npos) target = p.substr(0, slash + 1) + target;
+    p = target;
+  }
+  return p;
+}
+
 bool platform_mkdir(const char* path) {
   if (mkdir(path, 0777) == 0) return true;
   return platform_isdir(path);

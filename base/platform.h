@@ -34,6 +34,15 @@ PlatformTime platform_utctime(double t);    // the same, no time-zone shift
 // ---- files and directories ----
 bool platform_isdir(const char* path);
 bool platform_isfile(const char* path);     // exists and is not a directory
+// Whether the name is taken at all (also by a link that cannot be followed): a name that
+// exists but cannot be opened is unreadable, not missing.
+bool platform_exists(const char* path);
+// Whether the directory can be opened for listing (an empty listing may then be trusted).
+bool platform_canlistdir(const char* dir);
+// The name a path finally stands for once symbolic links are followed (at most 40), whether or
+// not that name exists; the path itself when it is no link. A file replaced through a renamed
+// new file is replaced there, so that a link to it stays a link.
+std::string platform_linkedpath(const char* path);
 bool platform_mkdir(const char* path);      // true if created or already a directory
 bool platform_chdir(const char* path);
 std::string platform_getcwd();

@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "base/files.h"
+#include "base/platform.h"
 #include "base/text.h"
 #include "language/cishtree.h"
 #include "language/units.h"
@@ -818,7 +819,11 @@ Cell* machinecellfromfile(const char* name, Genome* genome, char verbose, Cell**
   std::string path = latticefilepath(name);
   std::optional<std::string> text = filestring(path.c_str(), "r");
   if (!text) {
-    report(("[FATAL] Machine lattice file " + path + " not found").c_str());
+    // A file that is there but cannot be read is not reported as missing.
+    if (platform_exists(path.c_str()))
+      report(("[FATAL] Machine lattice file " + path + " cannot be read").c_str());
+    else
+      report(("[FATAL] Machine lattice file " + path + " not found").c_str());
     return nullptr;
   }
   return machinecell(text->c_str(), genome, name, verbose, parameters);

@@ -2,6 +2,7 @@
 #include "lattice/latticefiles.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -44,6 +45,17 @@ int lattice_exists(const char* name) {
   for (const std::string& n : latticecache)
     if (equalnocase(n, name)) return 1;
   return 0;
+}
+
+bool lattice_unreadable(const char* name) {
+  if (platform_exists("lattices") && !platform_canlistdir("lattices")) return true;
+  if (!name) return false;
+  std::string path = latticefilepath(name);
+  if (!platform_exists(path.c_str())) return false;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return true;
+  fclose(f);
+  return false;
 }
 
 namespace {

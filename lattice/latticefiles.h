@@ -16,6 +16,10 @@ std::vector<std::string> getlatticeshere(const char* dir);
 // and returns 2.
 inline const char* const LATTICE_EXISTS_RESET = reinterpret_cast<const char*>(1);
 int lattice_exists(const char* name);
+// Whether lattice `name` is there but cannot be read: the "lattices" folder exists and cannot
+// be listed, or the lattice's file exists (as a name) and cannot be opened. Such a lattice is
+// not gone: what depends on it (queued results) must be kept.
+bool lattice_unreadable(const char* name);
 
 // In place: '\' becomes '/'; if "lattices/<name>.txt" matches a lattice file whose name differs
 // only in letter case, the last path element takes the file's own spelling. Files beginning

@@ -22,6 +22,7 @@
 
 const char* resultsstorefile = "results.dat";
 const char* resultsuploadfile = "results.txt";
+const char* resultspendingfile = "results.pending";
 
 namespace {
 
@@ -53,6 +54,43 @@ int replacefile(const char* path, const std::string& text) {
   if (ok) ok = platform_rename(temp.c_str(), path);
   if (!ok) platform_remove(temp.c_str());
   return ok ? 1 : 0;
+}
+
+// The queue file without its first entry (its first two lines); empty when nothing remains.
+std::string withoutfirstentry(const std::string& text) {
+  size_t first = text.find('\n');
+  size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
+  if (second == std::string::npos || second + 1 == text.size()) return std::string();
+  return text.substr(second + 1);
+}
+
+// The first line of the text without its line end.
+std::string firstline(const std::string& text) {
+  std::string line = text.substr(0, text.find('\n'));
+  while (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// Whether the file's last bytes are `tail`.
+bool fileendswith(const char* path, const std::string& tail) {
+  FILE* f = fopen(path, "rb");
+  if (!f) return false;
+  bool same = false;
+  if (fseek(f, 0, SEEK_END) == 0) {
+    long size = ftell(f);
+    if (size >= (long)tail.size() && fseek(f, size - (long)tail.size(), SEEK_SET) == 0) {
+      std::string got(tail.size(), '\0');
+      same = fread(&got[0], 1, got.size(), f) == got.size() && got == tail;
+    }
+  }
+  fclose(f);
+  return same;
+}
+
+// Appends a result's lines to the file unless it already ends with them (after an unfinished
+// last line is cut off, as Result_save does). Returns 1 when the file ends with them.
+int appendonce(const char* path, const std::string& lines) {
+  return fileendswith(path, lines) ? 1 : Result_savelines(lines, path);
 }
 
 void addscore(QuarantineInfo* q, double score) {
@@ -125,16 +163,15 @@ int popqueue(const QuarantineInfo* q) {
     reportf("[WARNING] Could not update queue file '%s'", path);
     return 0;
   }
-  size_t first = text.find('\n');
-  size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
-  if (second == std::string::npos || second + 1 == text.size()) {
+  std::string rest = withoutfirstentry(text);
+  if (rest.empty()) {
     if (!platform_remove(path)) {
       reportf("[WARNING] Could not update queue file '%s'", path);
       return 0;
     }
     return 1;
   }
-  if (!replacefile(path, text.substr(second + 1))) {
+  if (!replacefile(path, rest)) {
     reportf("[WARNING] Could not update queue file '%s'", path);
     return 0;
   }
@@ -142,6 +179,10 @@ int popqueue(const QuarantineInfo* q) {
 }
 
 int pushqueue(const QuarantineInfo* q, Result r) {
+  return replacequeuehead(q, r, 0);
+}
+
+int replacequeuehead(const QuarantineInfo* q, Result r, int pophead) {
   const char* path = q ? q->queuefile : nullptr;
   if (!path) return 0;
   std::string old;
@@ -149,6 +190,7 @@ int pushqueue(const QuarantineInfo* q, Result r) {
     reportf("[WARNING] Could not update queue file '%s'", path);
     return 0;
   }
+  if (pophead) old = withoutfirstentry(old);
   std::string text;
   text.reserve(old.size() + 256);
   text += r.genome ? r.genome : "";
@@ -163,6 +205,81 @@ int pushqueue(const QuarantineInfo* q, Result r) {
   return 1;
 }
 
+// ---- recording a result ----
+
+// The pending record: the result's two lines, then (when the run came from the queue) the
+// queue file's name and its head entry's genome line, which is taken off once the result is
+// in both results files. Written whole (new file, sync, rename) before the first append and
+// removed after the last, so that a start after a kill in between can finish the recording.
+namespace {
+
+// `again`: a start finishing a cut-short recording, where a file that already ends with the
+// result got it then (two equal results in a row are otherwise both recorded).
+void finishrecord(const std::string& lines, const std::string& queuefile,
+                  const std::string& headgenome, bool again) {
+  bool ok = true;
+  for (const char* path : {resultsstorefile, resultsuploadfile})
+    if (path) ok = (again ? appendonce(path, lines) : Result_savelines(lines, path)) && ok;
+  if (!ok) return;  // kept: the next start tries again
+  if (!queuefile.empty()) {
+    std::string text;
+    if (readwhole(queuefile.c_str(), &text) == 1 && firstline(text) == headgenome) {
+      QuarantineInfo head;
+      head.queuefile = queuefile.c_str();
+      if (!popqueue(&head)) return;
+    }
+  }
+  if (resultspendingfile) platform_remove(resultspendingfile);
+}
+
+}  // namespace
+
+void recordresult(Result r, const QuarantineInfo* q) {
+  std::string lines = Result_lines(r);
+  std::string queuefile, head;
+  if (q && q->queuefile) {
+    std::string text;
+    if (readwhole(q->queuefile, &text) == 1) {
+      queuefile = q->queuefile;
+      head = firstline(text);
+    }
+  }
+  if (resultspendingfile) {
+    std::string record = lines;
+    if (!queuefile.empty()) record += queuefile + "\r\n" + head + "\r\n";
+    if (!replacefile(resultspendingfile, record))
+      reportf("[WARNING] Could not write '%s'", resultspendingfile);
+  }
+  finishrecord(lines, queuefile, head, false);
+}
+
+int completependingresult() {
+  if (!resultspendingfile) return 0;
+  std::string text;
+  if (readwhole(resultspendingfile, &text) != 1) return 0;
+  // Two result lines, optionally the queue file and its head's genome line.
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) break;  // an unfinished line: the record was never renamed in
+    lines.push_back(text.substr(at, end + 1 - at));
+    at = end + 1;
+  }
+  if (lines.size() != 2 && lines.size() != 4) {
+    platform_remove(resultspendingfile);
+    return 0;
+  }
+  std::string queuefile, head;
+  if (lines.size() == 4) {
+    queuefile = firstline(lines[2]);
+    head = firstline(lines[3]);
+  }
+  report("Completing the recording of the last result");
+  finishrecord(lines[0] + lines[1], queuefile, head, true);
+  return platform_isfile(resultspendingfile) ? 0 : 1;
+}
+
 // ---- the run cycle's two entries ----
 
 Genome getqueuedresult(char** lattice, CheckFunction check, QuarantineInfo* q) {
@@ -171,28 +288,56 @@ Genome getqueuedresult(char** lattice, CheckFunction check, QuarantineInfo* q) {
   // Only a quarantined entry handed back now makes the next result a re-run; a flag left from
   // an earlier run would push an unrelated fresh result into the queue.
   q->active = 0;
-  FILE* f = fopen(q->queuefile, "rb");
-  if (!f) return Genome_none();
-  long start = 0;
-  Result r = Result_read(f, nullptr, check, 1, &start);
-  fclose(f);
-  if (!r.text) return Genome_none();
-  if (start > 0) {
-    // The lines before the first valid entry can never be run (junk, or entries that fail
-    // their check). Dropping them keeps popqueue's "first two lines" the entry run now.
-    std::string text;
-    if (readwhole(q->queuefile, &text) == 1 && (size_t)start <= text.size())
-      replacefile(q->queuefile, text.substr((size_t)start));
-  }
-  std::optional<std::string> name = Result_lattice(r);
-  if (!name) {
-    Result_free(r);
-    return Genome_none();
-  }
-  if (!lattice_exists(name->c_str())) {
-    popqueue(q);
-    Result_free(r);
-    return Genome_none();
+  Result r{};
+  std::optional<std::string> name;
+  // Each pass settles on the head entry or removes one that fails its check.
+  for (;;) {
+    FILE* f = fopen(q->queuefile, "rb");
+    if (!f) return Genome_none();
+    long start = 0;
+    // The check is made below, where an entry that fails it can be removed.
+    r = Result_read(f, nullptr, nullptr, 1, &start);
+    fclose(f);
+    if (!r.text) return Genome_none();
+    if (start > 0) {
+      // The lines before the first entry can never be run. Dropping them keeps popqueue's
+      // "first two lines" the entry run now.
+      std::string text;
+      if (readwhole(q->queuefile, &text) == 1 && (size_t)start <= text.size())
+        replacefile(q->queuefile, text.substr((size_t)start));
+    }
+    name = Result_lattice(r);
+    if (!name) {
+      Result_free(r);
+      return Genome_none();
+    }
+    if (lattice_unreadable(name->c_str())) {
+      // Not gone: the entry waits until its lattice can be read again.
+      reportf("Lattice file %s cannot be read; its queued result is kept", name->c_str());
+      Result_free(r);
+      return Genome_none();
+    }
+    if (!lattice_exists(name->c_str())) {
+      popqueue(q);
+      Result_free(r);
+      return Genome_none();
+    }
+    if (check && !startsnocase(r.text, "test")) {
+      CheckVal expected = check(r), stored = Result_chk(r);
+      bool good = CheckVal_equals(expected, stored);
+      CheckVal_free(expected);
+      CheckVal_free(stored);
+      if (!good) {
+        // It can never be run (its lattice changed, or it was made by a run whose result may
+        // not be recorded): taken off, so that it is not met again at every start.
+        reportf("Removed queued result of %s that fails its check value", name->c_str());
+        int popped = popqueue(q);
+        Result_free(r);
+        if (!popped) return Genome_none();
+        continue;  // the next entry may be good
+      }
+    }
+    break;
   }
   if (lattice && *lattice && strnullcmpi(*lattice, name->c_str()) != 0) {
     Result_free(r);
@@ -270,22 +415,28 @@ void genomeresult(Genome* g, double score, double calc, const char* lattice, Che
         gassign(g, "#runs", 1);
       }
     }
-    // The run came from the head of the queue (a quarantined or a test entry): take it off.
+    // The run came from the head of the queue (a quarantined or a test entry): it comes off
+    // the queue only once what replaces it is on disk, the updated entry in the same rename.
     // (A genome that merely carries #runs, as a re-run of a recorded result does, did not.)
-    if (queued == QUEUED_RECHECK || queued == QUEUED_TEST) popqueue(q);
+    bool fromqueue = queued == QUEUED_RECHECK || queued == QUEUED_TEST;
     if (q->active) {
       gassign(g, "#queued", QUEUED_RECHECK);
       Result r = Result_createqueued(*g, q->scores, q->count, calc, ORDAX_VERSION, lattice,
                                      extra, fmt, check);
-      pushqueue(q, r);
+      replacequeuehead(q, r, fromqueue ? 1 : 0);
       Result_free(r);
       return;
     }
+    while (ghas(g, "#queued")) gunassign(g, "#queued");
+    Result r = Result_create(*g, score, calc, ORDAX_VERSION, lattice, extra, fmt, check);
+    recordresult(r, fromqueue ? q : nullptr);
+    if (results) LSet_add(results, &r);
+    else Result_free(r);
+    return;
   }
   while (ghas(g, "#queued")) gunassign(g, "#queued");
   Result r = Result_create(*g, score, calc, ORDAX_VERSION, lattice, extra, fmt, check);
-  if (resultsstorefile) Result_save(r, resultsstorefile);
-  if (resultsuploadfile) Result_save(r, resultsuploadfile);
+  recordresult(r, nullptr);
   if (results) LSet_add(results, &r);
   else Result_free(r);
 }

@@ -31,6 +31,9 @@ extern QuarantineInfo quarantine;
 // awaiting upload ("results.txt"); a none name records nothing in that file.
 extern const char* resultsstorefile;
 extern const char* resultsuploadfile;
+// The record of a result being written to those two files ("results.pending"); none keeps
+// no record.
+extern const char* resultspendingfile;
 
 // Frees the scores and zeroes scores, count and calc (the file name, needed and active stay).
 void QuarantineInfo_free(QuarantineInfo* q);
@@ -64,3 +67,15 @@ int popqueue(const QuarantineInfo* q);
 // read, or a new queue that cannot be written, leaves the old file unchanged and is reported
 // as "[WARNING] Could not update queue file '%s'". Returns 1 on success, 0 on failure.
 int pushqueue(const QuarantineInfo* q, Result r);
+// Puts `r` in front of the queue file in place of its first entry (pophead 1) or before it
+// (0), in one rename, so that no moment leaves the queue without either entry. Failures as
+// pushqueue.
+int replacequeuehead(const QuarantineInfo* q, Result r, int pophead);
+// Appends `r` to the results store and the upload file, each written to disk; when `q` is
+// given the run came from its head entry, which is taken off only after both appends. A
+// pending record written first lets completependingresult finish the work after a kill.
+void recordresult(Result r, const QuarantineInfo* q);
+// At start-up: a result whose recording was cut short is appended to whichever results file
+// does not end with it yet, and its queue entry (if still the head) is taken off. Returns 1
+// when such a record was completed, 0 when there was none or it could not be finished.
+int completependingresult();

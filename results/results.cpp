@@ -616,6 +616,10 @@ int Results_infile(const char* filename, const char* lattice) {
 }
 
 int Result_save(Result r, const char* filename) {
+  return Result_savelines(resultlines(r), filename);
+}
+
+int Result_savelines(const std::string& lines, const char* filename) {
   cutunfinishedline(filename);
   uint64_t before = filesize(filename);
   FILE* f = openretrying(filename, "ab");
@@ -623,9 +627,9 @@ int Result_save(Result r, const char* filename) {
     reportf("[WARNING] Could not open '%s' to save result", filename);
     return 0;
   }
-  std::string lines = resultlines(r);
   bool ok = fwrite(lines.data(), 1, lines.size(), f) == lines.size();
-  ok = fflush(f) == 0 && ok;
+  // On the disk before the caller goes on (it may then take the run off the queue).
+  ok = platform_syncfile(f) && ok;
   ok = fclose(f) == 0 && ok;
   if (!ok) {
     // A part written before the disk filled up is taken back: the file ends on a whole result.
@@ -633,6 +637,10 @@ int Result_save(Result r, const char* filename) {
     reportf("[WARNING] Could not write result to '%s'", filename);
   }
   return ok ? 1 : 0;
+}
+
+std::string Result_lines(Result r) {
+  return resultlines(r);
 }
 
 int Result_write(Result r, FILE* f) {

@@ -151,7 +151,11 @@ int Results_infile(const char* filename, const char* lattice);
 // failed write (a full disk) is cut off again, so the file keeps ending on a whole result.
 // Returns 1 when the result was written, else 0.
 int Result_save(Result r, const char* filename);
-// "%s\r\n%s\r\n": the genome line and the result line. Returns 1 on success.
+// The same for a result's lines as Result_lines gives them.
+int Result_savelines(const std::string& lines, const char* filename);
+// "%s\r\n%s\r\n": the genome line and the result line, as Result_save and Result_write write them.
+std::string Result_lines(Result r);
+// The same written to f. Returns 1 on success.
 int Result_write(Result r, FILE* f);
 // The same to standard output.
 void Result_print(Result r);

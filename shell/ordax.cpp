@@ -419,6 +419,7 @@ int runonce(Cycle& c) {
     c.usertime = platform_filemodified("user.txt");
   }
   if (c.firstrun) {
+    completependingresult();  // a result whose recording a kill cut short
     c.results = Results_load("results.dat", nullptr);
     c.haveresults = true;
   }

@@ -409,3 +409,119 @@ TEST_F(ResultsDir, QueueOnlyRunEndsWhenTheQueueIsEmpty) {
       },
       ::testing::ExitedWithCode(0), "");
 }
+
+// ---- nothing lost when a recording is cut short ----
+
+// The final recheck of a quarantined result: the entry leaves the queue only after both
+// results files hold the result. With the store unwritable the entry stays, and the pending
+// record is completed at the next start once the store can be written again.
+TEST_F(Queue, QueueEntryOutlivesAFailedAppendAndIsCompletedAtStart) {
+  q.needed = 2;
+  run(10, 1);  // quarantined
+  ASSERT_TRUE(fs::exists("queue.txt"));
+  std::string queued = readfile("queue.txt");
+  fs::create_directory("results.dat");  // cannot be appended to
+  run(12, 1);                           // passes quarantine
+  EXPECT_EQ(readfile("queue.txt"), queued);
+  ASSERT_TRUE(fs::exists("results.pending"));
+  fs::remove("results.dat");
+  Results_free(results);
+  results = LSet_new(sizeof(Result));
+  EXPECT_EQ(completependingresult(), 1);
+  EXPECT_FALSE(fs::exists("queue.txt"));
+  EXPECT_FALSE(fs::exists("results.pending"));
+  std::vector<std::string> stored = loadedtexts("results.dat");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].substr(0, stored[0].find(' ')), "zsrc=500;#gen=3;#runs=2;|11.000000");
+  EXPECT_EQ(loadedtexts("results.txt"), stored);  // once in each file, not twice
+  EXPECT_EQ(completependingresult(), 0);
+}
+
+// A kill after the results.dat append and before the results.txt one (simulated by a pending
+// record and a results.dat that already ends with the result): only results.txt is appended.
+TEST_F(Queue, PendingRecordAppendsOnlyWhereTheResultIsMissing) {
+  Genome g = fresh(7);
+  Result r = Result_create(g, 3, 1, "v4.47_dev", "demo", "", &RUNFORMAT, ordaxchecksum);
+  std::string lines = Result_lines(r);
+  struct Case {
+    const char* what;
+    std::string dat, txt;  // the files before the start (none: missing)
+  };
+  const std::string other = "x=1;\r\n1.000000 (1.0 Mpts) [v4.47_dev] <demo> {00} \r\n";
+  const Case cases[] = {
+      {"neither appended", other, ""},
+      {"store appended", other + lines, ""},
+      {"store appended, cut upload line", other + lines, other + "y=2;\r\n1.0"},
+      {"both appended", lines, other + lines},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writefile("results.dat", c.dat);
+    writefile("results.txt", c.txt);
+    writefile("results.pending", lines);
+    EXPECT_EQ(completependingresult(), 1);
+    EXPECT_EQ(readfile("results.dat"), c.dat.size() >= lines.size() &&
+                                               c.dat.compare(c.dat.size() - lines.size(),
+                                                             lines.size(), lines) == 0
+                                           ? c.dat
+                                           : c.dat + lines);
+    std::string txt = readfile("results.txt");
+    EXPECT_EQ(txt.substr(txt.size() - lines.size()), lines);
+    EXPECT_EQ(txt.find(lines), txt.size() - lines.size());
+    EXPECT_FALSE(fs::exists("results.pending"));
+  }
+  Result_free(r);
+  Genome_free(g);
+}
+
+// A recheck that is not the last replaces the queue head in one rename: a one-entry queue
+// is never removed on the way.
+TEST_F(Queue, RecheckReplacesTheHeadWithoutRemovingTheFile) {
+  run(10, 1);
+  fs::create_directories("queue.txt.new/x");  // the replacement cannot be written
+  run(11, 1);
+  EXPECT_TRUE(fs::exists("queue.txt"));  // was deleted before the new entry failed
+  std::vector<std::string> queue = loadedtexts("queue.txt");
+  ASSERT_EQ(queue.size(), 1u);
+  EXPECT_EQ(queue[0].substr(0, queue[0].find('|')), "zsrc=500;#gen=3;#runs=1;#queued=1;");
+}
+
+// A queued result whose lattice cannot be read is kept (told apart from a missing one); a
+// queued result that fails its check is removed with one plain line, never a question.
+TEST_F(Queue, UnreadableLatticeKeepsTheEntryAndAFailingEntryIsRemoved) {
+  Genome g = fresh(5);
+  gassign(&g, "#runs", 1);
+  gassign(&g, "#queued", 1);
+  const double one[] = {4};
+  Result entry = Result_createqueued(g, one, 1, 1, "v4.47_dev", "demo", "", &RUNFORMAT,
+                                     ordaxchecksum);
+  const std::string lines = Result_lines(entry);
+  char* lat = nullptr;
+  for (const char* unreadable : {"lattices/demo.txt", "lattices"}) {
+    SCOPED_TRACE(unreadable);
+    fs::rename("lattices", "kept");
+    if (std::string(unreadable) == "lattices") {
+      fs::create_directory_symlink("lattices", "lattices");  // a loop: cannot be listed
+    } else {
+      fs::create_directory("lattices");
+      fs::create_symlink("demo.txt", "lattices/demo.txt");  // a loop: cannot be opened
+    }
+    lattice_exists(LATTICE_EXISTS_RESET);
+    writefile("queue.txt", lines);
+    EXPECT_EQ(getqueuedresult(&lat, ordaxchecksum, &q).count, -1);
+    EXPECT_EQ(readfile("queue.txt"), lines);
+    EXPECT_EQ(messages.all.back(), "Lattice file demo cannot be read; its queued result is kept");
+    fs::remove_all("lattices");
+    fs::rename("kept", "lattices");
+    lattice_exists(LATTICE_EXISTS_RESET);
+  }
+  lattice("demo", "S1 1 2 4");  // edited: the entry's check value no longer holds
+  messages.all.clear();
+  EXPECT_EQ(getqueuedresult(&lat, ordaxchecksum, &q).count, -1);
+  EXPECT_FALSE(fs::exists("queue.txt"));
+  EXPECT_EQ(messages.all, (std::vector<std::string>{
+                              "Removed queued result of demo that fails its check value"}));
+  EXPECT_EQ(lat, nullptr);
+  Result_free(entry);
+  Genome_free(g);
+}

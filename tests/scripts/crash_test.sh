@@ -142,7 +142,12 @@ diskfull() {  # runs in a directory $1 on a nearly full file system
   (cd "$d" && exec ./ordax -c < <(yes a) > "$work/full.log" 2>&1) &
   local pid=$!
   pids+=("$pid")
-  sleep 4
+  # Until its first failed write (a run must end first; the settings file is not rewritten
+  # when nothing in it changes).
+  for _ in $(seq 1 300); do
+    grep -aq -e "Could not write" -e "Could not open" "$work/full.log" && break
+    sleep 0.1
+  done
   kill -0 "$pid" 2>/dev/null || fail "full disk: the client stopped"
   # Held still while its files are inspected (a file read as it is being replaced or removed
   # would be two files at once); it goes on below.
@@ -212,6 +217,82 @@ else
     fail "full disk: results.dat lost earlier bytes"
   aftercrash "$work/before" "injected full disk"
 fi
+
+# 4. The queue under -q: entries are taken off the queue, re-run, rewritten and recorded, and
+# the client is killed at random moments and at the n-th rename or fsync. Every queued genome
+# (its two genes) stays in the queue or reaches "results.dat", and after a last clean run
+# "results.txt" holds every result "results.dat" holds (a recording cut between the two
+# appends is completed at the next start).
+qhome="$work/qhome"
+mkdir -p "$qhome"
+cp -r "$home/lattices" "$home/user.txt" "$qhome/"
+ln -s "$bin" "$qhome/ordax"
+grep -v -e '^Results file maximum' -e '^Auto-save' "$home/config.txt" > "$qhome/config.txt"
+echo 'Auto-save interval (seconds; 0 for no save): 0' >> "$qhome/config.txt"
+: > "$work/seeded"
+seeds=0
+# Twelve test entries with genes of their own whenever the queue has run empty.
+seedqueue() {
+  [ -s "$qhome/queuecli.txt" ] && return
+  local i a b
+  for i in $(seq 1 12); do
+    seeds=$((seeds + 1))
+    a=$(( (seeds * 37) % 1000 )); b=$(( (seeds * 611 + 7) % 1000 ))
+    printf 's1f=%03d;s2f=%03d;\r\nTEST <%s>\r\n' "$a" "$b" "$( ((i % 2)) && echo alpha || echo beta)"
+    printf 's1f=%03d;s2f=%03d;\n' "$a" "$b" >> "$work/seeded"
+  done > "$qhome/queuecli.txt"
+}
+genes() { grep -a -o 's1f=[0-9]*;s2f=[0-9]*;' "$@" 2>/dev/null | sed 's/^[^:]*://' | sort -u; }
+qkills=0; qlost=0
+afterqkill() {
+  local what=$1 missing
+  checks=$((checks + 1))
+  "$filecheck" results "$qhome/results.dat" > /dev/null || fail "$what: results.dat does not parse"
+  "$filecheck" queue "$qhome/queuecli.txt" > /dev/null || fail "$what: the queue file is not whole"
+  sort -u "$work/seeded" > "$work/qwant"
+  genes "$qhome/queuecli.txt" "$qhome/results.dat" "$qhome/results.pending" > "$work/qhave"
+  missing=$(comm -23 "$work/qwant" "$work/qhave" | wc -l)
+  qlost=$((qlost + missing))
+  [ "$missing" -eq 0 ] || fail "$what: $missing queued genome(s) lost: $(comm -23 "$work/qwant" "$work/qhave" | head -3 | tr '\n' ' ')"
+}
+RANDOM=2323
+for i in $(seq 1 40); do
+  seedqueue
+  (cd "$qhome" && exec ./ordax -c -q < /dev/null > "$work/q.log" 2>&1) &
+  pid=$!
+  pids+=("$pid")
+  sleep "0.$((RANDOM % 10))$((RANDOM % 10))"
+  kill -KILL "$pid" 2>/dev/null
+  { wait "$pid"; } 2>/dev/null
+  qkills=$((qkills + 1))
+  afterqkill "random kill $i under -q"
+done
+if command -v strace > /dev/null && strace -f -o /dev/null -e inject=getpid:error=EPERM true 2>/dev/null; then
+  for call in rename fsync unlink; do
+    for n in 1 2 3 4 5 6 7 8; do
+      seedqueue
+      (cd "$qhome" && exec strace -f -o /dev/null -e trace=$call -e inject=$call:signal=KILL:when=$n \
+        ./ordax -c -q < /dev/null > "$work/q.log" 2>&1) &
+      pid=$!
+      pids+=("$pid")
+      for _ in $(seq 1 200); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
+      stoptraced "$pid"
+      qkills=$((qkills + 1))
+      afterqkill "kill at $call $n under -q"
+    done
+  done 2>/dev/null
+fi
+# A last run to the end of the queue: both results files then hold the same results.
+(cd "$qhome" && ./ordax -c -q < /dev/null > "$work/q.log" 2>&1) || fail "the last -q run failed"
+afterqkill "after the last -q run"
+[ ! -s "$qhome/queuecli.txt" ] || fail "the last -q run left entries in the queue"
+"$filecheck" results "$qhome/results.dat" | sort > "$work/qdat"
+"$filecheck" results "$qhome/results.txt" | sort > "$work/qtxt"
+cmp -s "$work/qdat" "$work/qtxt" ||
+  fail "results.txt and results.dat differ: $(comm -3 "$work/qdat" "$work/qtxt" | wc -l) result(s)"
+kills=$((kills + qkills)); lost=$((lost + qlost))
+echo "kills under -q: $qkills, genomes queued: $(sort -u "$work/seeded" | wc -l)," \
+  "results recorded: $(wc -l < "$work/qdat"), queued genomes lost: $qlost"
 
 echo "kills: $kills, checks: $checks, results appended and checked: $appended, results lost: $lost"
 if [ "$failures" -ne 0 ]; then
