@@ -104,10 +104,14 @@ ConfigStore configload(const char* path, char separator, int* openerror) {
     if (openerror) *openerror = errno ? errno : EIO;
     return store;
   }
+  bool first = true;
   while (std::optional<std::string> line = fgetline(f)) {
     const char* s = line->c_str();
     const char* end = s + line->size();
-    const char* sep = (const char*)memchr(s, separator, line->size());
+    // A byte-order mark that some editors put before the first key is not part of it.
+    if (first && line->compare(0, 3, "\xEF\xBB\xBF") == 0) s += 3;
+    first = false;
+    const char* sep = (const char*)memchr(s, separator, (size_t)(end - s));
     if (!sep) continue;
     store.entries.push_back(ConfigEntry{trimmed(s, sep), trimmed(sep + 1, end)});
   }
@@ -118,12 +122,19 @@ ConfigStore configload(const char* path, char separator, int* openerror) {
 }
 
 int configsave(const ConfigStore& store, const char* path, char separator) {
-  FILE* f = fopen(path, "w");
+  // Through a new file renamed over the old one (where a link leads, the link kept): a kill
+  // at any moment leaves the old settings or the new ones, never an empty file.
+  std::string target = platform_linkedpath(path);
+  std::string temp = target + ".new";
+  FILE* f = fopen(temp.c_str(), "wb");
   bool ok = f != nullptr;
   if (f) {
     for (const ConfigEntry& e : store.entries)
       if (fprintf(f, "%s%c %s\n", e.key.c_str(), separator, e.value.c_str()) < 0) ok = false;
+    if (!platform_syncfile(f)) ok = false;
     if (fclose(f) != 0) ok = false;
+    if (ok) ok = platform_rename(temp.c_str(), target.c_str());
+    if (!ok) platform_remove(temp.c_str());
   }
   if (!ok) reportf("[WARNING] Could not write the settings file %s", path);
   return ok;
@@ -295,14 +306,20 @@ const char* const KEY_DAYS = "Download sample results file after a number of day
 const char* const KEY_HOURS =
     "Download sample results file after a number of hours (0=don't, min. 6)";
 
-ConfigStore loadwithretries() {
+// The settings file: *status 1 read, 0 there is none, −1 it is there but could not be read
+// (after retries: another program may hold it for a moment).
+ConfigStore loadwithretries(int* status) {
   for (int i = 0; i <= 12; i++) {
     int err = 0;
     ConfigStore store = configload(CONFIGFILE, ':', &err);
-    if (!store.entries.empty() || err == 0 || err == ENOENT) return store;
+    if (!store.entries.empty() || err == 0 || err == ENOENT) {
+      *status = err == ENOENT ? 0 : 1;
+      return store;
+    }
     configfree(&store);
     retrysleep(1u << i);
   }
+  *status = -1;
   return confignew();
 }
 
@@ -376,8 +393,53 @@ bool readresolution(const char* s, int* w, int* h) {
 
 const int MAXTHREADS = 1024;
 
+// Whether the text is a plain decimal number: sign, digits with at most one point, an optional
+// exponent; white space around it. (No "nan", "inf", hexadecimal or trailing words.)
+bool plainnumber(const char* s) {
+  const char* p = skipws(s);
+  if (*p == '+' || *p == '-') p++;
+  bool digits = false;
+  while (*p >= '0' && *p <= '9') p++, digits = true;
+  if (*p == '.') {
+    p++;
+    while (*p >= '0' && *p <= '9') p++, digits = true;
+  }
+  if (!digits) return false;
+  if (*p == 'e' || *p == 'E') {
+    const char* e = p + 1;
+    if (*e == '+' || *e == '-') e++;
+    if (*e < '0' || *e > '9') return false;
+    while (*e >= '0' && *e <= '9') e++;
+    p = e;
+  }
+  return *skipws(p) == 0;
+}
+
+// A numeric setting (key beginning with `prefix`) that is not a plain number, nor the word
+// `word` where one is allowed, is reported and replaced by `def` in the store, so that the
+// file shows the value used and the report comes once.
+void numericsetting(ConfigStore* c, const char* prefix, const char* def,
+                    const char* word = nullptr) {
+  const char* v = configget(*c, prefix);
+  if (!v || plainnumber(v) || (word && equalnocase(trimmed(v, v + strlen(v)), word))) return;
+  std::string key, value = v;
+  for (const ConfigEntry& e : c->entries)
+    if (startsnocase(e.key, prefix) && e.value.c_str() == v) key = e.key;
+  reportf("Setting \"%s\" is not a number (\"%s\"): %s is used", key.c_str(), value.c_str(), def);
+  configset(c, prefix, def);
+}
+
 void readrunsettings(ConfigStore* c) {
   RunSettings& s = settings;
+  numericsetting(c, "Threads", "auto", "auto");
+  numericsetting(c, "Auto-save", "240");
+  numericsetting(c, "Rechecks", "5");
+  numericsetting(c, "Download sample", "24");
+  numericsetting(c, "Update lattice", "12");
+  numericsetting(c, "Particles per extra thread", "35");
+  numericsetting(c, "CPU throttle", "100");
+  numericsetting(c, "Results file maximum size", "50");
+  numericsetting(c, "Keep proportion (%)", "50");
 
   // Resolution: "auto" 0×0, "span" −1×−1, else width x height; anything unusable is "auto".
   std::string res = valueof(*c, "Resolution");
@@ -478,8 +540,15 @@ void readrunsettings(ConfigStore* c) {
   s.preferredlattices = valueof(*c, "Preferred lattices").substr(0, 499);
   s.sleeponbattery = (unsigned char)configgetb(*c, "Sleep on battery");
 
+  // A share of the processor: none or less makes no sense (a run would never end), so it is
+  // full speed rather than the slowest.
   int throttle = configgeti(*c, "CPU throttle");
-  throttle = throttle < 1 ? 1 : throttle > 100 ? 100 : throttle;
+  if (throttle < 1) {
+    reportf("Setting \"CPU throttle (%%)\" of %d is not a share of the processor: 100 is used",
+            throttle);
+    throttle = 100;
+  }
+  throttle = throttle > 100 ? 100 : throttle;
   s.cputhrottle = throttle;
   configseti(c, "CPU throttle", throttle);
 
@@ -523,9 +592,25 @@ void ordaxconfig_setsleep(void (*sleep)(uint32_t ms)) {
 }
 
 void ordaxconfig() {
-  ConfigStore c = loadwithretries();
+  int status = 0;
+  ConfigStore c = loadwithretries(&status);
+  if (status < 0)
+    reportf("Settings file %s could not be read: default settings are used and the file is "
+            "left as it is", CONFIGFILE);
+  else if (status == 0)
+    reportf("No settings file %s: default settings are used and written to it", CONFIGFILE);
+  else if (c.entries.empty())
+    reportf("Settings file %s holds no settings: default settings are used and written to it",
+            CONFIGFILE);
   migrateanddefault(&c);
   readrunsettings(&c);
-  configsave(c, CONFIGFILE, ':');
+  // A file that could not be read is never replaced: it may hold the user's settings. One that
+  // already reads as it would be written is left alone (no write, no moment of risk).
+  if (status >= 0) {
+    std::string text;
+    for (const ConfigEntry& e : c.entries) text += e.key + ": " + e.value + "\n";
+    std::optional<std::string> old = filestring(CONFIGFILE, "rb");
+    if (!old || *old != text) configsave(c, CONFIGFILE, ':');
+  }
   configfree(&c);
 }

@@ -332,11 +332,17 @@ TEST_F(ConfigFile, EmptyOrMissingFileBecomesTheDefaultFile) {
     EXPECT_EQ(linesof(readfile("config.txt")), defaultlines());
     expectdefaultsrestored();
     EXPECT_TRUE(sleeps.empty());
-    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(messages, (std::vector<std::string>{
+                            exists ? "Settings file config.txt holds no settings: default "
+                                     "settings are used and written to it"
+                                   : "No settings file config.txt: default settings are used "
+                                     "and written to it"}));
+    messages.clear();
     // A second start finds nothing to change.
     std::string first = readfile("config.txt");
     ordaxconfig();
     EXPECT_EQ(readfile("config.txt"), first);
+    EXPECT_TRUE(messages.empty());
   }
 }
 
@@ -407,9 +413,17 @@ TEST_F(ConfigFile, ClampedValuesAreWrittenBack) {
   };
   const Case cases[] = {
       {"CPU throttle", "250", "100", [] { EXPECT_EQ(settings.cputhrottle, 100); }},
-      {"CPU throttle", "0", "1", [] { EXPECT_EQ(settings.cputhrottle, 1); }},
+      {"CPU throttle", "0", "100", [] { EXPECT_EQ(settings.cputhrottle, 100); }},
       {"CPU throttle", "99999999999", "100", [] { EXPECT_EQ(settings.cputhrottle, 100); }},
-      {"CPU throttle", "-99999999999", "1", [] { EXPECT_EQ(settings.cputhrottle, 1); }},
+      {"CPU throttle", "-99999999999", "100", [] { EXPECT_EQ(settings.cputhrottle, 100); }},
+      {"CPU throttle", "1", "1", [] { EXPECT_EQ(settings.cputhrottle, 1); }},
+      {"CPU throttle", "abc", "100", [] { EXPECT_EQ(settings.cputhrottle, 100); }},
+      {"CPU throttle", "", "100", [] { EXPECT_EQ(settings.cputhrottle, 100); }},
+      {"CPU throttle", "nan", "100", [] { EXPECT_EQ(settings.cputhrottle, 100); }},
+      {"CPU throttle", "inf", "100", [] { EXPECT_EQ(settings.cputhrottle, 100); }},
+      {"CPU throttle", "50%", "100", [] { EXPECT_EQ(settings.cputhrottle, 100); }},
+      {"Threads", "four", "auto", [] { EXPECT_EQ(settings.threads, 0); }},
+      {"Threads", "AUTO", "AUTO", [] { EXPECT_EQ(settings.threads, 0); }},
       {"CPU throttle", "55", "55", [] { EXPECT_EQ(settings.cputhrottle, 55); }},
       {"Keep mode", "x", "B", [] { EXPECT_EQ(settings.keepmode, 'B'); }},
       {"Keep mode", "", "B", [] { EXPECT_EQ(settings.keepmode, 'B'); }},
@@ -452,6 +466,58 @@ TEST_F(ConfigFile, ClampedValuesAreWrittenBack) {
     EXPECT_EQ(lines[0], key + ": " + c.written);
     c.check();
   }
+}
+
+// A value that is not a plain number is named once (the file then holds the value used); a
+// CPU share below 1 % would make every run endless, so it is full speed, also reported.
+TEST_F(ConfigFile, ValuesThatAreNotNumbersAreReportedOnce) {
+  struct Case {
+    const char* start;
+    const char* value;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"CPU throttle", "abc", "Setting \"CPU throttle (%)\" is not a number (\"abc\"): 100 is used"},
+      {"CPU throttle", "", "Setting \"CPU throttle (%)\" is not a number (\"\"): 100 is used"},
+      {"CPU throttle", "inf", "Setting \"CPU throttle (%)\" is not a number (\"inf\"): 100 is used"},
+      {"CPU throttle", "0", "Setting \"CPU throttle (%)\" of 0 is not a share of the processor: "
+                            "100 is used"},
+      {"Auto-save", "nan", "Setting \"Auto-save interval (seconds; 0 for no save)\" is not a "
+                           "number (\"nan\"): 240 is used"},
+      {"Threads", "four", "Setting \"Threads (number or 'auto')\" is not a number (\"four\"): "
+                          "auto is used"},
+      {"Keep proportion", "1e", "Setting \"Keep proportion (%)\" is not a number (\"1e\"): 50 is "
+                                "used"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.start) + ": " + c.value);
+    writefile("config.txt", keyof(c.start) + ": " + c.value + "\n");
+    messages.clear();
+    ordaxconfig();
+    EXPECT_EQ(messages, (std::vector<std::string>{c.message}));
+    messages.clear();
+    ordaxconfig();
+    EXPECT_TRUE(messages.empty());
+  }
+}
+
+// A leading byte-order mark does not hide the first setting; the file is replaced through a
+// new file renamed over it (a link to it stays a link); an unreadable file is never replaced.
+TEST_F(ConfigFile, MarkIsSkippedAndTheFileIsReplacedWhole) {
+  writefile("config.txt", "\xEF\xBB\xBF" "CPU throttle (%): 40\n");
+  ordaxconfig();
+  EXPECT_EQ(settings.cputhrottle, 40);
+  EXPECT_EQ(linesof(readfile("config.txt"))[0], "CPU throttle (%): 40");
+  EXPECT_TRUE(messages.empty());
+
+  std::filesystem::rename("config.txt", "real.txt");
+  std::filesystem::create_symlink("real.txt", "config.txt");
+  writefile("real.txt", "Threads: 3\n");
+  ordaxconfig();
+  EXPECT_TRUE(std::filesystem::is_symlink("config.txt"));
+  EXPECT_EQ(linesof(readfile("real.txt"))[0], "Threads (number or 'auto'): 3");
+  EXPECT_FALSE(std::filesystem::exists("real.txt.new"));
+  EXPECT_EQ(settings.threads, 3);
 }
 
 TEST_F(ConfigFile, ValuesBecomeRunSettings) {
@@ -616,7 +682,8 @@ TEST_F(ConfigFile, BadFileStartsWithSoundValues) {
   EXPECT_EQ(settings.screenwidth, 0);
   EXPECT_EQ(settings.screenheight, 0);
   EXPECT_EQ(settings.keepproportion, 0.5f);
-  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(messages, (std::vector<std::string>{
+                          "Setting \"Keep proportion (%)\" is not a number (\"nan\"): 50 is used"}));
   std::string written = readfile("config.txt");
   EXPECT_EQ(written.find(bigline), std::string::npos);
   EXPECT_NE(written.find("\n" + bigvalue + "\n"), std::string::npos);
@@ -642,7 +709,9 @@ TEST_F(ConfigFile, UnreadableFileIsRetriedThenDefaultsAreUsed) {
   EXPECT_EQ(sleeps, expect);  // 13 tries, about 8 s in all
   expectdefaultsrestored();
   EXPECT_EQ(messages, (std::vector<std::string>{
-                          "[WARNING] Could not write the settings file config.txt"}));
+                          "Settings file config.txt could not be read: default settings are "
+                          "used and the file is left as it is"}));
+  EXPECT_TRUE(std::filesystem::is_symlink("config.txt"));  // not replaced
 }
 
 TEST_F(ConfigFile, UnwritableFileIsReportedAndTheRunGoesOn) {
@@ -655,6 +724,8 @@ TEST_F(ConfigFile, UnwritableFileIsReportedAndTheRunGoesOn) {
   EXPECT_TRUE(sleeps.empty());
   expectdefaultsrestored();
   EXPECT_EQ(messages, (std::vector<std::string>{
+                          "No settings file config.txt: default settings are used and written "
+                          "to it",
                           "[WARNING] Could not write the settings file config.txt"}));
 }
 
