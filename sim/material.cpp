@@ -133,15 +133,20 @@ V3 perpendiculardirection(Particle* p, V3 V) {
   }
 }
 
-// V += (along·V/|V| + across·d) converted from MeV/c to V units for mass m (kg).
+// The momentum's size changes by `along` and its direction turns towards d (a unit vector
+// across V) by the angle whose tangent is across/|p|: a kick across the flight changes the
+// direction only. Momenta in MeV/c, converted to V units for mass m (kg).
 void kick(Particle* p, double along, double across, V3 d, double m) {
   V3 V{p->Vx, p->Vy, p->Vz};
   double f = KGMS_PER_MEVC / m;
-  double a = along * f / V3_norm(V);
-  double b = across * f;
-  p->Vx += a * V.x + b * d.x;
-  p->Vy += a * V.y + b * d.y;
-  p->Vz += a * V.z + b * d.z;
+  double size = V3_norm(V);
+  if (!(size > 0)) return;
+  double newsize = size + along * f;
+  V3 turned = V * (1.0 / size) + d * (across * f / size);
+  V3 W = turned * (newsize / V3_norm(turned));
+  p->Vx = W.x;
+  p->Vy = W.y;
+  p->Vz = W.z;
 }
 
 double momentum(const Particle* p, double m) {
