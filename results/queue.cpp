@@ -5,6 +5,7 @@
 // main thread; every queue edit rewrites the (small) queue file through a renamed new file.
 #include "results/queue.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -93,10 +94,17 @@ int appendonce(const char* path, const std::string& lines) {
   return fileendswith(path, lines) ? 1 : Result_savelines(lines, path);
 }
 
+// The array's room doubles when the count reaches a power of two (every scores array is
+// grown here only), so n scores cost O(n) copying, not O(n²).
 void addscore(QuarantineInfo* q, double score) {
-  double* grown = (double*)realloc(q->scores, sizeof(double) * (size_t)(q->count + 1));
-  if (!grown) return;
-  q->scores = grown;
+  if (q->count < 0 || q->count == INT_MAX) return;
+  unsigned count = (unsigned)q->count;
+  if ((count & (count - 1)) == 0) {
+    size_t room = count < 4 ? 4 : (size_t)count * 2;
+    double* grown = (double*)realloc(q->scores, sizeof(double) * room);
+    if (!grown) return;
+    q->scores = grown;
+  }
   q->scores[q->count++] = score;
 }
 
@@ -374,8 +382,9 @@ void genomeresult(Genome* g, double score, double calc, const char* lattice, Che
   if (q && q->queuefile) {
     int32_t queued = graw(g, "#queued");
     if (queued == QUEUED_RECHECK) {
+      // Clamped first: a stored count at the largest integer must not wrap round.
       int32_t before = graw(g, "#runs");
-      int runs = (before < 0 ? 0 : before) + 1;
+      int runs = (before < 0 ? 0 : before == INT32_MAX ? INT32_MAX - 1 : before) + 1;
       gassign(g, "#runs", runs);
       addscore(q, score);
       reportf("Quarantined result has now been run %d of %d times", runs, q->needed);

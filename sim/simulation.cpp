@@ -286,6 +286,19 @@ Simulation Simulation_new(const char* latticename, Genome* genome, const char* c
   Simulation_setparameters(&sim, parameters);
   Cell_freeref(parameters, 0);
 
+  // A time step that is not positive would never advance the clock, and one so small that the
+  // first microsecond (or the run, when it ends sooner) takes more than MAXSTEPS steps would
+  // run for hours: the lattice is refused rather than run.
+  constexpr double MAXSTEPS = 1e8;
+  double horizon = std::min(1e-6, sim.t_max > 0 ? sim.t_max : 1e-6);
+  if (!(sim.dt > 0) || !std::isfinite(sim.dt) || horizon / sim.dt > MAXSTEPS) {
+    reportf("Lattice %s cannot be run: its time step dt = %lg s %s", latticename ? latticename : "",
+            sim.dt, sim.dt > 0 && std::isfinite(sim.dt) ? "needs too many steps"
+                                                       : "is not a positive number");
+    Simulation_free(&sim);
+    return sim;
+  }
+
   if (sim.seedpitch == 0 || recheckrun < 0) {
     sim.seed = sim.seedbase;
     reportf("Using seed %u", sim.seed);

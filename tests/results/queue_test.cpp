@@ -525,3 +525,27 @@ TEST_F(Queue, UnreadableLatticeKeepsTheEntryAndAFailingEntryIsRemoved) {
   Result_free(entry);
   Genome_free(g);
 }
+
+// A stored run count at the largest integer counts as enough runs rather than wrapping round
+// to a negative count that would keep the entry in quarantine for ever.
+TEST_F(Queue, LargestRunCountDoesNotWrap) {
+  Genome g = fresh(9);
+  gassign(&g, "#runs", INT32_MAX);
+  gassign(&g, "#queued", 1);
+  const double one[] = {7};
+  Result entry = Result_createqueued(g, one, 1, 1, "v4.47_dev", "demo", "", &RUNFORMAT,
+                                     ordaxchecksum);
+  writefile("queue.txt", Result_lines(entry));
+  char* lat = nullptr;
+  Genome head = getqueuedresult(&lat, ordaxchecksum, &q);
+  ASSERT_NE(head.count, -1);
+  genomeresult(&head, 9, 1, "demo", ordaxchecksum, "", &results, &RUNFORMAT, &q);
+  EXPECT_TRUE(messages.has("Quarantined result has now been run 2147483647 of 5 times"));
+  EXPECT_FALSE(q.active);
+  EXPECT_EQ(results.count, 1u);
+  EXPECT_FALSE(fs::exists("queue.txt"));
+  free(lat);
+  Genome_free(head);
+  Result_free(entry);
+  Genome_free(g);
+}

@@ -871,6 +871,42 @@ TEST_F(SimulationNew, NamedLatticeAndMissingLattice) {
   Simulation_free(&none);
 }
 
+// A time step that would never end the run is refused with the lattice, from the lattice
+// file or from -param:, with one message; a sound one builds.
+TEST_F(SimulationNew, TimeStepThatCannotEndTheRunIsRefused) {
+  struct Case {
+    const char* file;      // the parameter line in the lattice
+    const char* override;  // the command line
+    const char* message;   // none: the lattice builds
+  };
+  const Case cases[] = {
+      {"dt=0", "", "Lattice steps cannot be run: its time step dt = 0 s is not a positive number"},
+      {"dt=-1e-11", "", "Lattice steps cannot be run: its time step dt = -1e-11 s is not a "
+                        "positive number"},
+      {"dt=1e-11", "ordax -param:dt=nan", "Lattice steps cannot be run: its time step dt = nan s "
+                                          "is not a positive number"},
+      {"dt=1e-11", "ordax -param:dt=inf", "Lattice steps cannot be run: its time step dt = inf "
+                                          "s is not a positive number"},
+      {"dt=1e-16", "", "Lattice steps cannot be run: its time step dt = 1e-16 s needs too many "
+                       "steps"},
+      {"t_max=1e-12\ndt=1e-21", "", "Lattice steps cannot be run: its time step dt = 1e-21 s needs "
+                                   "too many steps"},
+      {"t_max=1e-12\ndt=1e-19", "", nullptr},
+      {"dt=1e-13", "", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " " + c.override);
+    Captured cap;
+    write("steps", (std::string("{Drift Length(m)}\nD1 1\n") + c.file + "\nline: D1;\n").c_str());
+    Simulation sim = Simulation_new("steps", nullptr, c.override);
+    EXPECT_EQ(sim.lattice == nullptr, c.message != nullptr);
+    if (c.message) {
+      EXPECT_TRUE(cap.has(c.message));
+    }
+    Simulation_free(&sim);
+  }
+}
+
 TEST_F(SimulationNew, BeamWeightsOrChargeAreNormalised) {
   const char* beamline =
       "{pencil-beam(P) species minenergy(MeV) maxenergy(MeV) energystep(MeV)}\n"
