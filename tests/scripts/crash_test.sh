@@ -145,14 +145,14 @@ diskfull() {  # runs in a directory $1 on a nearly full file system
   # Until its first failed write (a run must end first; the settings file is not rewritten
   # when nothing in it changes).
   for _ in $(seq 1 300); do
-    grep -aq -e "Could not write" -e "Could not open" "$work/full.log" && break
+    grep -aq -e "Could not write" -e "Could not open" -e "Could not update" "$work/full.log" && break
     sleep 0.1
   done
   kill -0 "$pid" 2>/dev/null || fail "full disk: the client stopped"
   # Held still while its files are inspected (a file read as it is being replaced or removed
   # would be two files at once); it goes on below.
   kill -STOP "$pid" 2>/dev/null
-  grep -aq -e "Could not write" -e "Could not open" "$work/full.log" || fail "full disk: nothing reported"
+  grep -aq -e "Could not write" -e "Could not open" -e "Could not update" "$work/full.log" || fail "full disk: nothing reported"
   # Every earlier byte of the results file is still there.
   cmp -s "$work/results.before" <(head -c "$(stat -c %s "$work/results.before")" "$d/results.dat") ||
     fail "full disk: results.dat lost earlier bytes"
