@@ -206,7 +206,7 @@ int fringe_derivs_select(const char* name, const Cell* params, Magnet3Profile* o
   if (equalnocase(name, "Interpolant")) {
     out->kind = ProfileKind::Interpolant;
     const double nd = std::round(numattrib(params, "divs", 0));
-    if (!(nd >= 1 && nd <= MAGNET3_MAXDIVS)) return refuse("divs must be 1 to 256");
+    if (!(nd >= 1 && nd <= MAGNET3_MAXDIVS)) return refuse("divs must be 1 to 64");
     const int n = (int)nd;
     double dx = numattrib(params, "dx", 0), x0 = numattrib(params, "x0", 0);
     if (Cell_hasattrib(params, "x1")) dx = (numattrib(params, "x1", 0) - x0) / n;
@@ -367,8 +367,11 @@ bool bodycoords(const Magnet3* m, V3 l, double* u, double* lon) {
   return 0 <= theta && theta < std::fabs(m->Angle);
 }
 
-V3 localpoint(const Magnet3* m, double x, double y, double z) {
-  return M3x3_transpose(m->frame.M) * (V3{x, y, z} - m->frame.origin);
+inline V3 localpoint(const Magnet3* m, double x, double y, double z) {
+  const double dx = x - m->frame.origin.x, dy = y - m->frame.origin.y, dz = z - m->frame.origin.z;
+  const double(*M)[3] = m->frame.M.m;
+  return V3{M[0][0] * dx + M[1][0] * dy + M[2][0] * dz, M[0][1] * dx + M[1][1] * dy + M[2][1] * dz,
+            M[0][2] * dx + M[1][2] * dy + M[2][2] * dz};
 }
 
 // Negative inside the body, positive outside (the crossing search's surface function).

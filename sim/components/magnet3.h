@@ -23,7 +23,8 @@
 
 constexpr int MAGNET3_N = 50;         // highest order of the off-plane series
 constexpr int MAGNET3_MAXDERIV = 63;  // highest derivative order a profile gives
-constexpr int MAGNET3_MAXDIVS = 256;  // most divisions of an "Interpolant"
+constexpr int MAGNET3_MAXDIVS = 64;   // most divisions of an "Interpolant" (its nodes' exponentials
+                                      // are kept on the stack of every field call)
 constexpr int MAGNET3_MAXDEGREE = 63; // highest degree of a "Polynomial"
 
 // G_m(s) (degree m) with d^m φ(s)/ds^m = G_m(s)·e^(-s²/2), φ the normal density:

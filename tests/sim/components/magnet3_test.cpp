@@ -182,7 +182,7 @@ TEST(Magnet3, RefusedDefinitions) {
       {"Magnet3Rect", with(gap, {{"FringeFunc", 0, "Gauss"}, {"func3", 0, "Polynomial"}}),
        "[FATAL] Unknown profile function 'Gauss' for 'FringeFunc' in Magnet3 'G1'"},
       {"Magnet3Rect", with(gaussedges, {{"func3", 0, "Interpolant"}}),
-       "[FATAL] Profile 'func3' of Magnet3 'G1': divs must be 1 to 256"},
+       "[FATAL] Profile 'func3' of Magnet3 'G1': divs must be 1 to 64"},
       {"Magnet3Rect", with(gaussedges, {{"func3", 0, "Interpolant"}, {"func3divs", 4}}),
        "[FATAL] Profile 'func3' of Magnet3 'G1': the node step must be finite and not zero"},
       {"Magnet3Rect",
