@@ -34,28 +34,6 @@ namespace {
 using testsupport::readfile;
 using testsupport::writefile;
 
-// A pencil beam through one solenoid whose field is the free parameter: every muon that does
-// not decay finishes, so an honest score is 100 (rarely less).
-std::string pencillattice() {
-  std::string text = readfile(fs::path(ORDAX_SOURCE_DIR) / "lattices/_pencil.txt");
-  size_t at = text.find("S1 20 2 100");
-  return text.replace(at, 11, "S1 20 [1,4] 100");
-}
-
-// A result of `lattice` with a real check value, as "genome\r\nline\r\n".
-std::string result(const char* genome, double score, const char* lattice = "Pencilfree",
-                   const char* version = ORDAX_VERSION, const char* extra = nullptr) {
-  std::lock_guard<std::mutex> g(Project::library);
-  testsupport::Messages quiet;
-  Genome gen = Genome_fromstring(genome, 1);
-  ResultFormat fmt = {3, 6, 1, "Mpts"};
-  Result r = Result_create(gen, score, 0.0, version, lattice, extra, &fmt, ordaxchecksum);
-  std::string text = std::string(r.genome) + "\r\n" + r.text + "\r\n";
-  Result_free(r);
-  Genome_free(gen);
-  return text;
-}
-
 // A project folder (lattices/ with Pencilfree published, datafiles/) that is the working
 // directory while the test runs, with its store on the engine of the test's parameter.
 class ServerStore : public ::testing::TestWithParam<const char*> {
@@ -93,45 +71,6 @@ class ServerStore : public ::testing::TestWithParam<const char*> {
 INSTANTIATE_TEST_SUITE_P(Sqlite, ServerStore, ::testing::Values("sqlite"));
 INSTANTIATE_TEST_SUITE_P(Postgres, ServerStore, ::testing::Values("postgres"));
 
-// The store against a reference model: duplicates by key are skipped, and the top list puts
-// re-checked results (5 runs or more) first, then the higher scores.
-TEST_P(ServerStore, StoreSkipsDuplicatesAndRanksRecheckedResultsFirst) {
-  struct Row { double score; int runs; const char* user; const char* key; };
-  const Row rows[] = {{50, 1, "a", "k1"}, {90, 1, "b", "k2"}, {70, 5, "a", "k3"},
-                      {60, 7, "c", "k4"}, {95, 1, "b", "k2"}, {80, 5, "a", "k5"}};
-  std::vector<StoredResult> add;
-  for (const Row& r : rows) {
-    StoredResult s;
-    s.lattice = "PENCILFREE";  // the lattice key ignores letter case
-    s.genome = "#gen=0;s1f=1;";
-    s.line = r.key;
-    s.score = r.score;
-    s.runs = r.runs;
-    s.user = r.user;
-    s.state = RESULT_ACCEPTED;
-    s.key = r.key;
-    add.push_back(s);
-  }
-  bool transient = true;
-  EXPECT_EQ(store->add(&add, &transient), 5);
-  EXPECT_EQ(store->add(&add, &transient), 0);
-  EXPECT_EQ(add[4].id, 0);  // the repeated key was not stored
-  std::vector<std::string> order;
-  for (const StoredResult& s : store->top("pencilfree", 4)) order.push_back(s.line);
-  EXPECT_EQ(order, (std::vector<std::string>{"k5", "k3", "k4", "k2"}));
-  double best = 0;
-  ASSERT_TRUE(store->best("Pencilfree", &best));
-  EXPECT_EQ(best, 90);
-  std::vector<LatticeStats> stats = store->latticestats();
-  ASSERT_EQ(stats.size(), 1u);
-  EXPECT_EQ(stats[0].results, 5);
-  EXPECT_EQ(stats[0].contributors, 3);
-  ASSERT_TRUE(store->retire("PencilFree"));
-  EXPECT_FALSE(store->retire("Pencilfree"));
-  EXPECT_TRUE(store->lattices().empty());
-  EXPECT_EQ(project->latticefile("Pencilfree"), std::nullopt);
-}
-
 // Each kind of bad result is refused for its own reason and stores nothing; a genuine one is
 // accepted (no verifier: it enters at once).
 TEST_P(ServerStore, EachBadResultIsRefusedForItsReason) {
@@ -161,6 +100,10 @@ TEST_P(ServerStore, EachBadResultIsRefusedForItsReason) {
   EXPECT_LT(out.reply.size(), 1024u);
   EXPECT_NE(out.reply.find("<pre id='signal'>v4.47_dev\n</pre>"), std::string::npos) << out.reply;
   EXPECT_EQ(project->upload("../v4.4x", "a-b-c-d.txt", genuine).status, 400);
+  // A retired lattice leaves the list and takes no more results.
+  ASSERT_TRUE(store->retire("PENCILFREE"));
+  EXPECT_EQ(project->latticelist(), "");
+  EXPECT_EQ(send(result("#gen=0;s1f=1;", 50)).rejected, (std::map<std::string, int>{{"unknown lattice", 1}}));
 }
 
 // 10,000 copies of one result store it once; the rest are counted as duplicates.

@@ -19,6 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/version.h"
+#include "language/genome.h"
+#include "results/checkval.h"
+#include "results/results.h"
+#include "server/project.h"
 #include "tests/support/support.h"
 
 extern char** environ;
@@ -26,6 +31,30 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::readfile;
+
+// A pencil beam through one solenoid whose field is the free parameter: every muon that does
+// not decay finishes, so an honest score is 100 (rarely less).
+std::string pencillattice() {
+  std::string text = readfile(fs::path(ORDAX_SOURCE_DIR) / "lattices/_pencil.txt");
+  size_t at = text.find("S1 20 2 100");
+  return text.replace(at, 11, "S1 20 [1,4] 100");
+}
+
+// A result of `lattice` with a real check value, as "genome\r\nline\r\n".
+std::string result(const char* genome, double score, const char* lattice = "Pencilfree",
+                   const char* version = ORDAX_VERSION, const char* extra = nullptr) {
+  std::lock_guard<std::mutex> g(Project::library);
+  testsupport::Messages quiet;
+  Genome gen = Genome_fromstring(genome, 1);
+  ResultFormat fmt = {3, 6, 1, "Mpts"};
+  Result r = Result_create(gen, score, 0.0, version, lattice, extra, &fmt, ordaxchecksum);
+  std::string text = std::string(r.genome) + "\r\n" + r.text + "\r\n";
+  Result_free(r);
+  Genome_free(gen);
+  return text;
+}
+
 
 // "sqlite": the file path; "postgres": ORDAX_TEST_PG with the server's tables dropped, or ""
 // when no cluster was started.
