@@ -1,6 +1,6 @@
 // The store's SQL, shared by both engines, and the two engines: SQLite through its C library
-// (one connection, WAL, a busy wait of 5 s) and PostgreSQL through libpq (one connection, reset
-// once when it is lost). Every call runs under the store's mutex.
+// (one connection, WAL, a busy wait of 5 s) and PostgreSQL through libpq (four connections,
+// each reset once when it is lost). Every call holds one connection while it runs.
 #include "server/store.h"
 
 #include <libpq-fe.h>
@@ -122,17 +122,19 @@ const char* const RESULTCOLUMNS =
 }  // namespace
 
 std::unique_ptr<Store> Store::open(const std::string& url, std::string* error) {
-  std::unique_ptr<StoreEngine> engine;
+  std::vector<std::unique_ptr<StoreEngine>> engines;
+  std::string idcolumn;
   if (url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0) {
-    PGconn* conn = PQconnectdb(url.c_str());
-    if (PQstatus(conn) != CONNECTION_OK) {
-      *error = PQerrorMessage(conn);
-      PQfinish(conn);
-      return nullptr;
+    for (int i = 0; i < 4; i++) {
+      PGconn* conn = PQconnectdb(url.c_str());
+      if (PQstatus(conn) != CONNECTION_OK) {
+        *error = PQerrorMessage(conn);
+        PQfinish(conn);
+        return nullptr;
+      }
+      PQclear(PQexec(conn, "SET client_min_messages TO WARNING"));
+      engines.push_back(std::make_unique<PostgresEngine>(conn));
     }
-    PGresult* quiet = PQexec(conn, "SET client_min_messages TO WARNING");
-    PQclear(quiet);
-    engine = std::make_unique<PostgresEngine>(conn);
   } else {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(url.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
@@ -142,21 +144,17 @@ std::unique_ptr<Store> Store::open(const std::string& url, std::string* error) {
       return nullptr;
     }
     sqlite3_busy_timeout(db, 5000);
-    engine = std::make_unique<SqliteEngine>(db);
-    std::string e;
+    engines.push_back(std::make_unique<SqliteEngine>(db));
     bool t = false;
     std::vector<std::vector<std::string>> rows;
-    if (!engine->exec("PRAGMA journal_mode=WAL", {}, &rows, &e, &t) ||
-        !engine->exec("PRAGMA synchronous=NORMAL", {}, nullptr, &e, &t)) {
-      *error = e;
+    if (!engines[0]->exec("PRAGMA journal_mode=WAL", {}, &rows, error, &t) ||
+        !engines[0]->exec("PRAGMA synchronous=NORMAL", {}, nullptr, error, &t))
       return nullptr;
-    }
   }
-  auto store = std::make_unique<Store>(std::move(engine));
   const std::string schema[] = {
       "CREATE TABLE IF NOT EXISTS lattices (lkey TEXT PRIMARY KEY, name TEXT NOT NULL, "
       "published BIGINT NOT NULL, retired INTEGER NOT NULL)",
-      std::string("CREATE TABLE IF NOT EXISTS results (") + store->engine->idcolumn() +
+      std::string("CREATE TABLE IF NOT EXISTS results (") + engines[0]->idcolumn() +
           ", lkey TEXT NOT NULL, lattice TEXT NOT NULL, genome TEXT NOT NULL, line TEXT NOT NULL, "
           "score DOUBLE PRECISION NOT NULL, runs INTEGER NOT NULL, rechecked INTEGER NOT NULL, "
           "username TEXT NOT NULL, "
@@ -166,55 +164,67 @@ std::unique_ptr<Store> Store::open(const std::string& url, std::string* error) {
       "CREATE INDEX IF NOT EXISTS results_by_state ON results (state, id)",
       "CREATE TABLE IF NOT EXISTS counters (name TEXT PRIMARY KEY, value BIGINT NOT NULL)",
   };
+  bool t = false;
   for (const std::string& sql : schema)
-    if (!store->run(sql, {})) {
-      *error = store->lasterror;
-      return nullptr;
-    }
-  return store;
+    if (!engines[0]->exec(sql, {}, nullptr, error, &t)) return nullptr;
+  return std::make_unique<Store>(std::move(engines));
 }
 
-bool Store::run(const std::string& sql, const std::vector<std::string>& params,
+Store::Lease::Lease(Store* s) : store(s) {
+  std::unique_lock<std::mutex> g(store->pool);
+  store->returned.wait(g, [this] { return !store->idle.empty(); });
+  engine = std::move(store->idle.back());
+  store->idle.pop_back();
+}
+
+Store::Lease::~Lease() {
+  std::lock_guard<std::mutex> g(store->pool);
+  store->idle.push_back(std::move(engine));
+  store->returned.notify_one();
+}
+
+bool Store::Lease::run(const std::string& sql, const std::vector<std::string>& params,
                 std::vector<std::vector<std::string>>* rows, bool* transient) {
   bool t = false;
-  bool ok = engine->exec(sql, params, rows, &lasterror, &t);
-  if (!ok) fprintf(stderr, "store: %s\n", lasterror.c_str());
+  std::string error;
+  bool ok = engine->exec(sql, params, rows, &error, &t);
+  if (!ok) fprintf(stderr, "store: %s\n", error.c_str());
   if (transient) *transient = t;
   return ok;
 }
 
 bool Store::publish(const std::string& name, int64_t when) {
-  std::lock_guard<std::mutex> g(lock);
-  return run("INSERT INTO lattices (lkey, name, published, retired) VALUES ($1, $2, $3, 0) "
+  Lease use(this);
+  return use.run("INSERT INTO lattices (lkey, name, published, retired) VALUES ($1, $2, $3, 0) "
              "ON CONFLICT (lkey) DO UPDATE SET retired = 0",
              {lower(name), name, std::to_string(when)});
 }
 
 bool Store::retire(const std::string& name) {
-  std::lock_guard<std::mutex> g(lock);
+  Lease use(this);
   std::vector<std::vector<std::string>> rows;
-  return run("UPDATE lattices SET retired = 1 WHERE lkey = $1 AND retired = 0 RETURNING name",
+  return use.run("UPDATE lattices SET retired = 1 WHERE lkey = $1 AND retired = 0 RETURNING name",
              {lower(name)}, &rows) &&
          !rows.empty();
 }
 
 std::vector<std::string> Store::lattices() {
-  std::lock_guard<std::mutex> g(lock);
+  Lease use(this);
   std::vector<std::vector<std::string>> rows;
-  run("SELECT name FROM lattices WHERE retired = 0 ORDER BY published, lkey", {}, &rows);
+  use.run("SELECT name FROM lattices WHERE retired = 0 ORDER BY published, lkey", {}, &rows);
   std::vector<std::string> names;
   for (auto& r : rows) names.push_back(r[0]);
   return names;
 }
 
 int Store::add(std::vector<StoredResult>* results, bool* transient) {
-  std::lock_guard<std::mutex> g(lock);
+  Lease use(this);
   *transient = false;
-  if (!run("BEGIN", {}, nullptr, transient)) return -1;
+  if (!use.run("BEGIN", {}, nullptr, transient)) return -1;
   int inserted = 0;
   for (StoredResult& r : *results) {
     std::vector<std::vector<std::string>> rows;
-    if (!run("INSERT INTO results (lkey, lattice, genome, line, score, runs, rechecked, username, "
+    if (!use.run("INSERT INTO results (lkey, lattice, genome, line, score, runs, rechecked, username, "
              "received, state, rkey) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
              "ON CONFLICT (rkey) DO NOTHING RETURNING id",
              {lower(r.lattice), r.lattice, r.genome, r.line, num(r.score), std::to_string(r.runs),
@@ -222,7 +232,7 @@ int Store::add(std::vector<StoredResult>* results, bool* transient) {
               r.user, std::to_string(r.received), std::to_string(r.state), r.key},
              &rows, transient)) {
       bool t = *transient;
-      run("ROLLBACK", {});
+      use.run("ROLLBACK", {});
       *transient = t;
       for (StoredResult& s : *results) s.id = 0;
       return -1;
@@ -230,8 +240,8 @@ int Store::add(std::vector<StoredResult>* results, bool* transient) {
     r.id = rows.empty() ? 0 : atoll(rows[0][0].c_str());
     inserted += !rows.empty();
   }
-  if (!run("COMMIT", {}, nullptr, transient)) {
-    run("ROLLBACK", {});
+  if (!use.run("COMMIT", {}, nullptr, transient)) {
+    use.run("ROLLBACK", {});
     for (StoredResult& s : *results) s.id = 0;
     return -1;
   }
@@ -239,9 +249,9 @@ int Store::add(std::vector<StoredResult>* results, bool* transient) {
 }
 
 bool Store::best(const std::string& lattice, double* score) {
-  std::lock_guard<std::mutex> g(lock);
+  Lease use(this);
   std::vector<std::vector<std::string>> rows;
-  if (!run("SELECT MAX(score), COUNT(*) FROM results WHERE lkey = $1 AND state = 1",
+  if (!use.run("SELECT MAX(score), COUNT(*) FROM results WHERE lkey = $1 AND state = 1",
            {lower(lattice)}, &rows) ||
       rows.empty() || atoll(rows[0][1].c_str()) == 0)
     return false;
@@ -251,9 +261,9 @@ bool Store::best(const std::string& lattice, double* score) {
 
 std::vector<StoredResult> Store::results(const std::string& sql,
                                          const std::vector<std::string>& p) {
-  std::lock_guard<std::mutex> g(lock);
+  Lease use(this);
   std::vector<std::vector<std::string>> rows;
-  run(RESULTCOLUMNS + sql, p, &rows);
+  use.run(RESULTCOLUMNS + sql, p, &rows);
   std::vector<StoredResult> out;
   for (auto& r : rows) out.push_back(rowresult(r));
   return out;
@@ -273,15 +283,15 @@ std::vector<StoredResult> Store::history(const std::string& lattice) {
 }
 
 bool Store::setstate(int64_t id, int state) {
-  std::lock_guard<std::mutex> g(lock);
-  return run("UPDATE results SET state = $1 WHERE id = $2",
+  Lease use(this);
+  return use.run("UPDATE results SET state = $1 WHERE id = $2",
              {std::to_string(state), std::to_string(id)});
 }
 
 std::vector<LatticeStats> Store::latticestats() {
-  std::lock_guard<std::mutex> g(lock);
+  Lease use(this);
   std::vector<std::vector<std::string>> rows;
-  run("SELECT l.name, "
+  use.run("SELECT l.name, "
       "(SELECT COUNT(*) FROM results r WHERE r.lkey = l.lkey AND r.state = 1), "
       "(SELECT COUNT(DISTINCT username) FROM results r WHERE r.lkey = l.lkey AND r.state = 1), "
       "(SELECT COALESCE(MAX(score), 0) FROM results r WHERE r.lkey = l.lkey AND r.state = 1), "
@@ -296,9 +306,9 @@ std::vector<LatticeStats> Store::latticestats() {
 }
 
 std::vector<UserStats> Store::userstats() {
-  std::lock_guard<std::mutex> g(lock);
+  Lease use(this);
   std::vector<std::vector<std::string>> rows;
-  run("SELECT username, SUM(CASE WHEN state = 1 THEN 1 ELSE 0 END), "
+  use.run("SELECT username, SUM(CASE WHEN state = 1 THEN 1 ELSE 0 END), "
       "SUM(CASE WHEN state = 0 THEN 1 ELSE 0 END), SUM(CASE WHEN state = 2 THEN 1 ELSE 0 END) "
       "FROM results GROUP BY username ORDER BY 2 DESC, username",
       {}, &rows);
@@ -309,25 +319,25 @@ std::vector<UserStats> Store::userstats() {
 }
 
 int64_t Store::count(int state) {
-  std::lock_guard<std::mutex> g(lock);
+  Lease use(this);
   std::vector<std::vector<std::string>> rows;
-  if (!run("SELECT COUNT(*) FROM results WHERE state = $1", {std::to_string(state)}, &rows) ||
+  if (!use.run("SELECT COUNT(*) FROM results WHERE state = $1", {std::to_string(state)}, &rows) ||
       rows.empty())
     return -1;
   return atoll(rows[0][0].c_str());
 }
 
 bool Store::addcounter(const std::string& name, int64_t by) {
-  std::lock_guard<std::mutex> g(lock);
-  return run("INSERT INTO counters (name, value) VALUES ($1, $2) "
+  Lease use(this);
+  return use.run("INSERT INTO counters (name, value) VALUES ($1, $2) "
              "ON CONFLICT (name) DO UPDATE SET value = counters.value + $2",
              {name, std::to_string(by)});
 }
 
 std::vector<std::pair<std::string, int64_t>> Store::counters() {
-  std::lock_guard<std::mutex> g(lock);
+  Lease use(this);
   std::vector<std::vector<std::string>> rows;
-  run("SELECT name, value FROM counters ORDER BY name", {}, &rows);
+  use.run("SELECT name, value FROM counters ORDER BY name", {}, &rows);
   std::vector<std::pair<std::string, int64_t>> out;
   for (auto& r : rows) out.emplace_back(r[0], atoll(r[1].c_str()));
   return out;

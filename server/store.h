@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -90,13 +91,23 @@ class Store {
   bool addcounter(const std::string& name, int64_t by);
   std::vector<std::pair<std::string, int64_t>> counters();
 
-  explicit Store(std::unique_ptr<StoreEngine> e) : engine(std::move(e)) {}
+  explicit Store(std::vector<std::unique_ptr<StoreEngine>> engines) : idle(std::move(engines)) {}
 
  private:
-  bool run(const std::string& sql, const std::vector<std::string>& params,
-           std::vector<std::vector<std::string>>* rows = nullptr, bool* transient = nullptr);
+  // One connection taken from the pool for the length of a call (a transaction included).
+  class Lease {
+   public:
+    explicit Lease(Store* s);
+    ~Lease();
+    bool run(const std::string& sql, const std::vector<std::string>& params,
+             std::vector<std::vector<std::string>>* rows = nullptr, bool* transient = nullptr);
+
+   private:
+    Store* store;
+    std::unique_ptr<StoreEngine> engine;
+  };
   std::vector<StoredResult> results(const std::string& sql, const std::vector<std::string>& p);
-  std::unique_ptr<StoreEngine> engine;
-  std::mutex lock;
-  std::string lasterror;
+  std::vector<std::unique_ptr<StoreEngine>> idle;
+  std::mutex pool;
+  std::condition_variable returned;
 };
