@@ -265,6 +265,24 @@ void Cish_stop(Cish* c, int which, const char* what) {
   c->abort = 1;
 }
 
+bool Cish_timecheck(Cish* c) {
+  if (simstop == 2) {
+    if (c->limit == CISH_LIMIT_NONE) c->limit = CISH_LIMIT_QUIT;
+    c->abort = 1;
+    return false;
+  }
+  double now = eithertime();
+  if (c->started < 0) c->started = now;
+  if (now - c->started > c->maxseconds) {
+    char what[160];
+    std::snprintf(what, sizeof what, "ran loops for more than %g s; execution stopped (endless loop?)",
+                  c->maxseconds);
+    Cish_stop(c, CISH_LIMIT_TIME, what);
+    return false;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------- rules
 
 CishOp CishOp_make(const char* out, const char* pattern, int prec, CishOpHandler op) {

@@ -112,6 +112,8 @@ enum CishLimit {
   CISH_LIMIT_DEPTH = 3,       // nesting of evaluation and execution
   CISH_LIMIT_VARIABLES = 4,   // number of variables
   CISH_LIMIT_REDUCTIONS = 5,  // reductions while building one tree (rules that never finish)
+  CISH_LIMIT_TIME = 6,        // seconds of loop execution
+  CISH_LIMIT_QUIT = 7,        // the user ended the program (nothing reported)
 };
 
 // Default execution bounds (generous for any hand-written lattice).
@@ -119,6 +121,8 @@ constexpr long long CISH_MAXITERATIONS = 10000000;        // loop iterations per
 constexpr long long CISH_MAXOUTPUT = 100LL * 1048576;     // bytes of generated text
 constexpr int CISH_MAXDEPTH = 2500;                       // nested evaluations/executions
 constexpr uint32_t CISH_MAXVARIABLES = 1000000;           // variables alive at once
+constexpr double CISH_MAXSECONDS = 5;                     // seconds from the first loop check
+constexpr long long CISH_CHECKEVERY = 4096;               // iterations between clock checks
 
 struct Cish {
   LSet vars;                      // CishVar
@@ -141,6 +145,9 @@ struct Cish {
   long long maxoutput = CISH_MAXOUTPUT, output = 0;
   int maxdepth = CISH_MAXDEPTH, depth = 0;
   uint32_t maxvariables = CISH_MAXVARIABLES;
+  // Loops also stop after maxseconds (counted from the first clock check, every
+  // CISH_CHECKEVERY iterations) and as soon as the user ends the program.
+  double maxseconds = CISH_MAXSECONDS, started = -1;
   int limit = CISH_LIMIT_NONE;
 
   // Derived look-up structures (not part of the language's state).
@@ -175,6 +182,10 @@ int Cish_limithit(const Cish* c);
 // Records that bound `which` was reached: the first time, reports "[FATAL] <source> <what>"
 // and records `which`; always raises the abort flag. Used by the tree code.
 void Cish_stop(Cish* c, int which, const char* what);
+// The clock and quit check made every CISH_CHECKEVERY loop iterations: false (execution
+// stopped) past maxseconds ("[FATAL] <source> ran longer than …") or when the program is
+// ending (quietly).
+bool Cish_timecheck(Cish* c);
 
 // ---- rules ----
 

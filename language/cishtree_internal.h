@@ -51,6 +51,7 @@ inline bool countiteration(Cish* c) {
     Cish_stop(c, CISH_LIMIT_ITERATIONS, what);
     return false;
   }
+  if (c->iterations % CISH_CHECKEVERY == 0) return Cish_timecheck(c);
   return true;
 }
 

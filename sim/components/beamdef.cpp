@@ -203,10 +203,17 @@ Beam Beam_apertureCSV(const char* file, int pidstyle) {
     reportf("[FATAL] apertureCSVbeam: data file %s not found", file ? file : "");
     return beam;
   }
-  int skipped = 0;
+  int skipped = 0, malformed = 0, firstmalformed = 0, lineno = 0;
   while (std::optional<std::string> line = fgetline(f)) {
+    lineno++;
     std::vector<std::string> fields = explode(",", *line);
-    if (fields.size() != 8) break;
+    if (fields.size() != 8) {
+      // Reported with its line number and passed over: the lines after it are still read (a
+      // blank line, as at the end of a file, is no fault).
+      if (line->find_first_not_of(" \t\r\n") == std::string::npos) continue;
+      if (malformed++ == 0) firstmalformed = lineno;
+      continue;
+    }
     double v[6];
     for (int i = 0; i < 6; i++) v[i] = atof(fields[i].c_str());
     double w = atof(fields[7].c_str());
@@ -235,6 +242,9 @@ Beam Beam_apertureCSV(const char* file, int pidstyle) {
     p->weight = w;
   }
   fclose(f);
+  if (malformed)
+    reportf("[WARNING] apertureCSVbeam: %d line(s) of %s without 8 fields skipped, the first "
+            "at line %d", malformed, file, firstmalformed);
   if (skipped) reportf("[WARNING] apertureCSVbeam: %d unusable lines skipped in %s", skipped, file);
   if (beam.M == 0) reportf("[WARNING] apertureCSVbeam: no particles added from %s", file);
   return beam;

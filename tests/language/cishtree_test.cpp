@@ -703,6 +703,36 @@ TEST(CishParse, CustomHandlerRunsInsteadOfTheBuiltinExecution) {
 
 // ---------------------------------------------------------------- execution bounds
 
+// Far below the iteration bound, a loop still ends: after its time bound (reported), or at
+// once when the user ends the program (quietly).
+TEST(CishLimits, EndlessLoopEndsOnTheClockOrAtQuit) {
+  struct Case {
+    int quit;  // the program's stop flag
+    int limit;
+    std::vector<std::string> messages;
+  };
+  const Case cases[] = {
+      {0, CISH_LIMIT_TIME,
+       {"[FATAL] lattice 'loop' ran loops for more than 0.05 s; execution stopped (endless "
+        "loop?)"}},
+      {2, CISH_LIMIT_QUIT, {}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.quit);
+    Reports r;
+    Env c;
+    Cish_setsource(c, "lattice 'loop'");
+    Cish_setlimits(c, 1000000000000LL, 0, 0, 0);
+    c->maxseconds = 0.05;
+    simstop = k.quit;
+    EXPECT_NE(Cish_parse(c, "n=0; while (n>=0) { n++; }"), 0);
+    simstop = 0;
+    EXPECT_EQ(r.all, k.messages);
+    EXPECT_EQ(Cish_limithit(c), k.limit);
+    EXPECT_LT(c->iterations, 1000000000000LL);
+  }
+}
+
 TEST(CishLimits, EndlessLoopReportsFatalNamingTheSource) {
   for (const char* code : {"while(1);", "for(i=0;1;i++) x=i;", "n=0; while (n>=0) { n++; }",
                            "for(i=0;i<2;i=0) for(j=0;j<2;j=0);"}) {

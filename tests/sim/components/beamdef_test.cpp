@@ -248,15 +248,17 @@ TEST_F(BeamCircular, SpeciesJoinsTheAllowedSet) {
 
 using BeamFiles = SimFixture;
 
-TEST_F(BeamFiles, ApertureCsvReadsUntilTheFirstOtherLine) {
+TEST_F(BeamFiles, ApertureCsvReportsLinesWithOtherFieldCountsAndReadsOn) {
   DataDir d;
   const double v = 0.6 * c_light;
   std::string line = "0.01,0.02,1e-9,0," + std::to_string(v) + ",0,mu+,0.5\n";
   d.write("a.csv", line + "0.03,0.04,2e-9,0,0," + std::to_string(v) + ",pi-,0.25\n" +
-                       "1,2,3,4,5,6,7\n" + line);
+                       "1,2,3,4,5,6,7\n\n" + line + "1,2,3,4,5,6,7,8,9\n" + line);
   Captured cap;
   Beam b = Beam_apertureCSV("a.csv", PIDName);
-  ASSERT_EQ(b.M, 2);
+  ASSERT_EQ(b.M, 4);
+  EXPECT_EQ(cap.all, (std::vector<std::string>{"[WARNING] apertureCSVbeam: 2 line(s) of a.csv "
+                                                 "without 8 fields skipped, the first at line 3"}));
   EXPECT_EQ(b.particles[0].species, MuPlus);
   EXPECT_EQ(b.particles[1].species, PiMinus);
   EXPECT_DOUBLE_EQ(b.particles[1].weight, 0.25);
