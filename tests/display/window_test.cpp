@@ -45,7 +45,10 @@ pid_t spawn(std::vector<std::string> words, const std::vector<std::string>& env,
   std::vector<std::string> e(env);
   for (char** p = environ; *p; p++) {
     std::string v = *p;
-    if (v.rfind("DISPLAY=", 0) != 0 && v.rfind("ORDAX_SCREENSHOT=", 0) != 0) e.push_back(v);
+    bool replaced = false;
+    for (const std::string& mine : env)
+      replaced = replaced || v.rfind(mine.substr(0, mine.find('=') + 1), 0) == 0;
+    if (!replaced) e.push_back(v);
   }
   for (std::string& v : e) envp.push_back(v.data());
   envp.push_back(nullptr);

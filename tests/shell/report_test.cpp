@@ -370,11 +370,13 @@ TEST_F(ReportGraphics, WarningDuringARunIsAnsweredWithTheViewsKeys) {
   SideViewState view;
   display_setkeyfilter([](int key, void* v) { return sideview_key((SideViewState*)v, key); },
                        &view);
-  Keys k{"y"};
+  // (The 't' after it would be the answer if the view took the 'y'.)
+  Keys k{"yt"};
   display_setkeysource(keysfrom, &k);
   report("[WARNING] Field map coarse");
   EXPECT_STREQ(reports_history()[19], "Y");
   EXPECT_EQ(view.axis, 0);  // the 'y' was the answer, not the view's projection
+  EXPECT_EQ(display_takekey(), 't');
   Keys after{"y"};
   display_setkeysource(keysfrom, &after);
   dealwithmessages();
