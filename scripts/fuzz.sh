@@ -25,10 +25,12 @@ cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMP
 cmake --build "$out" -j "$(nproc)" --target "$target"
 mkdir -p "$out/work/$target" "$out/artifacts/$target" "fuzz/corpus/$target"
 
+# Absolute paths: the file-reader targets work in a directory of their own.
+root=$PWD
 options=(-max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1
-         -artifact_prefix="$out/artifacts/$target/")
-[ -f "fuzz/$target.dict" ] && options+=(-dict="fuzz/$target.dict")
+         -artifact_prefix="$root/$out/artifacts/$target/")
+[ -f "fuzz/$target.dict" ] && options+=(-dict="$root/fuzz/$target.dict")
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 echo "fuzz.sh: running $out/$target for $seconds s"
-"$out/$target" "${options[@]}" "$@" "$out/work/$target" "fuzz/corpus/$target"
+"$out/$target" "${options[@]}" "$@" "$root/$out/work/$target" "$root/fuzz/corpus/$target"

@@ -129,8 +129,11 @@ int configsave(const ConfigStore& store, const char* path, char separator) {
   FILE* f = fopen(temp.c_str(), "wb");
   bool ok = f != nullptr;
   if (f) {
-    for (const ConfigEntry& e : store.entries)
-      if (fprintf(f, "%s%c %s\n", e.key.c_str(), separator, e.value.c_str()) < 0) ok = false;
+    // Whole strings, zero bytes included, so that the file reads back as the same store.
+    for (const ConfigEntry& e : store.entries) {
+      std::string line = e.key + separator + ' ' + e.value + '\n';
+      if (fwrite(line.data(), 1, line.size(), f) != line.size()) ok = false;
+    }
     if (!platform_syncfile(f)) ok = false;
     if (fclose(f) != 0) ok = false;
     if (ok) ok = platform_rename(temp.c_str(), target.c_str());
@@ -422,11 +425,14 @@ void numericsetting(ConfigStore* c, const char* prefix, const char* def,
                     const char* word = nullptr) {
   const char* v = configget(*c, prefix);
   if (!v || plainnumber(v) || (word && equalnocase(trimmed(v, v + strlen(v)), word))) return;
-  std::string key, value = v;
-  for (const ConfigEntry& e : c->entries)
-    if (startsnocase(e.key, prefix) && e.value.c_str() == v) key = e.key;
-  reportf("Setting \"%s\" is not a number (\"%s\"): %s is used", key.c_str(), value.c_str(), def);
-  configset(c, prefix, def);
+  // The entry read is the one replaced (configset would change the last with that prefix,
+  // which need not be the one configget reads).
+  for (ConfigEntry& e : c->entries) {
+    if (e.value.c_str() != v) continue;
+    reportf("Setting \"%s\" is not a number (\"%s\"): %s is used", e.key.c_str(), v, def);
+    e.value = def;
+    return;
+  }
 }
 
 void readrunsettings(ConfigStore* c) {
