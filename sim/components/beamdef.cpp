@@ -270,7 +270,12 @@ Beam Beam_ICOOL(const char* file) {
                &v[9], &v[10]) != 15)
       continue;
     int species = speciesfrompid(type, PIDIcool);
-    if (species >= 0 && (!finite(v, 8) || !(speciesmass[species] > 0))) {
+    // Numbers that are not finite are unusable whatever the species (an unknown one is kept
+    // as −1 and left out later, but must not carry infinities into the beam), and so is a
+    // momentum too large for a finite proper velocity.
+    double k = species >= 0 && speciesmass[species] > 0 ? GEV_C / speciesmass[species] : 0;
+    if (!finite(v, 8) || (species >= 0 && !(speciesmass[species] > 0)) ||
+        !std::isfinite(v[5] * k) || !std::isfinite(v[6] * k) || !std::isfinite(v[7] * k)) {
       skipped++;
       continue;
     }
@@ -281,7 +286,6 @@ Beam Beam_ICOOL(const char* file) {
     p->y = v[3];
     p->z = v[4];
     if (species >= 0) {
-      double k = GEV_C / speciesmass[species];
       p->Vx = v[5] * k;
       p->Vy = v[6] * k;
       p->Vz = v[7] * k;

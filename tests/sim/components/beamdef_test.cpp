@@ -315,7 +315,9 @@ TEST_F(BeamFiles, IcoolSkipsHeadersAndConvertsMomentum) {
                     " 0 3e-9 0.7 0.01 0.02 0.03 0.001 0.002 0.1 0 0 0\n";
   d.write("i.dat", row + row +  // two header lines, whatever they hold
                        row + "1 0 2 0 1 2 3\n" + "2 0 " + std::to_string(mutype) +
-                       " 0 0 1 0 0 0 inf 0 0.1 0 0 0\n" + "3 0 9999 0 0 1 0 0 0 0 0 0.1 0 0 0\n");
+                       " 0 0 1 0 0 0 inf 0 0.1 0 0 0\n" + "3 0 9999 0 0 1 0 0 0 0 0 0.1 0 0 0\n" +
+                       "4 0 9999 0 0 1e500 0 0 0 0 0 0.1 0 0 0\n" +  // not finite, unknown id
+                       "5 0 " + std::to_string(mutype) + " 0 0 1 0 0 0 0 0 1e305 0 0 0\n");
   Captured cap;
   Beam b = Beam_ICOOL("i.dat");
   ASSERT_EQ(b.M, 2);
@@ -330,7 +332,7 @@ TEST_F(BeamFiles, IcoolSkipsHeadersAndConvertsMomentum) {
   EXPECT_NEAR(p.Vx / p.Vz, 0.01, 1e-12);
   EXPECT_EQ(b.particles[1].species, -1);
   EXPECT_TRUE(cap.has("[WARNING] Unrecognised invalid type PID 9999"));
-  EXPECT_TRUE(cap.has("[WARNING] ICOOLbeam: 1 unusable lines skipped in i.dat"));
+  EXPECT_TRUE(cap.has("[WARNING] ICOOLbeam: 3 unusable lines skipped in i.dat"));
   Beam_free(&b);
 }
 
