@@ -154,6 +154,24 @@ bool platform_rename(const char* from, const char* to) {
   return rename(from, to) == 0;
 }
 
+bool platform_removedir(const char* path) {
+  return rmdir(path) == 0;
+}
+
+bool platform_writeprivate(const char* path, const std::string& text) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = fchmod(fd, 0600) == 0;  // an existing file keeps its mode through O_CREAT
+  size_t done = 0;
+  while (ok && done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += (size_t)n;
+  }
+  return close(fd) == 0 && ok;
+}
+
 bool platform_truncate(const char* path, uint64_t size) {
   return truncate(path, (off_t)size) == 0;
 }
@@ -236,6 +254,63 @@ int platform_system(const char* command) {
   int r = std::system(command);
   if (r == -1) return -1;
   return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
+}
+
+int64_t platform_spawn(const std::vector<std::string>& argv, const char* inpath,
+                       const char* outpath) {
+  if (argv.empty()) return -1;
+  // Everything the child needs is made before fork: only async-signal-safe calls follow it.
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int in = open(inpath, O_RDONLY | O_CLOEXEC);
+  if (in < 0) return -1;
+  int out = open(outpath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0) {
+    close(in);
+    return -1;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    signal(SIGPIPE, SIG_DFL);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  if (pid > 0) setpgid(pid, pid);  // also from here, so the group exists before any kill
+  close(in);
+  close(out);
+  return pid > 0 ? (int64_t)pid : -1;
+}
+
+int platform_waitprocess(int64_t pid, uint32_t ms, int* code) {
+  int64_t end = platform_msclock() + ms;
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid((pid_t)pid, &status, WNOHANG);
+    if (r == (pid_t)pid) {
+      if (code) *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return 1;
+    }
+    if (r < 0 && errno != EINTR) return -1;
+    int64_t left = end - platform_msclock();
+    if (left <= 0) return 0;
+    usleep((useconds_t)(left < 20 ? left : 20) * 1000);
+  }
+}
+
+void platform_endprocessgroup(int64_t pid, uint32_t gracems) {
+  if (pid <= 0) return;
+  kill(-(pid_t)pid, SIGTERM);
+  if (platform_waitprocess(pid, gracems, nullptr) != 0) {
+    kill(-(pid_t)pid, SIGKILL);  // the rest of the group, if the leader has gone
+    return;
+  }
+  kill(-(pid_t)pid, SIGKILL);
+  platform_waitprocess(pid, 5000, nullptr);
 }
 
 bool platform_hasprogram(const char* name) {

@@ -49,6 +49,10 @@ std::string platform_getcwd();
 std::string platform_exepath();             // absolute path of the running executable
 bool platform_remove(const char* path);     // deletes a file
 bool platform_rename(const char* from, const char* to);  // replaces an existing target
+bool platform_removedir(const char* path);  // deletes an empty directory
+// Creates (or empties) a file that only the program's user may read or write, and writes
+// `text` into it. True when all was written.
+bool platform_writeprivate(const char* path, const std::string& text);
 // Cuts (or extends with zero bytes) the file to `size` bytes; true on success.
 bool platform_truncate(const char* path, uint64_t size);
 // Flushes the stream and asks the system to put its data on disk; true on success.
@@ -75,6 +79,18 @@ void platform_setpriority(int priorityclass, int threadpriority);
 int platform_onbattery();
 int platform_system(const char* command);  // runs a shell command; its exit status
 bool platform_hasprogram(const char* name); // whether a program is found on PATH
+// Starts a program (argv[0], looked up on PATH when it holds no '/') in a process group of its
+// own, with standard input from `inpath` and standard output and error written to `outpath`
+// (created or emptied). Returns its process id, or −1 when it could not be started (also when
+// the program cannot be run: the child then exits with 127 before running anything).
+int64_t platform_spawn(const std::vector<std::string>& argv, const char* inpath,
+                       const char* outpath);
+// Waits up to `ms` for the process to end: 1 it ended (*code receives its exit status, or
+// 128 + the signal that ended it), 0 still running, −1 no such child.
+int platform_waitprocess(int64_t pid, uint32_t ms, int* code);
+// Ends the process's group: SIGTERM, then SIGKILL when it has not ended within `gracems`;
+// then reaps the process.
+void platform_endprocessgroup(int64_t pid, uint32_t gracems);
 
 // ---- terminal ----
 bool platform_stdout_isterminal();

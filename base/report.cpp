@@ -11,8 +11,15 @@ void* sinkcontext = nullptr;
 ReportSink front = nullptr;
 void* frontcontext = nullptr;
 
+thread_local int holddepth = 0;
+thread_local int held = 0;
+
 void route(const char* message, int isupdate) {
   if (!message) return;
+  if (holddepth > 0 && strstr(message, "[WARNING]") && !strstr(message, "[FATAL]")) {
+    held++;
+    return;
+  }
   if (sink) {
     sink(message, isupdate, sinkcontext);
   } else if (front) {
@@ -32,6 +39,15 @@ void report_setsink(ReportSink s, void* context) {
 void report_setfront(ReportSink f, void* context) {
   front = f;
   frontcontext = context;
+}
+
+int report_holdwarnings(bool on) {
+  if (on) {
+    if (holddepth++ == 0) held = 0;
+  } else if (holddepth > 0) {
+    holddepth--;
+  }
+  return held;
 }
 
 int report_isfatal(const char* message) {

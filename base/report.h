@@ -23,6 +23,12 @@ void report_setsink(ReportSink sink, void* context);
 // The program's front (installed once by the shell at start-up). nullptr removes it.
 void report_setfront(ReportSink front, void* context);
 
+// Holds back warnings on the calling thread: while on, a message carrying "[WARNING]" is
+// counted instead of sent (a "[FATAL]" one still goes). For reading untrusted files of many
+// records, where one summary line is worth more than a question per record. Calls nest; the
+// count starts at the outermost on. Returns the number held back so far.
+int report_holdwarnings(bool on);
+
 // 1 when the text carries the fatal marker "[FATAL]", else 0 (also for none).
 int report_isfatal(const char* message);
 // 1 when the text carries "[WARNING]", else 0 (also for none).

@@ -9,13 +9,14 @@ need+=(libcpp-httplib-dev libsqlite3-dev libpq-dev)
 need+=(libglfw3-dev libgl-dev)
 # strace: the crash test kills the client at chosen system calls and injects a full disk;
 # procps: its pkill ends a traced client by its tracer's PID.
-# tinyproxy, php and curl: the HTTP client's tests run them as loopback peers.
+# tinyproxy, php and curl: the HTTP client's tests run them as loopback peers; tnftp and
+# pyftpdlib: the FTP upload's tests drive the system's FTP client against a loopback server.
 # postgresql, chromium and imagemagick: the server's tests start a throw-away PostgreSQL
 # cluster, load the status page in headless Chromium and check its screenshot.
 # xvfb, Mesa's drivers, Xlib/XTest and python3: the window's test draws on a virtual display
 # and moves the pointer and presses keys there.
 if [ "${1:-}" = "--test" ]; then
-  need+=(clang libclang-rt-14-dev strace procps tinyproxy-bin php-cli curl)
+  need+=(clang libclang-rt-14-dev strace procps tinyproxy-bin php-cli curl tnftp python3-pyftpdlib)
   need+=(postgresql chromium imagemagick)
   need+=(xvfb libgl1-mesa-dri libx11-6 libxtst6 python3)
 fi

@@ -16,13 +16,13 @@
 #include "base/platform.h"
 #include "base/text.h"
 #include "language/genome.h"
+#include "net/exchange.h"
 #include "net/http.h"
 #include "results/optimiser.h"
 #include "shell/report.h"
 #include "shell/runstate.h"
 
-const char* const ORDAX_SAMPLEURL_DEFAULT =
-    "http://ordax.muonfrontend.org/ordax/samplefiles/{lattice}_100.bin";
+const char* const ORDAX_SAMPLEURL_DEFAULT = EXCHANGE_SAMPLEURL_DEFAULT;
 
 namespace {
 

@@ -45,7 +45,7 @@ QuarantineInfo quarantine;
 
 namespace {
 
-const char* const DOWNLOADPAGE = "http://ordax.muonfrontend.org/ordax/download";
+const char* const DOWNLOADPAGE = ORDAX_PROJECT_URL_DEFAULT "/download";
 
 // Sleeps `ms` milliseconds in short pieces, waking early when the user ends the program.
 void sleepunlessquit(uint32_t ms) {
@@ -92,6 +92,34 @@ SimOptions simoptions() {
   o.rfsynclog = switches.rfsynclog;
   return o;
 }
+
+// ---- the exchange with the project's servers ----
+
+void exchangebox(const char* text, const char* title, int blocking) {
+  if (blocking) platform_messagebox(text, title);
+  else AsyncMessageBox(text, title);
+}
+
+}  // namespace
+
+void configureexchange() {
+  ExchangeSettings x;
+  x.uploadhttp = settings.uploadhttp != 0;
+  x.ftpcommand = settings.ftpcommand;
+  x.passiveftp = settings.passiveftp != 0;
+  x.oldftp = settings.oldftp != 0;
+  x.samplebehaviour = settings.samplebehaviour;
+  x.deleteoldsamples = settings.deleteoldsamples != 0;
+  x.latticenames = getlatticenames;
+  x.messagebox = exchangebox;
+  x.noticeshown = displaymode != 0 || switches.windowed;  // not over a full-screen window
+  x.noticeblocking = switches.sendandquit != 0;
+  x.latestversion = latestversion;
+  x.servermessage = servermessage;
+  exchange_configure(x);
+}
+
+namespace {
 
 // ---- the state of the cycle ----
 
@@ -411,6 +439,7 @@ int runonce(Cycle& c) {
   const char* cl = c.commandline;
   if (simstop == 2) return 0;
   settingsreloadcheck(&c.configtime, cl);
+  configureexchange();
   uint64_t t = platform_filemodified("user.txt");
   if (t != c.usertime) {
     report("Username changed...");
@@ -806,10 +835,9 @@ int TAVLIB_main2(char* commandline) {
   ordaxconfig();
   detectswitches(commandline);
   if (!ordaxinit()) return 1;
-  if (switches.sendandquit) {
-    manualsend();
-    exit(0);
-  }
+  configureexchange();
+  exchange_recover("results.txt");  // an upload cut short by a kill gives its results back
+  if (switches.sendandquit) exit(manualsend(username.c_str()));
   if (switches.plot && !switches.best && !switches.recheck &&
       latticenamefromcmdline(commandline).empty()) {
     // Nothing to run: the optimiser's progress on every lattice, from the results file.

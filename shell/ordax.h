@@ -26,6 +26,10 @@ int ordaxinit();
 // file. Returns 1 if it reloaded, else 0.
 int settingsreloadcheck(uint64_t* recorded, const char* commandline);
 
+// Hands the exchange with the project's servers the settings, display mode and switches in
+// force (before each run and before the -s upload).
+void configureexchange();
+
 // ---- home directory ----
 
 // The program's directory: the first word of the command line (a double quote toggles

@@ -1,14 +1,12 @@
 // PLACEHOLDERS until the subsystems they belong to exist: the simulation (construction,
 // stepping, scoring), matching-scan cells, the results store, the
-// optimiser, the evaluation queue, and the exchange
-// with the project's servers. Each does the least that keeps the run cycle well-formed:
+// optimiser and the evaluation queue. Each does the least that keeps the run cycle well-formed:
 // no lattice can be built (Simulation_new gives no machine, so the cycle counts a failed
-// construction and moves on), results files read as empty, nothing is recorded, saved or sent.
+// construction and moves on), results files read as empty, nothing is recorded or saved.
 // Whoever builds one of these subsystems implements its functions in their own file and
 // deletes them here. Nothing in this file is meant to stay.
 #include <cstdlib>
 
-#include "net/exchange.h"
 #include "language/genome.h"
 #include "results/optimiser.h"
 #include "results/queue.h"
@@ -24,9 +22,3 @@ double MatchScan_energy(const Cell*) {
   return 0;
 }
 void MatchScan_output(Cell*, Simulation*) {}
-
-// ---- net/exchange.h ----
-void trysendresults(const char*, const char*, char) {}
-void manualsend() {}
-void latticefileupdate(int, char, const char*) {}
-void samplefilesupdate(const char*, int) {}
