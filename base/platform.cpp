@@ -22,6 +22,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -259,31 +260,27 @@ int platform_system(const char* command) {
 int64_t platform_spawn(const std::vector<std::string>& argv, const char* inpath,
                        const char* outpath) {
   if (argv.empty()) return -1;
-  // Everything the child needs is made before fork: only async-signal-safe calls follow it.
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  int in = open(inpath, O_RDONLY | O_CLOEXEC);
-  if (in < 0) return -1;
-  int out = open(outpath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out < 0) {
-    close(in);
-    return -1;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    signal(SIGPIPE, SIG_DFL);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  if (pid > 0) setpgid(pid, pid);  // also from here, so the group exists before any kill
-  close(in);
-  close(out);
-  return pid > 0 ? (int64_t)pid : -1;
+  posix_spawn_file_actions_t files;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 0, inpath, O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 1, outpath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&files, 1, 2);
+  posix_spawnattr_init(&attr);
+  sigset_t def;
+  sigemptyset(&def);
+  sigaddset(&def, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &def);
+  posix_spawnattr_setpgroup(&attr, 0);  // a group of its own, ended as one
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  int err = posix_spawnp(&pid, args[0], &files, &attr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&files);
+  posix_spawnattr_destroy(&attr);
+  return err == 0 && pid > 0 ? (int64_t)pid : -1;
 }
 
 int platform_waitprocess(int64_t pid, uint32_t ms, int* code) {

@@ -81,8 +81,7 @@ int platform_system(const char* command);  // runs a shell command; its exit sta
 bool platform_hasprogram(const char* name); // whether a program is found on PATH
 // Starts a program (argv[0], looked up on PATH when it holds no '/') in a process group of its
 // own, with standard input from `inpath` and standard output and error written to `outpath`
-// (created or emptied). Returns its process id, or −1 when it could not be started (also when
-// the program cannot be run: the child then exits with 127 before running anything).
+// (created or emptied). Returns its process id, or −1 when it could not be started.
 int64_t platform_spawn(const std::vector<std::string>& argv, const char* inpath,
                        const char* outpath);
 // Waits up to `ms` for the process to end: 1 it ended (*code receives its exit status, or
