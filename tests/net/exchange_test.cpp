@@ -433,6 +433,32 @@ TEST_F(Exchange, KillDuringUploadLosesNoResult) {
   EXPECT_FALSE(pairleft());
 }
 
+// A client killed at moments spread over a two-slice upload, then started again: every result
+// is still pending or has arrived.
+TEST_F(Exchange, KillsAtAnyMomentLoseNoResultSlow) {
+  Project project(dir.path());
+  std::string all = resultsfile(0, 6000);
+  std::multiset<std::string> expected = contents(dir.write("all.txt", all));
+  for (int delayms : {0, 30, 100, 250, 500, 900, 1500, 2500}) {
+    SCOPED_TRACE(delayms);
+    fs::remove_all(project.www / "received");
+    dir.write("results.txt", all);
+    pid_t child = fork();
+    if (child == 0) {
+      trysendresults("results.txt", "u", 1);
+      _exit(0);
+    }
+    usleep(delayms * 1000);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    exchange_recover("results.txt");
+    std::multiset<std::string> pending = contents("results.txt"), arrived = project.received();
+    for (const std::string& r : expected)
+      ASSERT_TRUE(pending.count(r) || arrived.count(r)) << r;
+    EXPECT_FALSE(pairleft());
+  }
+}
+
 // ---- FTP upload ----
 
 class ExchangeFtpSlow : public Exchange {
@@ -470,12 +496,13 @@ TEST_F(ExchangeFtpSlow, UploadNeedsTheAcceptedPutAndTheTestFile) {
     const char* name;
     const char* readonly;
     std::string servers;  // none: the peer's line
-    bool sent;
+    bool oldmethod, sent;
   } cases[] = {
-      {"success", nullptr, "", true},
-      {"bad password", nullptr, "127.0.0.1:%d,ordax,wrong\n", false},
-      {"read-only version folder", kVersionFolder, "", false},
-      {"! credential", nullptr, "127.0.0.1:%d,!touch PWNED,secret\n", false},
+      {"success", nullptr, "", false, true},
+      {"old calling method", nullptr, "", true, true},
+      {"bad password", nullptr, "127.0.0.1:%d,ordax,wrong\n", false, false},
+      {"read-only version folder", kVersionFolder, "", false, false},
+      {"! credential", nullptr, "127.0.0.1:%d,!touch PWNED,secret\n", false, false},
   };
   fs::path home = dir.path() / "home";
   dir.write("home/.netrc", "machine 127.0.0.1 login ordax password wrong\nmacdef init\n!touch NETRC\n\n");
@@ -485,6 +512,10 @@ TEST_F(ExchangeFtpSlow, UploadNeedsTheAcceptedPutAndTheTestFile) {
     SCOPED_TRACE(c.name);
     messages.clear();
     start(c.readonly);
+    configure([&](ExchangeSettings& x) {
+      x.uploadhttp = false;
+      x.oldftp = c.oldmethod;
+    });
     if (!c.servers.empty()) {
       char line[200];
       snprintf(line, sizeof line, c.servers.c_str(), ftp.port);
