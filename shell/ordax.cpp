@@ -832,6 +832,12 @@ int TAVLIB_main2(char* commandline) {
   http_setstopflag(&simstop);  // the quit keys and signals also end a transfer
   installquitsignals();
   setcwdtohomedir(commandline);
+  // Background mode holds from the first settings load: what is reported there is logged,
+  // not asked about.
+  if (backgroundswitch(commandline)) {
+    displaymode = 2;
+    platform_setmessagelog(true);
+  }
   ordaxconfig();
   detectswitches(commandline);
   if (!ordaxinit()) return 1;

@@ -193,7 +193,12 @@ void report_front(const char* message, int isupdate, void*) {
     reportexit(1);
   }
   if (report_iswarning(message)) {
-    if (displaymode == 2 || iswaved(message)) return;
+    if (iswaved(message)) return;
+    if (displaymode == 2) {  // no one to ask: the warning goes to "messages.log"
+      platform_setmessagelog(true);
+      showbox(message, "Ordax Warning");
+      return;
+    }
     askaboutwarning(message);
   }
 }

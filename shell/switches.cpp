@@ -226,6 +226,11 @@ int applyconfigset(const char* name, const char* path) {
   return saved ? known : -1;
 }
 
+int backgroundswitch(const char* commandline) {
+  const char* cl = commandline ? commandline : "";
+  return hasswitch(cl, "b") && !hasswitch(cl, "c") && !hasswitch(cl, "g");
+}
+
 void detectswitches(const char* commandline) {
   const char* cl = commandline ? commandline : "";
   displaymode = 0;
@@ -240,9 +245,12 @@ void detectswitches(const char* commandline) {
   }
   if (hasswitch(cl, "l")) displaymode = 1;
   if (hasswitch(cl, "ver") || hasswitch(cl, "version")) {
-    printf("Ordax version identifier [%s]\nPress any key to continue...\n", ORDAX_VERSION);
+    // In background mode nothing waits for a key.
+    bool background = backgroundswitch(cl);
+    printf("Ordax version identifier [%s]\n%s", ORDAX_VERSION,
+           background ? "" : "Press any key to continue...\n");
     fflush(stdout);
-    platform_getkey();  // one character; end of input counts too
+    if (!background) platform_getkey();  // one character; end of input counts too
     exit(0);
   }
   if (hasswitch(cl, "once")) runsleft = 1;

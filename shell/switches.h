@@ -28,6 +28,11 @@ int getargv_int(const char* commandline, int i);
 // The help text, one line per entry ("switch\ttext\n"), as -help prints it.
 std::string switcheshelptext();
 
+// Whether the command line asks for background mode: -b, not overridden by -c or -g (the
+// mode detectswitches settles on). The start-up sets this mode before the settings are first
+// read, so that nothing read there prompts on standard input.
+int backgroundswitch(const char* commandline);
+
 // Applies the start-up switches to the run state, in their fixed order (later ones override
 // earlier ones). -ver, -help/`?`, -cfg:, -bintotxt and -txttobin end the process with code 0
 // (or report a "[FATAL]" failure). Called at start-up and again after each settings reload.

@@ -156,6 +156,20 @@ TEST_F(ProgramHome, LatticeNamesFindTheirFileWhateverTheLetterCase) {
   EXPECT_NE(readfile(dir / "results.dat").find("<TINY>"), std::string::npos);
 }
 
+// Background mode holds from the first settings load: a warning there (the settings file
+// cannot be rewritten) goes to "messages.log" instead of a question on standard input, and
+// the run goes on.
+TEST_F(ProgramHome, BackgroundModeLogsWarningsFromTheFirstSettingsLoad) {
+  lattice("_pencil.txt");
+  writefile(dir / "config.txt", readfile(dir / "config.txt") + "Keep mode: Z\n");  // rewritten
+  fs::create_directory(dir / "config.txt.new");  // where the rewrite would go
+  EXPECT_EQ(run({"-b", "-once", "_pencil"}), 0) << output();
+  EXPECT_EQ(output().find("Continue (Y/N"), std::string::npos) << output();
+  EXPECT_NE(readfile(dir / "messages.log")
+                .find("[Ordax Warning] [WARNING] Could not write the settings file config.txt\n"),
+            std::string::npos);
+}
+
 // -view holds the machine on screen without simulating: the loop sleeps between frames (it
 // must not keep a processor busy), the auto-save file is not deleted on every frame, and the
 // quit signal ends the program with code 0.

@@ -150,11 +150,14 @@ TEST_F(ReportConsole, NullMessagesAndBackgroundModeShowNothing) {
   displaymode = 2;
   Script s{"n"};
   report_setanswersource(scriptedanswer, &s);
+  WorkDir work("ordax_bgwarning");
   report("hello");
   reportupdate("progress");
-  report("[WARNING] Field map missing");  // background never asks
+  report("[WARNING] Field map missing");  // background never asks: the warning is logged
+  platform_setmessagelog(false);
   EXPECT_EQ(written(), "");
   EXPECT_EQ(s.asked, 0);
+  EXPECT_EQ(work.read("messages.log"), "[Ordax Warning] [WARNING] Field map missing\n");
 }
 
 TEST_F(ReportToSink, SinkReceivesTextsAndSeverityIsLeftToTheCaller) {
