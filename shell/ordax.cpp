@@ -366,6 +366,9 @@ void advanceloop(Cycle& c, Cell* scan) {
 int choosebuild(Cycle& c, std::string latticename) {
   const char* cl = c.commandline;
   int failures = 0;
+  // A lattice named on the command line is the one asked for: when it cannot be built
+  // (missing, needing a newer version, unreadable), the run ends rather than taking another.
+  const std::string named = latticename;
   for (;;) {
     if (simstop == 2) return 0;
     quarantine.queuefile = switches.queuefile.c_str();
@@ -421,6 +424,10 @@ int choosebuild(Cycle& c, std::string latticename) {
     if (c.sim.paramoverridden) switches.nocheck = 1;  // the result is not the lattice's own
     if (c.sim.lattice) return 1;
     Simulation_free(&c.sim);
+    if (!named.empty()) {
+      reportf("[FATAL] Lattice %s named on the command line could not be used", named.c_str());
+      return -1;
+    }
     if (++failures >= 1000) {
       reportf("[FATAL] No lattices found compatible with your current Ordax version.\n"
               "Please download the latest version from %s",

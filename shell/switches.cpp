@@ -226,6 +226,65 @@ int applyconfigset(const char* name, const char* path) {
   return saved ? known : -1;
 }
 
+namespace {
+
+// Whether `s` is one or more decimal digits and nothing else.
+bool alldigits(const char* s) {
+  if (!*s) return false;
+  for (; *s; s++)
+    if (!isdigit((unsigned char)*s)) return false;
+  return true;
+}
+
+// Whether `word` (without its '-') begins with `prefix`, letters compared without case.
+bool startsnocase(const std::string& word, const char* prefix) {
+  size_t n = strlen(prefix);
+  return word.size() >= n && equalnocase(word.substr(0, n).c_str(), prefix);
+}
+
+}  // namespace
+
+std::vector<std::string> switchproblems(const char* commandline) {
+  static const char* const known[] = {
+      "b",      "c",         "w",          "scr",           "g",        "view",
+      "pause",  "s",         "ver",        "version",       "once",     "q",
+      "queue",  "best",      "l",          "l42",           "latextable", "latextablepdf",
+      "savebeam", "singlethread", "help",  "init",          "loadbalancing", "outerloop",
+      "parse",  "rfsync",    "threadoverhead", "plot",      "r"};
+  std::vector<std::string> problems;
+  std::vector<std::string> words = commandwords(commandline ? commandline : "");
+  for (size_t i = 1; i < words.size(); i++) {
+    const std::string& w = words[i];
+    if (w.empty() || w[0] != '-') continue;
+    std::string name = w.substr(1);
+    // The conversions take the file names that follow them.
+    if (equalnocase(name.c_str(), "bintotxt") || equalnocase(name.c_str(), "txttobin")) break;
+    bool ok = false;
+    for (const char* k : known) ok = ok || equalnocase(name.c_str(), k);
+    if (ok) continue;
+    char buf[600];
+    if (name.size() >= 2 && (name[0] == 'r' || name[0] == 'R') &&
+        isdigit((unsigned char)name[1])) {
+      if (alldigits(name.c_str() + 1)) continue;
+      snprintf(buf, sizeof buf,
+               "Switch %.400s is not understood: -r re-runs the last result once, -R for ever, "
+               "-r followed by a number that many times", w.c_str());
+    } else if (!name.empty() && name[0] == '/') {
+      if (alldigits(name.c_str() + 1) && atoi(name.c_str() + 1) >= 1) continue;
+      snprintf(buf, sizeof buf,
+               "Switch %.400s is not understood: -/ takes a whole number of 1 or more", w.c_str());
+    } else if ((startsnocase(name, "cfg:") && name.size() > 4) ||
+               (startsnocase(name, "param:") && name.find('=') != std::string::npos) ||
+               (startsnocase(name, "bounds_loop=") && alldigits(name.c_str() + 12))) {
+      continue;
+    } else {
+      snprintf(buf, sizeof buf, "Unknown switch %.400s is ignored", w.c_str());
+    }
+    problems.push_back(buf);
+  }
+  return problems;
+}
+
 int backgroundswitch(const char* commandline) {
   const char* cl = commandline ? commandline : "";
   return hasswitch(cl, "b") && !hasswitch(cl, "c") && !hasswitch(cl, "g");
@@ -233,6 +292,11 @@ int backgroundswitch(const char* commandline) {
 
 void detectswitches(const char* commandline) {
   const char* cl = commandline ? commandline : "";
+  static std::string checkedline;  // detectswitches runs again after every settings reload
+  if (checkedline != cl) {
+    checkedline = cl;
+    for (const std::string& p : switchproblems(cl)) report(p.c_str());
+  }
   displaymode = 0;
   if (hasswitch(cl, "s")) {
     switches.sendandquit = 1;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct Cell;
 struct Genome;
@@ -32,6 +33,11 @@ std::string switcheshelptext();
 // mode detectswitches settles on). The start-up sets this mode before the settings are first
 // read, so that nothing read there prompts on standard input.
 int backgroundswitch(const char* commandline);
+
+// The messages for the switch words of the command line that are not understood: unknown
+// switches, and -r or -/ followed by something other than a whole number (none or more than
+// zero). detectswitches reports them once per command line; the switches are ignored.
+std::vector<std::string> switchproblems(const char* commandline);
 
 // Applies the start-up switches to the run state, in their fixed order (later ones override
 // earlier ones). -ver, -help/`?`, -cfg:, -bintotxt and -txttobin end the process with code 0

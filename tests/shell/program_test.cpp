@@ -170,6 +170,27 @@ TEST_F(ProgramHome, BackgroundModeLogsWarningsFromTheFirstSettingsLoad) {
             std::string::npos);
 }
 
+// A lattice named on the command line that cannot be used (missing, or needing a newer
+// program) ends the run with a message and code 1; no other lattice is run in its place.
+TEST_F(ProgramHome, NamedLatticeThatCannotBeUsedEndsWithCodeOne) {
+  lattice("_pencil.txt");
+  writefile(dir / "lattices" / "future.txt",
+            "!MINVER 999\n" + readfile(fs::path(ORDAX_SOURCE_DIR) / "lattices/_pencil.txt"));
+  const struct {
+    const char* name;
+    const char* says;
+  } cases[] = {
+      {"nosuch", "[FATAL] Machine lattice file lattices/nosuch.txt not found"},
+      {"future", "[FATAL] Lattice future named on the command line could not be used"},
+  };
+  for (const auto& [name, says] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(run({"-c", "-once", name}), 1) << output();
+    EXPECT_NE(output().find(says), std::string::npos) << output();
+    EXPECT_EQ(output().find("Score "), std::string::npos) << output();
+  }
+}
+
 // -view holds the machine on screen without simulating: the loop sleeps between frames (it
 // must not keep a processor busy), the auto-save file is not deleted on every frame, and the
 // quit signal ends the program with code 0.

@@ -131,6 +131,28 @@ TEST_F(SwitchesTest, StartUpSwitchesSetModeRunsAndFiles) {
   }
 }
 
+TEST(Switches, ProblemsNameUnknownAndMalformedSwitches) {
+  const struct {
+    const char* line;
+    std::vector<std::string> problems;
+  } cases[] = {
+      {"ordax -c -once -r12 -R -/20 -L -param:dt=1e-12 -cfg:net -bounds_loop=5 _pencil", {}},
+      {"ordax -x -Once", {"Unknown switch -x is ignored"}},
+      {"ordax -r5x",
+       {"Switch -r5x is not understood: -r re-runs the last result once, -R for ever, -r "
+        "followed by a number that many times"}},
+      {"ordax -rx -/0 -/abc",
+       {"Unknown switch -rx is ignored",
+        "Switch -/0 is not understood: -/ takes a whole number of 1 or more",
+        "Switch -/abc is not understood: -/ takes a whole number of 1 or more"}},
+      {"ordax -param:dt -bintotxt -in.bin", {"Unknown switch -param:dt is ignored"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(switchproblems(c.line), c.problems);
+  }
+}
+
 TEST_F(SwitchesTest, FlagsAndValues) {
   detectswitches("ordax -s -q -parse -outerloop -savebeam -singlethread -w /x/ -/4 -bounds_loop=37");
   EXPECT_EQ(switches.sendandquit, 1);
