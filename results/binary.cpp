@@ -47,11 +47,12 @@ bool latticenameok(const std::string& s) {
   return true;
 }
 
-// A gene name the genome text form can carry ("name=digits;"): letters, digits and '#'.
+// A gene name the genome text form can carry ("name=digits;"): letters, digits, '_', '-'
+// (cell names of the lattice language) and '#'.
 bool genenameok(const std::string& s) {
   if (s.empty()) return false;
   for (unsigned char c : s)
-    if (!isalnumc(c) && c != '#') return false;
+    if (!isalnumc(c) && c != '#' && c != '_' && c != '-') return false;
   return true;
 }
 

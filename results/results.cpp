@@ -57,14 +57,15 @@ void striptrailing(std::string& line) {
   line.resize(n);
 }
 
-// A genome line: empty, or items of letters, digits and '#', then '=', then digits, then ';',
-// the last ';' ending the line.
+// A genome line: empty, or items of gene-name characters (letters, digits, '_' and '-' as in
+// the lattice language's cell names, and '#'), then '=', then digits, then ';', the last ';'
+// ending the line.
 bool isgenomeline(const std::string& line) {
   const char* p = line.c_str();
   const char* end = p + line.size();
   while (p < end) {
     const char* s = p;
-    while (p < end && (isletter(*p) || isdigitc(*p) || *p == '#')) p++;
+    while (p < end && (isletter(*p) || isdigitc(*p) || *p == '#' || *p == '_' || *p == '-')) p++;
     if (p == s || p == end || *p != '=') return false;
     s = ++p;
     while (p < end && isdigitc(*p)) p++;

@@ -560,6 +560,23 @@ TEST_F(ResultsDir, SaveThatCannotOpenItsFileWarnsAfterRetrying) {
   Result_free(r);
 }
 
+// Gene names made from cell names that hold '_' or '-' read back from a text results file.
+TEST_F(ResultsDir, GeneNamesWithUnderscoreAndHyphenReadBack) {
+  const char* genomes[] = {"Sol_1-bf=012;d-2=500;#runs=3;", "a=001;"};
+  LSet set = LSet_new(sizeof(Result));
+  for (const char* g : genomes) {
+    Result r = line(g, "1.5 (2.0 Mpts) [v4.47_dev] <L_1>");
+    LSet_add(&set, &r);
+  }
+  ASSERT_EQ(Results_save(set, "out.dat", 0), 1);
+  LSet back = Results_load("out.dat", nullptr);
+  ASSERT_EQ(back.count, set.count);
+  for (uint32_t i = 0; i < back.count; i++)
+    EXPECT_STREQ(LSet_at<Result>(back, i).genome, genomes[i]);
+  Results_free(back);
+  Results_free(set);
+}
+
 TEST(ResultsSet, FilterValidAndLatticeNames) {
   LSet set = LSet_new(sizeof(Result));
   const char* lines[] = {"1.0 [v4.47_dev] <Alpha>", "2.0 [v4.47_dev] <beta>",
