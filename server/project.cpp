@@ -18,6 +18,7 @@
 #include "base/report.h"
 #include "base/text.h"
 #include "base/version.h"
+#include "net/exchange.h"
 #include "results/binary.h"
 #include "results/checkval.h"
 #include "results/results.h"
@@ -288,7 +289,7 @@ UploadOutcome Project::upload(const std::string& folder, const std::string& file
         for (const std::string& l : active)
           if (equalnocase(l, *name)) lattice = l;
       if (startsnocase(r.text, "test")) reject("test");
-      else if (stristr(r.text, "rank")) reject("rank");
+      else if (exchange_rankline(r.text)) reject("rank");
       else if (!allfinite(r)) reject("non-finite");
       else if (Result_ver(r) < 4.3f) reject("version");
       else if (!lattice) reject("unknown lattice");
