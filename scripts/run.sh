@@ -15,5 +15,9 @@ cp "$src/build/ordax" "$home/ordax"
 cp -r "$src/lattices/." "$home/lattices/"
 cp -r "$src/datafiles/." "$home/datafiles/"
 [ -f "$home/user.txt" ] || echo "${ORDAX_USER:-${USER:-volunteer}}" > "$home/user.txt"
+# A new working folder starts on the default design, the front end; the client adds the other
+# settings with their defaults. Setting "none" there lets it pick among all bundled designs.
+[ -f "$home/config.txt" ] ||
+  echo "Preferred lattices (comma-separated list or 'none'): frontend" > "$home/config.txt"
 echo "Running Ordax in $home (Ctrl-C to stop)"
 exec "$home/ordax" -c "$@"

@@ -8,10 +8,16 @@
 //       scores each genome with smooth functions of its genes with a known optimum (100):
 //       "sphere" 100 − 100·Σ(x_i − c_i)² over 8 genes x_i in [0, 1], and "valley", the same
 //       with the genes coupled in pairs (a long narrow ridge).
-//   optbench lattice NAME [RUNS [SEEDS [DIVISOR]]]
+//   optbench lattice NAME [RUNS [SEEDS [DIVISOR [ONLY]]]]
 //       runs the real loop in the current directory (which needs "lattices/NAME.txt" and
 //       "datafiles/"): parse and build with Simulation_new, advance to the end, score, record
 //       with genomeresult, with every DIVISOR-th particle of the beam (the -/N switch).
+//       ONLY "trial" or "random" runs just that search.
+//   optbench sample NAME [RUNS [DIVISOR [SEED]]]
+//       the score of RUNS random designs of the lattice, one line each with where the muon
+//       weight ended (finished, wrong energy, still in flight at the end time, lost), then the
+//       quartiles of the scores: how far a random design is from the ramp of the scoring and
+//       how much room a better one has.
 //
 // Nothing is written to the results files: results are kept in memory only.
 #include <algorithm>
@@ -82,8 +88,12 @@ Summary summarise(const std::vector<std::vector<double>>& bests, const std::vect
   return s;
 }
 
+// Which of the two searches compare() runs: both, or one (so that the two can run as two
+// processes side by side).
+enum class Modes { Both, TrialTypes, RandomOnly };
+
 void compare(const char* title, const Evaluate& evaluate, const char* lattice, int runs,
-             int seeds) {
+             int seeds, Modes modes = Modes::Both) {
   std::vector<int> at;
   for (int n : {50, 100, 200})
     if (n <= runs) at.push_back(n);
@@ -97,13 +107,17 @@ void compare(const char* title, const Evaluate& evaluate, const char* lattice, i
   for (int n : at) printf(" %17d", n);
   printf("\n");
   for (int mode = 0; mode < 2; mode++) {
+    if ((mode == 0 && modes == Modes::RandomOnly) || (mode == 1 && modes == Modes::TrialTypes))
+      continue;
     std::memcpy(settings.trialratios, mode == 0 ? configured : randomonly, sizeof configured);
     std::vector<std::vector<double>> bests;
     for (int s = 1; s <= seeds; s++) {
       bests.push_back(optimise(evaluate, lattice, runs, 1000u * s + 7));
-      fprintf(stderr, ".");
+      // Each seed's own row as it finishes, so that a long comparison can be read while it runs.
+      fprintf(stderr, "  %s, seed %d:", mode == 0 ? "trial types" : "Random only", s);
+      for (int n : at) fprintf(stderr, " %.3f", bests.back()[n - 1]);
+      fprintf(stderr, "\n");
     }
-    fprintf(stderr, "\n");
     Summary sum = summarise(bests, at);
     printf("  %-16s", mode == 0 ? "trial types" : "Random only");
     for (size_t i = 0; i < at.size(); i++) printf(" %8.3f/%8.3f", sum.mean[i], sum.median[i]);
@@ -172,10 +186,54 @@ Evaluate simulate(const std::string& lattice, int* failures) {
   };
 }
 
+// Random designs: scores and the fate of the muon weight, then the quartiles of the scores.
+void sample(const std::string& lattice, int runs, uint32_t seed) {
+  srand15(seed);
+  LSet none = LSet_new(sizeof(Result));
+  std::vector<double> scores;
+  printf("lattice %s: %d random designs\n", lattice.c_str(), runs);
+  printf("  %5s %9s %9s %9s %9s %9s %7s\n", "run", "score", "finished", "wrongE", "inflight",
+         "lost", "Mpts");
+  for (int i = 0; i < runs; i++) {
+    char* name = strdup(lattice.c_str());
+    Genome g = makegenome(none, name, trial::Random, nullptr, settings.trialratios);
+    free(name);
+    Simulation sim = Simulation_new(lattice.c_str(), &g, "");
+    if (!sim.lattice) {
+      printf("  %5d could not build the lattice\n", i + 1);
+      Simulation_free(&sim);
+      Genome_free(g);
+      continue;
+    }
+    while (sim.t < sim.t_max && Beam_m(&sim.beam) > 0) Simulation_advance(&sim, 1, 1, 1);
+    double s = Simulation_score(&sim);
+    double w[4] = {0, 0, 0, 0};  // finished, wrong energy, in flight, lost
+    for (int32_t k = 0; k < Beam_M(&sim.beam); k++) {
+      const Particle& p = sim.beam.particles[k];
+      if (p.species != MuPlus && p.species != MuMinus) continue;
+      int at = p.state == Finished ? 0 : p.state == WrongEnergy ? 1 : p.state == Active ? 2 : 3;
+      w[at] += p.weight;
+    }
+    printf("  %5d %9.3f %9.4f %9.4f %9.4f %9.4f %7.1f\n", i + 1, s, w[0], w[1], w[2], w[3],
+           sim.Mpts);
+    fflush(stdout);
+    scores.push_back(s);
+    Simulation_free(&sim);
+    Genome_free(g);
+  }
+  Results_free(none);
+  if (scores.empty()) return;
+  std::sort(scores.begin(), scores.end());
+  auto q = [&](double f) { return scores[(size_t)std::lround(f * (scores.size() - 1))]; };
+  printf("  scores: min %.3f, quartiles %.3f / %.3f / %.3f, max %.3f\n", q(0), q(0.25), q(0.5),
+         q(0.75), q(1));
+}
+
 int usage() {
   fprintf(stderr,
           "usage: optbench synthetic [RUNS [SEEDS]]\n"
-          "       optbench lattice NAME [RUNS [SEEDS [DIVISOR]]]\n");
+          "       optbench lattice NAME [RUNS [SEEDS [DIVISOR [trial|random]]]]\n"
+          "       optbench sample NAME [RUNS [DIVISOR [SEED]]]\n");
   return 2;
 }
 
@@ -205,8 +263,26 @@ int main(int argc, char** argv) {
     if (runs < 1 || seeds < 1) return usage();
     Simulation_defaultdefault(options);
     int failures = 0;
-    compare(("lattice " + name).c_str(), simulate(name, &failures), name.c_str(), runs, seeds);
+    Modes modes = Modes::Both;
+    if (argc > 6) {
+      std::string only = argv[6];
+      if (only == "trial") modes = Modes::TrialTypes;
+      else if (only == "random") modes = Modes::RandomOnly;
+      else return usage();
+    }
+    compare(("lattice " + name).c_str(), simulate(name, &failures), name.c_str(), runs, seeds,
+            modes);
     if (failures) printf("  %d runs could not build the lattice\n", failures);
+    return 0;
+  }
+  if (mode == "sample" && argc > 2) {
+    int runs = argc > 3 ? atoi(argv[3]) : 20;
+    SimOptions options;
+    options.divisor = argc > 4 ? atoi(argv[4]) : 1;
+    uint32_t seed = argc > 5 ? (uint32_t)atoi(argv[5]) : 1;
+    if (runs < 1) return usage();
+    Simulation_defaultdefault(options);
+    sample(argv[2], runs, seed);
     return 0;
   }
   return usage();
