@@ -61,3 +61,18 @@ void advanceparticle_merged2a(Particle* p, double t, double dt);
 using PusherFn = void (*)(Particle* p, double t, double dt);
 extern PusherFn advanceparticle;
 
+
+// Lanes: particles that share a nearby list are pushed W at a time (W = 1, 2, 4 or 8, the
+// widest this processor runs unless set otherwise), each exactly as advanceparticle_merged2a
+// pushes it alone. The widest width the processor runs, the width in use, and a new width in
+// use (rounded down to 1, 2, 4 or 8 and to what the processor runs; returned). Set it only
+// between steps.
+int pusher_maxwidth();
+int pusher_width();
+int pusher_setwidth(int w);
+// Whether particles with this nearby list can share lanes: every field among the components
+// is a solenoid field (other fields are pushed one particle at a time).
+bool pusher_batchable(Cell* const* nearby, uint32_t n);
+// Advances ps[0 … count-1] (1 <= count <= pusher_width(), all with the same nearby list, which
+// pusher_batchable accepts) from t to t + dt, as advanceparticle_merged2a would one by one.
+void advanceparticles(Particle* const* ps, int count, double t, double dt);
