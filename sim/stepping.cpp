@@ -1,9 +1,11 @@
-// Time stepping with a worker pool per simulation. Each step gives every thread a contiguous range
-// of the live section (shares adapted towards the slowest thread), and everything several
-// threads would otherwise share is kept per thread: new particles, loss logs, scratch lists,
-// counters. After the join the main thread applies the loss logs and merges the new particles
-// in thread order (which is particle order), so the beam and the loss counters come out the
-// same, bit for bit, whatever the number of threads.
+// Time stepping with a worker pool per simulation. The live section is cut into fixed-size
+// chunks that the calling thread and the workers claim from one counter, so a slow or
+// descheduled thread holds up a step by one chunk at most. Everything several threads would
+// otherwise share is kept per thread (new particles, loss logs, scratch lists, counters), and
+// each chunk records which part of its thread's lists it wrote; after the join the main thread
+// applies the losses and merges the new particles chunk by chunk, which is particle order, so
+// the beam and the loss counters come out the same, bit for bit, whatever the number of
+// threads and whichever thread ran which chunk.
 #include "sim/stepping.h"
 
 #include <algorithm>
@@ -41,34 +43,79 @@ struct ThreadState {
   std::vector<Particle> newparticles;  // daughters made by decays in this thread
   std::vector<LossEvent> losses;       // in the order the thread met them
   std::vector<Cell*> scratch;          // nearby-list scratch, room for every machine child
-  int64_t counter = 0;
-  double tstart = 0, tend = 0;         // s, eithertime() (load-balance log only)
+  // Lanes of a range: what each particle's collision step found before the push, where its
+  // pushed copy is, the copies, the particles that have one, batch and grouping scratch.
+  std::vector<struct Before> before;
+  std::vector<int32_t> slot;
+  std::vector<Particle> pushed;
+  std::vector<int32_t> members;
+  std::vector<Particle*> batch;
+  std::vector<uint8_t> grouped;
+  int64_t counter = 0;                 // particles processed in this step
+  int64_t live = 0;                    // particles of the chunks it ran in this step
+  double tstart = 0, tend = 0;         // s, eithertime() (logs only); tstart 0: ran no chunk
 };
 
 // The calling thread's loss log while it runs its range of a step; none outside steps.
 thread_local std::vector<LossEvent>* losslog = nullptr;
 
-struct Worker {
-  std::thread thread;
-  std::atomic<uint32_t> go{0};    // bumped once per step given to the worker
-  std::atomic<uint32_t> done{1};  // 0 while the worker runs its range
-  std::atomic<bool> quit{false};
-  StepArgs args{};
+// What one chunk of a step left in the lists of the thread that ran it.
+struct ChunkRecord {
+  uint32_t thread;
+  uint32_t newbegin, newend;    // its daughters in that thread's newparticles
+  uint32_t lossbegin, lossend;  // its losses in that thread's loss log
 };
 
+struct Worker {
+  std::thread thread;
+  std::atomic<uint32_t> go{0};  // bumped once per step the worker is asked to help with
+  std::atomic<bool> quit{false};
+  unsigned index = 0;           // its thread number
+};
+
+// Polls `cond` a short while (about the hand-off time of a step), then sleeps on `word` until
+// it differs from `old` and `cond` holds. The short spin keeps a step's hand-off in the
+// microseconds when both threads are running; the sleep leaves the core to other processes.
+template <class Cond>
+void spinthenwait(const std::atomic<uint32_t>& word, Cond cond) {
+  for (int i = 0; i < 4000; i++) {
+    if (cond()) return;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+  for (;;) {
+    uint32_t old = word.load(std::memory_order_acquire);
+    if (cond()) return;
+    word.wait(old, std::memory_order_acquire);
+  }
+}
+
 }  // namespace
+
+// Particles per chunk: small enough that the last chunks even out the threads' finishing
+// times, large enough that claiming one costs nothing next to pushing its particles.
+constexpr int32_t CHUNK = 64;
 
 // Everything the steps of one simulation keep between steps.
 struct StepContext {
   std::vector<std::unique_ptr<ThreadState>> states;  // index = thread number
-  std::vector<double> shares;   // load-balance shares, one per thread used
-  std::vector<int32_t> bounds;  // thread k's range is [bounds[k], bounds[k+1])
+  std::vector<double> shares;   // each thread's part of the last step's particles (logs)
+  std::vector<ChunkRecord> chunks;  // what each chunk of the present step left where
   // The kind of every live record at the end of the step (StateKind), written by the thread
   // that advanced it, so that the compaction after the join reads bytes instead of records
   // that sit in another core's cache.
   std::vector<uint8_t> kinds;
-  bool timing = false;                           // workers record their times
+  bool timing = false;                           // threads record their times
   std::vector<std::unique_ptr<Worker>> workers;  // workers[k - 1] runs thread k
+
+  // The present step, read by the threads after they claim a chunk (and written by the main
+  // thread only while no chunk is unfinished).
+  StepArgs step{};
+  int32_t nlive = 0;                   // live particles of the step
+  std::atomic<uint32_t> next{0};       // the next chunk to claim
+  std::atomic<uint32_t> nchunks{0};    // chunks of the step
+  std::atomic<uint32_t> finished{0};   // chunks finished
 
   void ensurestates(int n) {
     while ((int)states.size() < n) states.push_back(std::make_unique<ThreadState>());
@@ -86,20 +133,47 @@ struct StepContext {
 
 namespace {
 
+// Claims and runs chunks of the present step until none is left; returns at once when the
+// step has none left (a worker that wakes late, after the others finished the step).
+void runchunks(StepContext* ctx, unsigned thread) {
+  for (;;) {
+    uint32_t c = ctx->next.load(std::memory_order_relaxed);
+    // A claim succeeds only while chunks are left; everything else of the step (arguments,
+    // thread states, chunk records) is read only after a claim and stays put until the
+    // claimed chunk is reported finished.
+    do {
+      if (c >= ctx->nchunks.load(std::memory_order_relaxed)) return;
+    } while (!ctx->next.compare_exchange_weak(c, c + 1, std::memory_order_acquire,
+                                              std::memory_order_relaxed));
+    ThreadState* st = ctx->states[thread].get();
+    StepArgs a = ctx->step;
+    a.thread = thread;
+    a.first = (int32_t)c * CHUNK;
+    a.end = std::min(ctx->nlive, a.first + CHUNK);
+    a.counter = &st->counter;
+    if (ctx->timing && st->tstart == 0) st->tstart = eithertime();
+    ChunkRecord r{thread, (uint32_t)st->newparticles.size(), 0, (uint32_t)st->losses.size(), 0};
+    losslog = &st->losses;
+    Simulation_advance_t(&a);
+    losslog = nullptr;
+    r.newend = (uint32_t)st->newparticles.size();
+    r.lossend = (uint32_t)st->losses.size();
+    ctx->chunks[c] = r;
+    st->live += a.end - a.first;
+    if (ctx->timing) st->tend = eithertime();
+    if (ctx->finished.fetch_add(1, std::memory_order_release) + 1 ==
+        ctx->nchunks.load(std::memory_order_relaxed))
+      ctx->finished.notify_one();
+  }
+}
+
 void workerloop(StepContext* ctx, Worker* w) {
   uint32_t seen = 0;
   for (;;) {
-    w->go.wait(seen, std::memory_order_acquire);
+    spinthenwait(w->go, [&] { return w->go.load(std::memory_order_acquire) != seen; });
     seen = w->go.load(std::memory_order_acquire);
     if (w->quit.load(std::memory_order_acquire)) return;
-    ThreadState* st = ctx->states[w->args.thread].get();
-    if (ctx->timing) st->tstart = eithertime();
-    losslog = &st->losses;
-    Simulation_advance_t(&w->args);
-    losslog = nullptr;
-    if (ctx->timing) st->tend = eithertime();
-    w->done.store(1, std::memory_order_release);
-    w->done.notify_one();
+    runchunks(ctx, w->index);
   }
 }
 
@@ -132,24 +206,29 @@ double borefor(const Simulation* sim, const Cell* beamline, int seg) {
   return a.type == AttributeType::Number ? a.value : sim->global_bore;
 }
 
-// Adds every thread's loss log to the cells, thread 0 first.
-void applylosses(const std::vector<std::unique_ptr<ThreadState>>& states, int n) {
-  for (int k = 0; k < n; k++) {
-    for (const LossEvent& e : states[k]->losses) {
+// Adds the losses of every chunk to the cells, chunk by chunk (particle order), and empties
+// the threads' loss logs.
+void applylosses(StepContext* ctx, int n) {
+  const uint32_t nchunks = ctx->nchunks.load(std::memory_order_relaxed);
+  for (uint32_t c = 0; c < nchunks; c++) {
+    const ChunkRecord& r = ctx->chunks[c];
+    const std::vector<LossEvent>& log = ctx->states[r.thread]->losses;
+    for (uint32_t i = r.lossbegin; i < r.lossend; i++) {
+      const LossEvent& e = log[i];
       e.cell->lostweight += e.weight;
       e.cell->lostenergy += e.energy;
       e.cell->lostpositive += e.positive;
       e.cell->lostnegative += e.negative;
     }
-    states[k]->losses.clear();
   }
+  for (int k = 0; k < n; k++) ctx->states[k]->losses.clear();
 }
 
-// Moves the new particles of threads 0 … n-1 into the live section (see Simulation_advance).
-void mergenewparticles(const std::vector<std::unique_ptr<ThreadState>>& states, Beam* beam,
-                       int nlists) {
+// Moves the new particles of the step's chunks into the live section (see
+// Simulation_advance), chunk by chunk, and empties the threads' lists.
+void mergenewparticles(StepContext* ctx, Beam* beam, int n) {
   int64_t D = 0;
-  for (int k = 0; k < nlists; k++) D += (int64_t)states[k]->newparticles.size();
+  for (int k = 0; k < n; k++) D += (int64_t)ctx->states[k]->newparticles.size();
   if (D == 0) return;
   if ((int64_t)beam->capacity < (int64_t)beam->M + D) Beam_extendalloc(beam, (int32_t)(D + 5000));
   Particle* P = beam->particles;
@@ -158,12 +237,16 @@ void mergenewparticles(const std::vector<std::unique_ptr<ThreadState>>& states, 
   if (d < dead) memcpy(P + M, P + m, sizeof(Particle) * (size_t)d);
   else if (dead > 0) memmove(P + m + d, P + m, sizeof(Particle) * (size_t)dead);
   int32_t at = m;
-  for (int k = 0; k < nlists; k++) {
-    std::vector<Particle>& list = states[k]->newparticles;
-    if (!list.empty()) memcpy(P + at, list.data(), sizeof(Particle) * list.size());
-    at += (int32_t)list.size();
-    list.clear();  // the daughters' nearby lists now belong to the beam
+  const uint32_t nchunks = ctx->nchunks.load(std::memory_order_relaxed);
+  for (uint32_t c = 0; c < nchunks; c++) {
+    const ChunkRecord& r = ctx->chunks[c];
+    const std::vector<Particle>& list = ctx->states[r.thread]->newparticles;
+    const uint32_t k = r.newend - r.newbegin;
+    if (k) memcpy(P + at, list.data() + r.newbegin, sizeof(Particle) * k);
+    at += (int32_t)k;
   }
+  // The daughters' nearby lists now belong to the beam.
+  for (int k = 0; k < n; k++) ctx->states[k]->newparticles.clear();
   beam->m = m + d;
   beam->M = M + d;
 }
@@ -180,12 +263,16 @@ void writeloadbalance(const StepContext* ctx, FILE* f, int n, double T0, double 
     int e = (int)std::ceil(std::log10(E / 999.0));
     double unit = std::pow(10.0, e);
     double startsum = 0, busysum = 0, endmin = 1e300, endmax = -1e300;
+    // A thread that ran no chunk (it woke after the others had finished) counts as starting
+    // and ending with the step.
+    auto startof = [&](const ThreadState* st) { return st->tstart > 0 ? st->tstart : T1; };
+    auto endof = [&](const ThreadState* st) { return st->tstart > 0 ? st->tend : T1; };
     for (int k = 0; k < n; k++) {
       const ThreadState* st = states[k].get();
-      startsum += st->tstart - T0;
-      busysum += st->tend - st->tstart;
-      endmin = std::min(endmin, st->tend);
-      endmax = std::max(endmax, st->tend);
+      startsum += startof(st) - T0;
+      busysum += endof(st) - startof(st);
+      endmin = std::min(endmin, endof(st));
+      endmax = std::max(endmax, endof(st));
     }
     double meanstart = startsum / n, meanbusy = busysum / n;
     double wait = 100.0 * (1.0 - meanstart / E);
@@ -195,8 +282,8 @@ void writeloadbalance(const StepContext* ctx, FILE* f, int n, double T0, double 
     for (int k = 0; k < n; k++) {
       const ThreadState* st = states[k].get();
       const char* sep = k == n - 1 ? "" : k % 4 == 3 ? "\n\t\t" : "\t";
-      fprintf(f, "%d:%03d %03d %d%s", k, (int)std::lround((st->tstart - T0) / unit),
-              (int)std::lround((st->tend - T0) / unit), (int)st->counter, sep);
+      fprintf(f, "%d:%03d %03d %d%s", k, (int)std::lround((startof(st) - T0) / unit),
+              (int)std::lround((endof(st) - T0) / unit), (int)st->counter, sep);
     }
   }
   fprintf(f, "\n");
@@ -208,6 +295,7 @@ void StepContext::ensureworkers(int n) {
   while ((int)workers.size() < n) {
     workers.push_back(std::make_unique<Worker>());
     Worker* w = workers.back().get();
+    w->index = (unsigned)workers.size();
     w->thread = std::thread(workerloop, this, w);
   }
 }
@@ -280,13 +368,24 @@ void loseparticleincell(Particle* p, Cell* cell) {
   Particle_free(p);
 }
 
-void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
-                     const Simulation* sim, Particle* out, double* tout, int rfsync) {
+namespace {
+
+// What a collision step finds before the push: the segment of the beam line the particle is in
+// (-1 without one), whether it lies outside the bore there, and the material it starts in.
+struct Before {
+  int seg;
+  bool outsidebore;
+  const ScatterData* material;
+  Cell* materialcell;
+};
+
+// The first part of collideparticle, without side effects.
+Before collidebefore(const Particle* p, double t0, const Simulation* sim) {
+  Before b{-1, false, nullptr, nullptr};
   // The segment the particle is in, and the bore there.
   const Cell* bl = p->beamline;
-  int seg = -1;
   if (bl && bl->t == Composite && bl->n > 0) {
-    seg = p->segment < 0 ? 0 : p->segment >= bl->n ? bl->n - 1 : p->segment;
+    int seg = p->segment < 0 ? 0 : p->segment >= bl->n ? bl->n - 1 : p->segment;
     double s = 0, r = 0;
     Cell_sr(bl->children[seg], p->x, p->y, p->z, &s, &r);
     while (s >= bl->children[seg]->length && seg + 1 < bl->n) {
@@ -297,36 +396,41 @@ void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
       seg--;
       Cell_sr(bl->children[seg], p->x, p->y, p->z, &s, &r);
     }
+    b.seg = seg;
     double bore = borefor(sim, bl, seg);
     if (bore > 0 && r > bore) {
-      *out = *p;
-      out->state = Stopped;
-      *tout = t0;
-      loseparticleincell(out, bl->children[seg]);
-      return;
+      b.outsidebore = true;
+      return b;
     }
   }
-
   // Material: the last nearby component with material data that contains the particle.
-  const ScatterData* material = nullptr;
-  Cell* materialcell = nullptr;
   for (uint32_t i = p->nnearby; i-- > 0;) {
     Cell* c = p->nearby[i];
     if (c->scatter && Cell_inside(c, p->x, p->y, p->z, t0)) {
-      material = c->scatter;
-      materialcell = c;
+      b.material = c->scatter;
+      b.materialcell = c;
       break;
     }
   }
+  return b;
+}
 
-  // Push to the end of the step.
-  Particle pushed = *p;
-  if (material) scatterparticle(&pushed, t0, t1 - t0, material);
-  else advanceparticle(&pushed, t0, t1 - t0);
+// The rest of collideparticle, given what collidebefore found and, unless the particle was
+// outside the bore, `pushed`: the particle moved to t1 through that material.
+void collideafter(const Particle* p, const Before& b, const Particle& pushed, double t0,
+                  double t1, unsigned thread, const Simulation* sim, Particle* out,
+                  double* tout, int rfsync) {
+  if (b.outsidebore) {
+    *out = *p;
+    out->state = Stopped;
+    *tout = t0;
+    loseparticleincell(out, p->beamline->children[b.seg]);
+    return;
+  }
   *out = pushed;
   *tout = t1;
   if (pushed.state != Active) {
-    loseparticleincell(out, materialcell);
+    loseparticleincell(out, b.materialcell);
     return;
   }
 
@@ -339,9 +443,10 @@ void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
   double to;
   for (uint32_t i = p->nnearby; i-- > 0;) {
     Cell* c = p->nearby[i];
-    int event = rfsync
-                    ? Cell_synccollision(c, p, &pushed, t0, t1, thread, material, sim, &o, &to)
-                    : Cell_collisiondetect(c, p, &pushed, t0, t1, thread, material, sim, &o, &to);
+    int event = rfsync ? Cell_synccollision(c, p, &pushed, t0, t1, thread, b.material, sim, &o,
+                                            &to)
+                       : Cell_collisiondetect(c, p, &pushed, t0, t1, thread, b.material, sim,
+                                              &o, &to);
     if (!event) continue;
     reported = true;
     reporters.push_back(c);
@@ -354,8 +459,8 @@ void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
   }
   if (reported) {
     for (Cell* c : reporters) {
-      const CollisionEvent ev{p,     &pushed, t0,    t1,       thread, material, sim,
-                              out,   *tout,   c == hit, rfsync != 0};
+      const CollisionEvent ev{p,   &pushed, t0,       t1,          thread, b.material, sim,
+                              out, *tout,   c == hit, rfsync != 0};
       Cell_commit(c, &ev);
     }
     reporters.clear();
@@ -364,7 +469,26 @@ void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
   // A particle that ended is charged to the component of the event; the particle keeps the
   // segment it was found in.
   if (out->state != Active) loseparticleincell(out, hit);
-  if (seg >= 0) out->segment = seg;
+  if (b.seg >= 0) out->segment = b.seg;
+}
+
+bool samelist(const Particle* a, const Particle* b) {
+  return a->nnearby == b->nnearby &&
+         (a->nearby == b->nearby ||
+          memcmp(a->nearby, b->nearby, sizeof(Cell*) * a->nnearby) == 0);
+}
+
+}  // namespace
+
+void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
+                     const Simulation* sim, Particle* out, double* tout, int rfsync) {
+  const Before b = collidebefore(p, t0, sim);
+  Particle pushed = *p;
+  if (!b.outsidebore) {
+    if (b.material) scatterparticle(&pushed, t0, t1 - t0, b.material);
+    else advanceparticle(&pushed, t0, t1 - t0);
+  }
+  collideafter(p, b, pushed, t0, t1, thread, sim, out, tout, rfsync);
 }
 
 int Simulation_advance_t(StepArgs* a) {
@@ -386,6 +510,59 @@ int Simulation_advance_t(StepArgs* a) {
   // are then not needed.
   std::vector<uint8_t>& kinds = ctx->kinds;
   uint8_t* kind = kinds.size() >= (size_t)a->end ? kinds.data() : nullptr;
+  const int rfsync = a->mode == StepRFSync;
+
+  // Lanes: the first collision step of every particle that starts with the step, in vacuum,
+  // among fields the lane pusher has, is pushed beforehand together with the others of its
+  // nearby list (while the pusher slot holds the default pusher). Everything with side
+  // effects then follows particle by particle as below.
+  const int width = a->mode != StepPushOnly && advanceparticle == advanceparticle_merged2a
+                        ? pusher_width()
+                        : 1;
+  const int32_t nrange = a->end > a->first ? a->end - a->first : 0;
+  std::vector<Before>& before = st->before;
+  std::vector<int32_t>& slot = st->slot;  // index into pushed, or -1
+  std::vector<Particle>& pushed = st->pushed;
+  if (width > 1) {
+    before.resize((size_t)nrange);
+    slot.assign((size_t)nrange, -1);
+    pushed.clear();
+    std::vector<int32_t>& members = st->members;
+    members.clear();
+    for (int32_t i = a->first; i < a->end; i++) {
+      const Particle* p = P + i;
+      if (!(p->tstart <= t && t < t1 && p->state == Active)) continue;
+      Before& b = before[(size_t)(i - a->first)];
+      b = collidebefore(p, t, sim);
+      if (b.outsidebore || b.material || p->nnearby == 0 ||
+          !pusher_batchable(p->nearby, p->nnearby))
+        continue;
+      slot[(size_t)(i - a->first)] = (int32_t)pushed.size();
+      pushed.push_back(*p);
+      members.push_back(i);
+    }
+    // Batches of particles with the same nearby list, width at a time.
+    std::vector<Particle*>& batch = st->batch;
+    const size_t nm = members.size();
+    std::vector<uint8_t>& done = st->grouped;
+    done.assign(nm, 0);
+    for (size_t j = 0; j < nm; j++) {
+      if (done[j]) continue;
+      const Particle* lead = P + members[j];
+      batch.clear();
+      for (size_t k = j; k < nm; k++) {
+        if (done[k] || !samelist(lead, P + members[k])) continue;
+        done[k] = 1;
+        batch.push_back(&pushed[(size_t)slot[(size_t)(members[k] - a->first)]]);
+        if ((int)batch.size() == width) {
+          advanceparticles(batch.data(), width, t, t1 - t);
+          batch.clear();
+        }
+      }
+      if (!batch.empty()) advanceparticles(batch.data(), (int)batch.size(), t, t1 - t);
+    }
+  }
+
   for (int32_t i = a->first; i < a->end; i++) {
     Particle* p = P + i;
     if (p->tstart > t1) {
@@ -399,10 +576,26 @@ int Simulation_advance_t(StepArgs* a) {
       Particle out;
       double tout;
       int events = 0;
-      collideparticle(p, t0, t1, a->thread, sim, &out, &tout, a->mode == StepRFSync);
+      if (width > 1 && p->tstart <= t) {
+        // The first part was found before the lanes ran.
+        const Before& b = before[(size_t)(i - a->first)];
+        const int32_t k = slot[(size_t)(i - a->first)];
+        if (k >= 0) {
+          collideafter(p, b, pushed[(size_t)k], t0, t1, a->thread, sim, &out, &tout, rfsync);
+        } else {
+          Particle moved = *p;
+          if (!b.outsidebore) {
+            if (b.material) scatterparticle(&moved, t0, t1 - t0, b.material);
+            else advanceparticle(&moved, t0, t1 - t0);
+          }
+          collideafter(p, b, moved, t0, t1, a->thread, sim, &out, &tout, rfsync);
+        }
+      } else {
+        collideparticle(p, t0, t1, a->thread, sim, &out, &tout, rfsync);
+      }
       *p = out;
       while (tout < t1 && p->state == Active && ++events < maxevents) {
-        collideparticle(p, tout, t1, a->thread, sim, &out, &tout, a->mode == StepRFSync);
+        collideparticle(p, tout, t1, a->thread, sim, &out, &tout, rfsync);
         *p = out;
       }
     }
@@ -428,11 +621,10 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
     return;
   }
 
-  // How many threads share the step: one per `perthread` particles, at most the setting.
+  // How many threads share the step: one per `perthread` particles, at most the setting, and
+  // the calling thread alone while too few particles are live to pay for a hand-off.
   StepContext* ctx = contextof(sim);
   std::vector<std::unique_ptr<ThreadState>>& states = ctx->states;
-  std::vector<double>& shares = ctx->shares;
-  std::vector<int32_t>& bounds = ctx->bounds;
   std::vector<uint8_t>& kinds = ctx->kinds;
   const int threads = sim->threads > 0 ? sim->threads : 1;
   const int perthread = sim->particlesperthread > 0 ? sim->particlesperthread : 1;
@@ -441,6 +633,8 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   if (multithread) {
     n = (N - 1) / perthread + 1;
     if (n > threads) n = threads;
+    if (N < STEP_PARALLEL_MIN) n = 1;
+    // The thread-overhead log measures every thread count in turn, small steps included.
     if (overheadlog && N > 1) n = (int)(sim->steps % threads) + 1;
   }
   FILE* balancelog = sim->loadbalancelog;
@@ -465,66 +659,37 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   for (int k = 0; k < n; k++) {
     if (states[k]->scratch.size() < room) states[k]->scratch.resize(room);
     states[k]->counter = 0;
+    states[k]->live = 0;
+    states[k]->tstart = states[k]->tend = 0;
   }
 
-  // Each thread's range of particles follows its share; the workers start on theirs.
-  if ((int)shares.size() != n) shares.assign((size_t)n, 1.0);
-  bounds.resize((size_t)n + 1);
-  bounds[0] = 0;
-  bounds[(size_t)n] = N;
+  // The step's chunks; the workers are woken and every thread claims chunks until none is
+  // left. No worker can be inside a chunk here: the last step ended when all were finished.
+  ctx->step = StepArgs{sim, 0, 0, 0, nullptr, decayflag, mode, refresh};
+  ctx->nlive = N;
+  const uint32_t all = (uint32_t)((N + CHUNK - 1) / CHUNK);
+  if (ctx->chunks.size() < all) ctx->chunks.resize(all);
+  ctx->nchunks.store(all, std::memory_order_relaxed);
+  ctx->finished.store(0, std::memory_order_relaxed);
+  ctx->next.store(0, std::memory_order_release);
   if (n > 1) {
-    double floor = 0.01 / n, sum = 0;
-    for (double& s : shares) {
-      if (s < floor) s = floor;
-      sum += s;
-    }
-    for (double& s : shares) s /= sum;
-    double S = 0;
-    for (int k = 1; k < n; k++) {
-      S += shares[(size_t)k - 1];
-      int32_t b = (int32_t)(N * S);
-      bounds[(size_t)k] = b < bounds[(size_t)k - 1] ? bounds[(size_t)k - 1] : b > N ? N : b;
-    }
     ctx->ensureworkers(n - 1);
-  }
-  auto argsfor = [&](int k) {
-    return StepArgs{sim,         bounds[(size_t)k], bounds[(size_t)k + 1], (unsigned)k,
-                    &states[k]->counter, decayflag, mode,        refresh};
-  };
-  for (int k = 1; k < n; k++) {
-    Worker* w = ctx->workers[(size_t)k - 1].get();
-    w->args = argsfor(k);
-    w->done.store(0, std::memory_order_relaxed);
-    w->go.fetch_add(1, std::memory_order_release);
-    w->go.notify_one();
-  }
-
-  // The calling thread steps its own range, then waits for the workers; the last one to
-  // finish takes a smaller share next time.
-  {
-    ThreadState* st = states[0].get();
-    StepArgs a0 = argsfor(0);
-    if (timing) st->tstart = eithertime();
-    losslog = &st->losses;
-    Simulation_advance_t(&a0);
-    losslog = nullptr;
-    if (timing) st->tend = eithertime();
-  }
-  int last = 0;
-  for (;;) {
-    int running = -1;
     for (int k = 1; k < n; k++) {
-      if (!ctx->workers[(size_t)k - 1]->done.load(std::memory_order_acquire)) {
-        running = k;
-        break;
-      }
+      Worker* w = ctx->workers[(size_t)k - 1].get();
+      w->go.fetch_add(1, std::memory_order_release);
+      w->go.notify_one();
     }
-    if (running < 0) break;
-    last = running;
-    ctx->workers[(size_t)running - 1]->done.wait(0, std::memory_order_acquire);
   }
-  if (n > 1) shares[(size_t)last] *= 0.99;
+  runchunks(ctx, 0);
+  spinthenwait(ctx->finished,
+               [&] { return ctx->finished.load(std::memory_order_acquire) == all; });
+  // Workers that woke too late find no chunk; from here on none touches the step's data.
+  ctx->next.store(all, std::memory_order_relaxed);
   const double T1 = timing ? eithertime() : 0;
+
+  // Each thread's part of the step, for the load-balance log.
+  ctx->shares.assign((size_t)n, 0.0);
+  for (int k = 0; k < n; k++) ctx->shares[(size_t)k] = (double)states[k]->live / N;
 
   // The work done, counted into the run's total (an eighth added for overhead).
   int64_t w = 0;
@@ -540,8 +705,8 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
 
   // After the join: losses, new particles, compaction.
   scatteringsuppressed = false;
-  applylosses(states, n);
-  if (decayflag) mergenewparticles(states, &sim->beam, (int)states.size());
+  applylosses(ctx, n);
+  if (decayflag) mergenewparticles(ctx, &sim->beam, n);
   // New particles joined the live section Active, after the N records the threads saw.
   if (kinds.size() < (size_t)sim->beam.m) kinds.resize((size_t)sim->beam.m);
   std::fill(kinds.begin() + N, kinds.begin() + sim->beam.m, (uint8_t)KindActive);

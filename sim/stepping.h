@@ -27,7 +27,7 @@ enum StepMode : int {
                      // classes that have one (RF cavities), scattering suppressed
 };
 
-// One thread's part of a step.
+// One thread's part of a step: a chunk of the live section.
 struct StepArgs {
   Simulation* sim;
   int32_t first, end;  // particles [first, end) of the live section
@@ -37,6 +37,12 @@ struct StepArgs {
   int mode;            // StepMode
   int refresh;         // recompute nearby lists
 };
+
+// Live particles below which a step runs on the calling thread alone: handing a step to a
+// second thread and joining it costs some 5–40 µs on a two-core machine (a spinning or a
+// sleeping worker) against 0.1–0.4 µs per particle step, so a few hundred particles are needed
+// before a second thread pays (bench/stepping_bench.cpp measures both).
+constexpr int32_t STEP_PARALLEL_MIN = 256;
 
 // Advances the particles of one thread's range over [t, t + dt]: a particle whose tstart is
 // after the step is skipped (not counted); the others start at max(t, tstart); mode 0 pushes

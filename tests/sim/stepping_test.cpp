@@ -166,7 +166,13 @@ TEST(Stepping, ThreadCountFollowsParticlesPerExtraThread) {
   options.particlesperthread = 100;
   struct Case {
     int particles, multithread, expected;
-  } cases[] = {{1000, 1, 4}, {150, 1, 2}, {100, 1, 1}, {101, 1, 2}, {1000, 0, 1}, {1, 1, 1}};
+  } cases[] = {{1000, 1, 4},
+               {301, 1, 4},
+               {300, 1, 3},
+               {STEP_PARALLEL_MIN, 1, (STEP_PARALLEL_MIN - 1) / 100 + 1},
+               {STEP_PARALLEL_MIN - 1, 1, 1},  // too few to pay for a hand-off
+               {1000, 0, 1},
+               {1, 1, 1}};
   for (const Case& k : cases) {
     SCOPED_TRACE(testing::Message() << k.particles << " particles, multithread " << k.multithread);
     Simulation sim = machineof({component("d", "Drift", 100)});
@@ -853,11 +859,10 @@ TEST(SteppingThreads, LoadBalanceLogShowsSharesAndThreads) {
   rewind(f);
   char line[512];
   double s0, s1;
-  // First step: equal shares, one of them then nudged down by 1 %.
+  // Each step: the threads' parts of the live section, then the times and particle counts.
   ASSERT_TRUE(fgets(line, sizeof line, f));
   ASSERT_EQ(sscanf(line, "\t%lg\t%lg", &s0, &s1), 2);
-  EXPECT_DOUBLE_EQ(std::min(s0, s1), 0.495);
-  EXPECT_DOUBLE_EQ(std::max(s0, s1), 0.5);
+  EXPECT_NEAR(s0 + s1, 1.0, 1e-12);
   ASSERT_TRUE(fgets(line, sizeof line, f));
   int g, e;
   double util, wait, gap;
@@ -870,12 +875,8 @@ TEST(SteppingThreads, LoadBalanceLogShowsSharesAndThreads) {
   EXPECT_EQ(k0, 0);
   EXPECT_EQ(k1, 1);
   EXPECT_EQ(n0 + n1, released);  // every released particle of the first step, counted once
-  EXPECT_GT(n0, 0);
-  EXPECT_GT(n1, 0);
-  // Later steps: shares normalised to 1 and nudged by 1 % towards the slower thread.
-  ASSERT_TRUE(fgets(line, sizeof line, f));
-  ASSERT_EQ(sscanf(line, "\t%lg\t%lg", &s0, &s1), 2);
-  EXPECT_NEAR(s0 + s1, 1.0, 0.011);
+  EXPECT_LE(a0, b0);
+  EXPECT_LE(a1, b1);
   fclose(f);
   Simulation_free(&sim);
 }

@@ -1,0 +1,190 @@
+// The lane pusher against the one-particle pusher (every width must give the same bits), and
+// whole runs of the bundled lattices and a generated solenoid channel at every lane width this
+// machine has and on 1, 2 and 4 threads: the final beams and the scores must be identical.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/kinematics.h"
+#include "base/random.h"
+#include "lattice/cell.h"
+#include "sim/components/solenoid.h"
+#include "sim/pusher.h"
+#include "sim/simulation.h"
+#include "sim/stepping.h"
+#include "tests/support/support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::Machine;
+
+const double MeV = 1.602176462e-13;  // J
+
+// The widths to compare: 1 and every wider one the processor runs.
+std::vector<int> widths() {
+  std::vector<int> w;
+  for (int k : {1, 2, 4, 8})
+    if (k <= pusher_maxwidth()) w.push_back(k);
+  return w;
+}
+
+// Keeps the width in use for the test's duration.
+struct WidthGuard {
+  int saved = pusher_width();
+  ~WidthGuard() { pusher_setwidth(saved); }
+};
+
+Cell* solenoidcell(double z, double length, double radius, double field) {
+  Cell* c = Cell_new(Component, "S");
+  Cell_settypename(c, "solenoid");
+  Cell_setattrib(c, "length", length);
+  Cell_setattrib(c, "radius", radius);
+  Cell_setattrib(c, "field", field);
+  c->axis = AffineFrame_identity();
+  c->axis.origin.z = z;
+  c->field = solfield;
+  consolenoid(c, nullptr);
+  return c;
+}
+
+TEST(Lanes, EveryWidthPushesEachParticleAsTheOneParticlePusher) {
+  WidthGuard guard;
+  // Three coils with overlapping fringes, the last one switched off after 5 ns.
+  Cell* coils[3] = {solenoidcell(0, 0.5, 0.3, 2), solenoidcell(0.6, 0.5, 0.3, -2.5),
+                    solenoidcell(1.2, 0.4, 0.2, 3)};
+  Cell_setattrib(coils[2], "OffTime", 5e-9);
+  consolenoid(coils[2], nullptr);
+  struct Case {
+    const char* what;
+    ParticleSpecies species;
+    double x, y, z, px, py, pz;  // m, MeV/c
+  } cases[] = {
+      {"on the axis", MuPlus, 0, 0, 0.3, 0, 0, 200},
+      {"off the axis", MuMinus, 0.05, -0.02, 0.55, 10, -20, 180},
+      {"at 1.2 radii of the first coil", PiPlus, 0.36, 0, 0.2, 0, 5, 150},
+      {"beyond 1.2 radii", PiMinus, 0.5, 0.1, 0.3, -3, 0, 220},
+      {"just inside the 1.2-radius shell", MuPlus, 0.3599999999, 0, 0.25, 1, 1, 190},
+      {"uncharged", Neutron, 0.01, 0.02, 0.7, 5, 5, 300},
+      {"in the switched coil", Proton, 0.02, 0.0, 1.3, 0, 2, 400},
+      {"slow and far from the axis", MuMinus, 0.2, 0.2, 1.0, 30, -30, 40},
+      {"backwards", PiPlus, -0.1, 0.05, 0.9, 0, 0, -120},
+  };
+  const int ncases = (int)(sizeof cases / sizeof cases[0]);
+  std::vector<Particle> start;
+  for (const Case& k : cases) {
+    Particle p = Particle_new(k.species);
+    Particle_setnearby(&p, coils, 3);
+    const double f = MeV / c_light / speciesmass[k.species];
+    p.x = k.x, p.y = k.y, p.z = k.z;
+    p.Vx = k.px * f, p.Vy = k.py * f, p.Vz = k.pz * f;
+    start.push_back(p);
+  }
+  // Before and after the coil switches off.
+  for (double t : {1e-9, 6e-9}) {
+    std::vector<Particle> alone = start;
+    for (Particle& p : alone)
+      for (int s = 0; s < 3; s++) advanceparticle_merged2a(&p, t + s * 2e-11, 2e-11);
+    for (int w : widths()) {
+      ASSERT_EQ(pusher_setwidth(w), w);
+      // Every batch size up to the width, so the padded lanes are exercised too.
+      for (int count = 1; count <= w; count++) {
+        SCOPED_TRACE(testing::Message() << "t " << t << ", width " << w << ", batch " << count);
+        std::vector<Particle> lanes = start;
+        for (int s = 0; s < 3; s++)
+          for (int first = 0; first < ncases; first += count) {
+            std::vector<Particle*> batch;
+            for (int i = first; i < ncases && i < first + count; i++) batch.push_back(&lanes[i]);
+            advanceparticles(batch.data(), (int)batch.size(), t + s * 2e-11, 2e-11);
+          }
+        for (int i = 0; i < ncases; i++)
+          EXPECT_EQ(memcmp(&lanes[i], &alone[i], sizeof(Particle)), 0)
+              << cases[i].what << ": x " << lanes[i].x << " / " << alone[i].x;
+      }
+    }
+  }
+  for (Particle& p : start) Particle_free(&p);
+  for (Cell* c : coils) Cell_freeref(c, 0);
+}
+
+// A channel of 16 alternating coils with a muon beam, written in the lattice language.
+const char* const generatedchannel =
+    "t_max=20ns\n"
+    "{twiss-beam(B) species Energy(MeV) EnergySpread(MeV) TransEmitGeom(mm) betax(m) betay(m)"
+    " population TimeSpread(ns)}\n"
+    "BMu \"mu+\" 200 60 6 0.3 0.3 1500 0.5\n"
+    "{Solenoid(S) Radius(cm) Field(T) Length(cm) OuterRadius(cm)}\n"
+    "{Drift(D) Length(cm)}\n"
+    "#for (i = 1; i <= 16; i = i + 1) {#\n"
+    "S#i# 25 #(i % 2) * 4 - 2# 50 35\n"
+    "D#i# 10\n"
+    "#}#\n"
+    "channel: BMu#for (i = 1; i <= 16; i = i + 1) {#,S#i#,D#i##}#;\n";
+
+// What a run leaves: a hash of every final record (pointers left out) and the score.
+struct Outcome {
+  uint64_t hash = 0;
+  double score = 0;
+  int32_t records = 0;
+};
+
+uint64_t fnv(uint64_t h, const void* data, size_t n) {
+  const unsigned char* b = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < n; i++) h = (h ^ b[i]) * 1099511628211ull;
+  return h;
+}
+
+Outcome runlattice(const std::string& text, const char* name, int width, int threads) {
+  pusher_setwidth(width);
+  srand15(7);  // the same free parameters every time
+  Machine m(text, "-param:seedbase=777", name);
+  Outcome o;
+  if (!m.built()) return o;
+  Simulation& sim = m.sim;
+  sim.threads = threads;
+  sim.particlesperthread = 1;
+  // Enough steps to carry the beams through their machines, bounded for the test's time.
+  for (int step = 0; step < 600 && sim.beam.m > 0 && sim.t < sim.t_max; step++)
+    Simulation_advance(&sim, 1, StepCollide, 1);
+  o.hash = 14695981039346656037ull;
+  o.records = sim.beam.M;
+  for (int32_t i = 0; i < sim.beam.M; i++) {
+    Particle p = sim.beam.particles[i];
+    p.nearby = nullptr;
+    p.beamline = nullptr;
+    o.hash = fnv(o.hash, &p, sizeof p);
+  }
+  o.score = Simulation_score(&sim);
+  return o;
+}
+
+TEST(LanesSlow, BundledLatticesAndAChannelGiveTheSameBeamAtEveryWidthAndThreadCount) {
+  WidthGuard guard;
+  std::vector<std::pair<std::string, std::string>> lattices = {{"generated", generatedchannel}};
+  for (const char* name : {"decaychannel", "_pencil", "_absorber", "_chicane", "_rf"})
+    lattices.push_back(
+        {name, testsupport::readfile(fs::path(ORDAX_SOURCE_DIR) / "lattices" / (std::string(name) + ".txt"))});
+  // Runs at every width on one thread, then at the widest on 2 and 4 threads.
+  std::vector<std::pair<int, int>> runs;
+  for (int w : widths()) runs.push_back({w, 1});
+  for (int threads : {2, 4}) runs.push_back({widths().back(), threads});
+  for (const auto& [name, text] : lattices) {
+    SCOPED_TRACE(name);
+    ASSERT_FALSE(text.empty());
+    testsupport::Messages quiet;
+    const Outcome reference = runlattice(text, name.c_str(), 1, 1);
+    ASSERT_GT(reference.records, 0) << "the lattice built no beam";
+    for (auto [w, threads] : runs) {
+      SCOPED_TRACE(testing::Message() << "width " << w << ", threads " << threads);
+      const Outcome o = runlattice(text, name.c_str(), w, threads);
+      EXPECT_EQ(o.records, reference.records);
+      EXPECT_EQ(o.hash, reference.hash);
+      EXPECT_EQ(o.score, reference.score);
+    }
+  }
+}
+
+}  // namespace
