@@ -4,8 +4,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 

@@ -6,10 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "base/kinematics.h"

@@ -7,23 +7,16 @@
 
 #include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "base/platform.h"
 #include "base/report.h"
 #include "tests/support/support.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 // Captures report() messages for the life of the object.
 using Reports = testsupport::Messages;
@@ -87,57 +80,22 @@ void expectsame(const char* text, double expected) {
 #pragma GCC diagnostic ignored "-Wbool-compare"
 #pragma GCC diagnostic ignored "-Wint-in-bool-context"
 TEST(CishEval, PrecedenceAndAssociativityMatchTheCompiler) {
+  // Forms the generated cases below do not make: decimal and exponent literals, deep
+  // parentheses, runs of signs, and long chains within one level.
   EXPECT_CISH_AS_CPP(1+2*3-4/5.0);
-  EXPECT_CISH_AS_CPP(2-3-4);
-  EXPECT_CISH_AS_CPP(1<2==1);
-  EXPECT_CISH_AS_CPP((1?2:3)+4);
-  EXPECT_CISH_AS_CPP(!0+~0);
   EXPECT_CISH_AS_CPP(10-4-3-2);
-  EXPECT_CISH_AS_CPP(2*3+4*5);
-  EXPECT_CISH_AS_CPP(2+3*4-5);
-  EXPECT_CISH_AS_CPP((2+3)*(4-5));
-  EXPECT_CISH_AS_CPP((1+2)-3);
-  EXPECT_CISH_AS_CPP(2*(3+4)*5);
-  EXPECT_CISH_AS_CPP(1-(2-3));
-  EXPECT_CISH_AS_CPP(1+(2*(3+(4*5))));
   EXPECT_CISH_AS_CPP(((((7)))));
   EXPECT_CISH_AS_CPP(100/4.0/5);
-  EXPECT_CISH_AS_CPP(2*-3);
-  EXPECT_CISH_AS_CPP(-2*3);
-  EXPECT_CISH_AS_CPP(-(2+3)*4);
-  EXPECT_CISH_AS_CPP(1+-2);
-  EXPECT_CISH_AS_CPP(3-+2);
   EXPECT_CISH_AS_CPP(3 - -2);
   EXPECT_CISH_AS_CPP(-~5);
-  EXPECT_CISH_AS_CPP(~-5);
-  EXPECT_CISH_AS_CPP(!!7);
-  EXPECT_CISH_AS_CPP(!1==0);
-  EXPECT_CISH_AS_CPP(7%3+1);
-  EXPECT_CISH_AS_CPP(1+7%3);
-  EXPECT_CISH_AS_CPP(1+2<<3);
-  EXPECT_CISH_AS_CPP(1<<2+3);
   EXPECT_CISH_AS_CPP(64>>2>>1);
-  EXPECT_CISH_AS_CPP(3>2==1);
-  EXPECT_CISH_AS_CPP(3<2!=1);
-  EXPECT_CISH_AS_CPP(5&3|8);
-  EXPECT_CISH_AS_CPP(5|3&8);
-  EXPECT_CISH_AS_CPP(6^3&5);
   EXPECT_CISH_AS_CPP(6&3^5|8);
-  EXPECT_CISH_AS_CPP(1||0&&0);
-  EXPECT_CISH_AS_CPP(1&&0||1);
-  EXPECT_CISH_AS_CPP(!0&&1);
   EXPECT_CISH_AS_CPP(0?1:2?3:4);
-  EXPECT_CISH_AS_CPP(1?2:0?3:4);
   EXPECT_CISH_AS_CPP(1?0?5:6:7);
-  EXPECT_CISH_AS_CPP((0?1:2)*3);
-  EXPECT_CISH_AS_CPP(2>1?10:20);
   EXPECT_CISH_AS_CPP(1+2==3&&4>3);
   EXPECT_CISH_AS_CPP(0.1+0.2==0.3);
   EXPECT_CISH_AS_CPP(1.5e1+2);
   EXPECT_CISH_AS_CPP(.5*4);
-  EXPECT_CISH_AS_CPP(3*(2-5)+7);
-  EXPECT_CISH_AS_CPP(9-8/4.0);
-  EXPECT_CISH_AS_CPP(1 + 2 * 3);
   EXPECT_CISH_AS_CPP(1<<31);
 }
 #pragma GCC diagnostic pop
@@ -561,38 +519,32 @@ TEST(CishParse, KeywordFragmentsSplitIdentifiers) {
   EXPECT_EQ(evalprint(c, "dx=1"), "1");                // "dx" starts no keyword
 }
 
-TEST(CishParse, ElseReadsTheIfFlagOfItsOwnLevel) {
+TEST(CishParse, BranchesAndLoopsLeaveTheseValues) {
+  struct Case {
+    const char* code;
+    std::vector<std::pair<const char*, double>> values;
+  };
+  const Case cases[] = {
+      {"if (0) x=1; else x=2;", {{"x", 2}, {"+if0", 0}}},
+      {"odd=0; even=0; big=0;"
+       "for (i=0; i<10; i++) { if (i%2) odd=odd+1; else even=even+1; if (i>6) big++; }",
+       {{"odd", 5}, {"even", 5}, {"big", 3}}},
+      {"n=0; k=0; while (n<6) { n++; if (n==3) k=k+10; else k=k+1; }", {{"n", 6}, {"k", 15}}},
+      // An else refers to the last if executed at its level, even across statements.
+      {"if (1) y=1; z=5; else y=2;", {{"y", 1}}},
+      {"if (0) w=1; z=5; else w=2;", {{"w", 2}}},
+      {"s=0; for (i=1; i<=10; i++) for (j=1; j<=i; j++) s+=j;", {{"s", 220}}},
+      {"p=1; q=0; while (p<1000) { p*=2; q++; }", {{"p", 1024}, {"q", 10}}},
+      {"r=0; for (i=0; i<0; i++) r=1;", {{"r", 0}}},
+  };
   Env c;
-  Cish_parse(c, "if (0) x=1; else x=2;");
-  EXPECT_EQ(var(c, "x"), 2);
-  EXPECT_EQ(var(c, "+if0"), 0);
-  Cish_parse(c,
-             "odd=0; even=0; big=0;"
-             "for (i=0; i<10; i++) { if (i%2) odd=odd+1; else even=even+1; if (i>6) big++; }");
-  EXPECT_EQ(var(c, "odd"), 5);
-  EXPECT_EQ(var(c, "even"), 5);
-  EXPECT_EQ(var(c, "big"), 3);
-  Cish_parse(c, "n=0; k=0; while (n<6) { n++; if (n==3) k=k+10; else k=k+1; }");
-  EXPECT_EQ(var(c, "n"), 6);
-  EXPECT_EQ(var(c, "k"), 15);
-  // An else refers to the last if executed at its level, even across statements.
-  Cish_parse(c, "if (1) y=1; z=5; else y=2;");
-  EXPECT_EQ(var(c, "y"), 1);
-  Cish_parse(c, "if (0) w=1; z=5; else w=2;");
-  EXPECT_EQ(var(c, "w"), 2);
-}
-
-TEST(CishParse, LoopsAndNestedLoops) {
-  Env c;
-  Cish_parse(c, "s=0; for (i=1; i<=10; i++) for (j=1; j<=i; j++) s+=j;");
-  EXPECT_EQ(var(c, "s"), 220);
-  Cish_parse(c, "p=1; q=0; while (p<1000) { p*=2; q++; }");
-  EXPECT_EQ(var(c, "p"), 1024);
-  EXPECT_EQ(var(c, "q"), 10);
-  Cish_parse(c, "r=0; for (i=0; i<0; i++) r=1;");
-  EXPECT_EQ(var(c, "r"), 0);
-  EXPECT_EQ(c->depth, 0);
-  EXPECT_EQ(c->level, 0);
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.code);
+    Cish_parse(c, k.code);
+    for (auto [name, value] : k.values) EXPECT_EQ(var(c, name), value) << name;
+    EXPECT_EQ(c->depth, 0);
+    EXPECT_EQ(c->level, 0);
+  }
 }
 
 TEST(CishParse, BuiltinDoWhileAndBlockKeepTheirTableMeaning) {

@@ -341,19 +341,18 @@ TEST(Cell, BoundingBoxOperations) {
   Cell_bbreset(c);
   EXPECT_EQ(c->xmin, 1e20);
   EXPECT_EQ(c->zmax, -1e20);
+  auto box = [c] {
+    return std::vector<double>{c->xmin, c->ymin, c->zmin, c->xmax, c->ymax, c->zmax};
+  };
   Cell_bbextend(c, 1, -2, 3);
   Cell_bbextend(c, -1, 2, 5);
-  EXPECT_EQ(std::vector<double>({c->xmin, c->ymin, c->zmin, c->xmax, c->ymax, c->zmax}),
-            std::vector<double>({-1, -2, 3, 1, 2, 5}));
+  EXPECT_EQ(box(), std::vector<double>({-1, -2, 3, 1, 2, 5}));
   Cell_bbscale(c, 2);  // about the centres (0, 0, 4)
-  EXPECT_EQ(std::vector<double>({c->xmin, c->ymin, c->zmin, c->xmax, c->ymax, c->zmax}),
-            std::vector<double>({-2, -4, 2, 2, 4, 6}));
+  EXPECT_EQ(box(), std::vector<double>({-2, -4, 2, 2, 4, 6}));
   Cell_bbexpand(c, 0.5);
-  EXPECT_EQ(std::vector<double>({c->xmin, c->ymin, c->zmin, c->xmax, c->ymax, c->zmax}),
-            std::vector<double>({-2.5, -4.5, 1.5, 2.5, 4.5, 6.5}));
+  EXPECT_EQ(box(), std::vector<double>({-2.5, -4.5, 1.5, 2.5, 4.5, 6.5}));
   Cell_bbintersect(c, -1, -10, 2, 10, 1, 3);
-  EXPECT_EQ(std::vector<double>({c->xmin, c->ymin, c->zmin, c->xmax, c->ymax, c->zmax}),
-            std::vector<double>({-1, -4.5, 2, 2.5, 1, 3}));
+  EXPECT_EQ(box(), std::vector<double>({-1, -4.5, 2, 2.5, 1, 3}));
   Cell_freeref(c, 0);
 }
 
@@ -836,20 +835,11 @@ TEST(CellLatex, TableShowsUnitsAndEscapes) {
 }
 
 // Runs in a scratch directory; restores the working directory and PATH.
-struct ScratchDir {
-  std::string old = platform_getcwd();
-  std::string dir;
+struct ScratchDir : testsupport::WorkDir {
   std::string oldpath = getenv("PATH") ? getenv("PATH") : "";
-  ScratchDir() {
-    char tmpl[] = "/tmp/ordax_cell_XXXXXX";
-    dir = mkdtemp(tmpl);
-    platform_chdir(dir.c_str());
-  }
-  ~ScratchDir() {
-    platform_chdir(old.c_str());
-    setenv("PATH", oldpath.c_str(), 1);
-    platform_system(("rm -rf '" + dir + "'").c_str());
-  }
+  const std::string where = path().string();
+  ScratchDir() : WorkDir("ordax_cell") {}
+  ~ScratchDir() { setenv("PATH", oldpath.c_str(), 1); }
 };
 
 TEST(CellPrint, DebugAppendsToTheTechnicalLog) {
@@ -862,30 +852,20 @@ TEST(CellPrint, DebugAppendsToTheTechnicalLog) {
   Cell_DEBUG(c);
   Cell_DEBUG(c);
   std::string once = Cell_print(c, 1, ' ') + "\n";
-  FILE* f = std::fopen("tech/log.txt", "r");
-  ASSERT_NE(f, nullptr);
-  std::string text(4096, 0);
-  text.resize(std::fread(text.data(), 1, text.size(), f));
-  std::fclose(f);
-  EXPECT_EQ(text, once + once);
+  EXPECT_EQ(testsupport::readfile("tech/log.txt"), once + once);
   Cell_freeref(c, 0);
 }
 
 TEST(CellLatex, PdfWithoutPdflatexSaysSoAndKeepsTheSource) {
   ScratchDir scratch;
-  setenv("PATH", scratch.dir.c_str(), 1);  // nothing called pdflatex here
+  setenv("PATH", scratch.where.c_str(), 1);  // nothing called pdflatex here
   Captured cap;
   Cell* c = component("Drift", "D");
   EXPECT_EQ(Cell_latextablepdf(c, "table_D", 1), 0);
   ASSERT_EQ(cap.all.size(), 1u);
   EXPECT_EQ(cap.all[0],
             "pdflatex is not installed, so no PDF was made; the LaTeX source is in table_D.tex");
-  FILE* f = std::fopen("table_D.tex", "r");
-  ASSERT_NE(f, nullptr);
-  char head[64] = {0};
-  EXPECT_EQ(std::fread(head, 1, 63, f) > 0, true);
-  std::fclose(f);
-  EXPECT_EQ(std::string(head).rfind("\\documentclass[12pt,a4paper]{report}\n\\usepackage{longtable}", 0),
+  EXPECT_EQ(testsupport::readfile("table_D.tex").rfind("\\documentclass[12pt,a4paper]{report}\n\\usepackage{longtable}", 0),
             0u);
   Cell_freeref(c, 0);
 }
@@ -893,23 +873,15 @@ TEST(CellLatex, PdfWithoutPdflatexSaysSoAndKeepsTheSource) {
 TEST(CellLatex, PdfRunsPdflatexTwiceAndCleansUp) {
   ScratchDir scratch;
   // A stand-in pdflatex that records its argument and leaves the files a real one leaves.
-  std::string fake = scratch.dir + "/pdflatex";
-  FILE* f = std::fopen(fake.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  std::fputs("#!/bin/sh\necho \"$1\" >> calls.txt\ntouch \"$1.aux\" \"$1.log\" \"$1.pdf\"\n", f);
-  std::fclose(f);
+  std::string fake = scratch.write(
+      "pdflatex", "#!/bin/sh\necho \"$1\" >> calls.txt\ntouch \"$1.aux\" \"$1.log\" \"$1.pdf\"\n");
   platform_system(("chmod +x '" + fake + "'").c_str());
-  setenv("PATH", (scratch.dir + ":/usr/bin:/bin").c_str(), 1);
+  setenv("PATH", (scratch.where + ":/usr/bin:/bin").c_str(), 1);
   Captured cap;
   Cell* c = component("Drift", "D");
   EXPECT_EQ(Cell_latextablepdf(c, "t b", 0), 1);  // a blank in the name stays one argument
   EXPECT_TRUE(cap.all.empty());
-  FILE* calls = std::fopen("calls.txt", "r");
-  ASSERT_NE(calls, nullptr);
-  char buf[64] = {0};
-  size_t n = std::fread(buf, 1, 63, calls);
-  std::fclose(calls);
-  EXPECT_EQ(std::string(buf, n), "t b\nt b\n");
+  EXPECT_EQ(testsupport::readfile("calls.txt"), "t b\nt b\n");
   EXPECT_TRUE(platform_isfile("t b.pdf"));
   for (const char* gone : {"t b.tex", "t b.aux", "t b.log"}) EXPECT_FALSE(platform_isfile(gone)) << gone;
   Cell_freeref(c, 0);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 

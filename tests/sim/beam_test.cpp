@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
@@ -30,18 +29,6 @@ std::vector<uint32_t> ids(const Beam& b, int32_t from, int32_t to) {
   for (int32_t i = from; i < to; i++) v.push_back(b.particles[i].id);
   return v;
 }
-
-std::string slurp(const char* path) {
-  FILE* f = fopen(path, "rb");
-  if (!f) return "<missing>";
-  std::string s;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
-}
-
 
 TEST(Beam, CapacityGrowsByTheLargerOfTenAndThirtyPercent) {
   Beam b = Beam_new();
@@ -488,9 +475,8 @@ TEST(BeamCsv, EachFlagBitShapesHeaderAndRows) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     ASSERT_EQ(Beam_savecsv(&b, path.c_str(), k.style, k.flags, k.t), 1);
-    EXPECT_EQ(slurp(path.c_str()), k.want);
+    EXPECT_EQ(testsupport::readfile(path), k.want);
   }
-  remove(path.c_str());
   Beam_free(&b);
 }
 
@@ -501,7 +487,7 @@ TEST(BeamCsv, EveryRowHasAsManyFieldsAsTheHeader) {
   for (int flags = 0; flags < 256; flags++) {
     SCOPED_TRACE(flags);
     ASSERT_EQ(Beam_savecsv(&b, path.c_str(), flags % 4, flags, 1e-9), 1);
-    std::string text = slurp(path.c_str());
+    std::string text = testsupport::readfile(path);
     size_t start = 0;
     long fields = -1;
     while (start < text.size()) {
@@ -513,7 +499,6 @@ TEST(BeamCsv, EveryRowHasAsManyFieldsAsTheHeader) {
       start = end + 1;
     }
   }
-  remove(path.c_str());
   Beam_free(&b);
 }
 

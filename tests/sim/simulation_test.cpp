@@ -6,8 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -88,13 +86,6 @@ TEST(SimulationDefaults, AllowedSpeciesAreTheMassiveOnesButElectronsAndPi0) {
     EXPECT_FALSE(allowed & (1u << s));
   }
   EXPECT_EQ(allowed >> NSPECIES, 0u);
-  EXPECT_EQ(Simulation_default.dt, 1e-11);
-  EXPECT_EQ(Simulation_default.refreshsteps, 10);
-  EXPECT_EQ(Simulation_default.divisor, 1);
-  EXPECT_EQ(Simulation_default.gridresolution, 50);
-  EXPECT_EQ(Simulation_default.n_decays, 1);
-  EXPECT_EQ(Simulation_default.global_bore, 1.0);
-  EXPECT_EQ(Simulation_default.t_max, 1e20);
 }
 
 TEST(SimulationDefaults, OptionsSetRefreshStepsAndDivisor) {
@@ -770,19 +761,6 @@ TEST(SimulationRemoveNonmachine, SegmentsBeyondARemovedChildMoveDown) {
   EXPECT_EQ(out[0], C);
   ASSERT_EQ(CellSubMap_nearby(sim.lattice, 0.5, 0.5, 1.5, out), 1u);
   EXPECT_EQ(out[0], B);
-  Simulation_free(&sim);
-}
-
-TEST(SimulationLosses, ResetZeroesEveryChildsCounters) {
-  Cell* a = component("a", "Drift", 1);
-  Cell* b = component("b", "Drift", 1);
-  Simulation sim = blanksim(composite("m", {a, b}));
-  a->lostweight = 1;
-  a->lostenergy = 2;
-  b->lostpositive = 3;
-  b->lostnegative = 4;
-  Simulation_resetlosscounters(&sim);
-  EXPECT_EQ(a->lostweight + a->lostenergy + b->lostpositive + b->lostnegative, 0);
   Simulation_free(&sim);
 }
 

@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <numbers>
 #include <random>
 #include <regex>
@@ -133,12 +131,7 @@ struct ThreadSetting {
 
 using testsupport::TempDir;
 
-std::vector<std::string> lines(const std::string& name) {
-  std::ifstream f(name);
-  std::vector<std::string> v;
-  for (std::string line; std::getline(f, line);) v.push_back(line);
-  return v;
-}
+std::vector<std::string> lines(const std::string& name) { return testsupport::readlines(name); }
 
 std::vector<std::string> split(const std::string& s, char sep) {
   std::vector<std::string> v;
