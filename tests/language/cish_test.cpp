@@ -7,7 +7,6 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,17 +16,9 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 using testsupport::readfile;
 using testsupport::TempDir;
 using testsupport::writefile;
-
-double number(Cish* c, const char* name) {
-  CishVar* v = Cish_getvarpointer(c, name);
-  EXPECT_TRUE(CishValue_is(v->value, "Xn")) << name;
-  return v->value.x;
-}
 
 // ---------------------------------------------------------------- values
 
@@ -240,45 +231,6 @@ TEST(CishVar, RandomScopesMatchReferenceModel) {
       }
     }
   }
-  Cish_free(c);
-}
-
-TEST(CishVar, InnerScopeVariablesVanishUnlessMadeGlobal) {
-  Cish* c = Cish_new();
-  CishValue one = CishValue_Xn(1);
-  Cish_scopein(c);
-  Cish_setvar(c, "local", &one);
-  Cish_setvarglobal(c, "kept", &one);
-  EXPECT_EQ(Cish_getvarpointer(c, "local")->level, 1);
-  Cish_scopeout(c);
-  EXPECT_FALSE(Cish_hasvar(c, "local"));
-  EXPECT_TRUE(Cish_hasvar(c, "kept"));
-  EXPECT_EQ(number(c, "kept"), 1);
-  CishValue_free(&one);
-  Cish_free(c);
-}
-
-TEST(CishVar, ShadowedVariableReappearsAfterScope) {
-  // Two variables named "v" at levels 0 and 2: look-up finds the level-2 one; after leaving
-  // that scope, the level-0 one. Among equal levels the later one wins.
-  Cish* c = Cish_new();
-  CishValue zero = CishValue_Xn(0), two = CishValue_Xn(2), three = CishValue_Xn(3);
-  Cish_setvar(c, "v", &zero);
-  Cish_scopein(c);
-  Cish_scopein(c);
-  Cish_newvar(c, "v");
-  Cish_setvar(c, "v", &two);
-  EXPECT_EQ(Cish_getvarpointer(c, "v")->level, 2);
-  EXPECT_EQ(number(c, "v"), 2);
-  int second = Cish_newvar(c, "v");
-  EXPECT_EQ(Cish_getvarindex(c, "v"), second);
-  Cish_setvar(c, "v", &three);
-  Cish_scopeout(c);
-  Cish_scopeout(c);
-  EXPECT_EQ(c->vars.count, 1u);
-  EXPECT_EQ(Cish_getvarpointer(c, "v")->level, 0);
-  EXPECT_EQ(number(c, "v"), 0);
-  for (CishValue* v : {&zero, &two, &three}) CishValue_free(v);
   Cish_free(c);
 }
 

@@ -18,21 +18,8 @@ std::string text(const Genome& g) {
   return Genome_string(g);
 }
 
-// Bytes a stream holds from its start.
-std::vector<unsigned char> contents(FILE* f) {
-  std::vector<unsigned char> bytes;
-  rewind(f);
-  int c;
-  while ((c = fgetc(f)) != EOF) bytes.push_back((unsigned char)c);
-  return bytes;
-}
-
-FILE* streamwith(const std::vector<unsigned char>& bytes) {
-  FILE* f = tmpfile();
-  if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
-  rewind(f);
-  return f;
-}
+using testsupport::streamwith;
+using testsupport::streambytes;
 
 TEST(Genome, GrowthFollowsSlotAndTextRules) {
   Genome g = Genome_new();
@@ -319,7 +306,7 @@ TEST(Genome, FileTextMatchesStringForm) {
     gassign(&g, "#h", -12);
     FILE* f = tmpfile();
     Genome_fwrite(&g, f);
-    std::vector<unsigned char> bytes = contents(f);
+    std::vector<unsigned char> bytes = streambytes(f);
     fclose(f);
     std::string written(bytes.begin(), bytes.end());
     EXPECT_EQ(written, text(g) + "\n");
@@ -407,7 +394,7 @@ TEST(Genome, BinaryFormHasExactLayoutAndRoundTrips) {
   Genome_write(&g, f);
   const std::vector<unsigned char> expect = {2, 0, 0, 0, 3, 0, 0, 0, 'a', 'b', 0, 2, 1, 0, 0,
                                              '#', 'r', 0, 0xFE, 0xFF, 0xFF, 0xFF};
-  EXPECT_EQ(contents(f), expect);
+  EXPECT_EQ(streambytes(f), expect);
   rewind(f);
   Genome back = Genome_fromstring("junk=1;", 0);  // what it held is freed
   ASSERT_EQ(Genome_read(&back, f), 1);
@@ -462,7 +449,7 @@ TEST(Genome, TruncatedOrDamagedBinaryIsRejected) {
   Genome g = Genome_fromstring("alpha=1;beta=22;#c=333;", 1);
   FILE* f = tmpfile();
   Genome_write(&g, f);
-  std::vector<unsigned char> full = contents(f);
+  std::vector<unsigned char> full = streambytes(f);
   fclose(f);
   // A trailing record after the genome must stay unread.
   for (size_t len = 0; len < full.size(); len++) {

@@ -526,25 +526,12 @@ TEST(CellClass, RunTimeAreaHoldsEveryRecord) {
 
 struct TempFile {
   FILE* f = std::tmpfile();
-  ~TempFile() {
-    if (f) std::fclose(f);
-  }
-  std::vector<unsigned char> bytes() {
-    std::fflush(f);
-    long end = std::ftell(f);
-    std::vector<unsigned char> b((size_t)end);
-    std::rewind(f);
-    if (end > 0) {
-      EXPECT_EQ(std::fread(b.data(), 1, b.size(), f), b.size());
-    }
-    return b;
-  }
+  ~TempFile() { std::fclose(f); }
+  std::vector<unsigned char> bytes() { return testsupport::streambytes(f); }
 };
 
 Cell* readbytes(const std::vector<unsigned char>& b) {
-  FILE* f = std::tmpfile();
-  if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
-  std::rewind(f);
+  FILE* f = testsupport::streamwith(b);
   Cell* c = Cell_read(f, nullptr);
   std::fclose(f);
   return c;

@@ -471,28 +471,6 @@ TEST_F(ResultsDir, OrdaxChecksumChoosesTheSchemeByVersion) {
   Genome_free(g);
 }
 
-TEST_F(ResultsDir, OrdaxChecksumFollowsGeneScoreAndLatticeText) {
-  lattice("demo", "S1 1 2 3");
-  checksum_machinecell = nullptr;
-  auto sum = [](const char* genome, const char* text) {
-    Result r = line(genome, text);
-    std::string s = hexof(ordaxchecksum(r));
-    Result_free(r);
-    return s;
-  };
-  const char* text = "12.345679 (2345.7 Mpts) [v4.47_dev] <demo>";
-  std::string base = sum("a=500;b=042;", text);
-  EXPECT_EQ(base.size(), 24u);
-  EXPECT_EQ(sum("a=500;b=042;", text), base);
-  EXPECT_NE(sum("a=501;b=042;", text), base);
-  EXPECT_NE(sum("a=500;b=042;", "12.345678 (2345.7 Mpts) [v4.47_dev] <demo>"), base);
-  EXPECT_NE(sum("a=500;b=042;", "12.345679 (2345.8 Mpts) [v4.47_dev] <demo>"), base);
-  EXPECT_NE(sum("a=500;b=042;", "12.345679 (2345.7 Mpts) [v4.47_dev] <Demo2>"), base);
-  lattice("demo", "S1 1 2 4");
-  EXPECT_NE(sum("a=500;b=042;", text), base);
-  EXPECT_EQ(sum("a=500;b=042;", "12.345679 (2345.7 Mpts) [v4.3] <demo>").size(), 8u);
-}
-
 // A queued line is checked with the trimmed mean of its scores: 1 … 5 check as 3.
 TEST_F(ResultsDir, OrdaxChecksumOfAQueuedLineUsesTheTrimmedMean) {
   lattice("demo", "S1 1 2 3");

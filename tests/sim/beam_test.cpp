@@ -294,20 +294,11 @@ Beam samplebeam(int n, uint32_t base) {
 std::vector<unsigned char> beambytes(const Beam& b) {
   FILE* f = tmpfile();
   EXPECT_EQ(Beam_write(&b, f), 1);
-  long n = ftell(f);
-  rewind(f);
-  std::vector<unsigned char> bytes((size_t)n);
-  EXPECT_EQ(fread(bytes.data(), 1, bytes.size(), f), bytes.size());
+  std::vector<unsigned char> bytes = testsupport::streambytes(f);
   fclose(f);
   return bytes;
 }
-
-FILE* filewith(const std::vector<unsigned char>& b) {
-  FILE* f = tmpfile();
-  if (!b.empty()) fwrite(b.data(), 1, b.size(), f);
-  rewind(f);
-  return f;
-}
+using testsupport::streamwith;
 
 TEST(BeamFile, RoundTripsWithTheDocumentedCapacity) {
   struct Case {
@@ -322,7 +313,7 @@ TEST(BeamFile, RoundTripsWithTheDocumentedCapacity) {
     ASSERT_GE(bytes.size(), 8u);
     EXPECT_EQ(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24, b.m);
     EXPECT_EQ(bytes[4] | bytes[5] << 8 | bytes[6] << 16 | bytes[7] << 24, b.M);
-    FILE* f = filewith(bytes);
+    FILE* f = streamwith(bytes);
     Beam r;
     ASSERT_EQ(Beam_read(f, &r), 1);
     EXPECT_EQ(ftell(f), (long)bytes.size());
@@ -349,7 +340,7 @@ TEST(BeamFile, TruncatedFilesFailWithoutReadingPastTheData) {
   std::vector<unsigned char> bytes = beambytes(b);
   for (size_t cut = 0; cut < bytes.size(); cut++) {
     SCOPED_TRACE(cut);
-    FILE* f = filewith(std::vector<unsigned char>(bytes.begin(), bytes.begin() + cut));
+    FILE* f = streamwith(std::vector<unsigned char>(bytes.begin(), bytes.begin() + cut));
     Beam r;
     EXPECT_EQ(Beam_read(f, &r), 0);
     EXPECT_LE(ftell(f), (long)cut);
@@ -381,7 +372,7 @@ TEST(BeamFile, AbsurdOrInconsistentCountsAreRefused) {
     std::vector<unsigned char> recs = beambytes(small);
     bytes.insert(bytes.end(), recs.begin() + 8, recs.end());
     Beam_free(&small);
-    FILE* f = filewith(bytes);
+    FILE* f = streamwith(bytes);
     Beam r;
     EXPECT_EQ(Beam_read(f, &r), 0);
     EXPECT_EQ(r.M, 0);

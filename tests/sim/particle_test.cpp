@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/random.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -485,20 +486,11 @@ TEST(DecayKinematics, KaonToThreePionsIsSymmetricAndConserving) {
 std::vector<unsigned char> writebytes(const Particle& p) {
   FILE* f = tmpfile();
   EXPECT_EQ(Particle_write(&p, f), 1);
-  long n = ftell(f);
-  rewind(f);
-  std::vector<unsigned char> b((size_t)n);
-  EXPECT_EQ(fread(b.data(), 1, b.size(), f), b.size());
+  std::vector<unsigned char> b = testsupport::streambytes(f);
   fclose(f);
   return b;
 }
-
-FILE* filewith(const std::vector<unsigned char>& b) {
-  FILE* f = tmpfile();
-  if (!b.empty()) fwrite(b.data(), 1, b.size(), f);
-  rewind(f);
-  return f;
-}
+using testsupport::streamwith;
 
 TEST(ParticleRecord, CompactFormHasTheDocumentedBytes) {
   Particle p = Particle_new(MuMinus);
@@ -563,7 +555,7 @@ TEST(ParticleRecord, RoundTripsInBothForms) {
     p.state = (ParticleState)states[i % 7];
     p.beamline = reinterpret_cast<Cell*>(0x10);
     std::vector<unsigned char> b = writebytes(p);
-    FILE* f = filewith(b);
+    FILE* f = streamwith(b);
     Particle q;
     ASSERT_EQ(Particle_read(f, &q), 1);
     EXPECT_EQ(ftell(f), (long)b.size());
@@ -600,7 +592,7 @@ TEST(ParticleRecord, TruncatedRecordsFailWithoutReadingPastThem) {
     SCOPED_TRACE(b.size());
     for (size_t cut = 0; cut < b.size(); cut++) {
       std::vector<unsigned char> part(b.begin(), b.begin() + cut);
-      FILE* f = filewith(part);
+      FILE* f = streamwith(part);
       Particle q;
       q.weight = 123;
       EXPECT_EQ(Particle_read(f, &q), 0) << "cut at " << cut;
@@ -617,7 +609,7 @@ TEST(ParticleRecord, SpeciesOutsideTheTableIsRefused) {
     Particle p = Particle_new(MuPlus);
     std::vector<unsigned char> b = writebytes(p);
     b[12] = (unsigned char)(int8_t)species;
-    FILE* f = filewith(b);
+    FILE* f = streamwith(b);
     Particle q;
     EXPECT_EQ(Particle_read(f, &q), 0);
     EXPECT_LE(ftell(f), 14L);  // the header only; the rest is not taken as a record

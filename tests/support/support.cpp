@@ -117,4 +117,19 @@ Machine::~Machine() {
   lattice_exists(LATTICE_EXISTS_RESET);
 }
 
+FILE* streamwith(const Bytes& bytes) {
+  FILE* f = std::tmpfile();
+  if (f && !bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+  if (f) std::rewind(f);
+  return f;
+}
+
+Bytes streambytes(FILE* f) {
+  Bytes bytes;
+  std::fflush(f);
+  std::rewind(f);
+  for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<unsigned char>(c));
+  return bytes;
+}
+
 }  // namespace testsupport

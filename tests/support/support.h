@@ -3,6 +3,7 @@
 // a machine built from lattice text the way a run builds it.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -92,6 +93,12 @@ std::string readfile(const fs::path& path);
 void writefile(const fs::path& path, std::string_view text);
 // A file's lines without their end-of-line characters.
 std::vector<std::string> readlines(const fs::path& path);
+
+// Binary records in temporary streams: a stream holding `bytes`, at its start (the caller
+// closes it), and the bytes a stream holds from its start.
+using Bytes = std::vector<unsigned char>;
+FILE* streamwith(const Bytes& bytes);
+Bytes streambytes(FILE* f);
 
 // A machine built from lattice text exactly as a run builds it: the text goes to
 // lattices/<name>.txt in a temporary working directory (with datafiles/ beside it), the

@@ -17,20 +17,13 @@
 #include "sim/simulation.h"
 #include "sim/stepping.h"
 #include "sim/species.h"
+#include "tests/support/support.h"
 
 namespace {
 
 const double MeV = 1.602176462e-13;  // J
 
-struct Captured {
-  std::vector<std::string> messages;
-  Captured() {
-    report_setsink(
-        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->messages.push_back(m); },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-};
+using Captured = testsupport::AllMessages;
 
 struct Num {
   const char* name;
@@ -138,9 +131,9 @@ TEST(Blockage, SizesThatMakeNoBodyGiveOneWarningAndNoShape) {
     SCOPED_TRACE(k.type);
     Captured log;
     BlockageCell b(k.type, k.nums);
-    ASSERT_EQ(log.messages.size(), 1u);
-    EXPECT_EQ(log.messages[0].rfind("[WARNING] Blockage 'B1' has no valid ", 0), 0u)
-        << log.messages[0];
+    ASSERT_EQ(log.all.size(), 1u);
+    EXPECT_EQ(log.all[0].rfind("[WARNING] Blockage 'B1' has no valid ", 0), 0u)
+        << log.all[0];
     EXPECT_EQ(b.rec()->shape, BlockageNone);
     EXPECT_FALSE(b.inside({0, 0, 0.01}));
     Cell_bbreset(b.c);
@@ -149,7 +142,7 @@ TEST(Blockage, SizesThatMakeNoBodyGiveOneWarningAndNoShape) {
   }
   Captured log;
   BlockageCell unknown("Pyramid-blockage", {{"radius", 0.1}});
-  EXPECT_TRUE(log.messages.empty());
+  EXPECT_TRUE(log.all.empty());
   EXPECT_EQ(unknown.rec()->shape, BlockageNone);
 }
 

@@ -17,26 +17,14 @@
 #include "sim/particle.h"
 #include "sim/pusher.h"
 #include "sim/species.h"
+#include "tests/support/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 const double MeV = 1.602176462e-13;  // J
 
-struct Captured {
-  std::vector<std::string> messages;
-  Captured() {
-    report_setsink(
-        [](const char* m, int, void* ctx) { static_cast<Captured*>(ctx)->messages.push_back(m); },
-        this);
-  }
-  ~Captured() { report_setsink(nullptr, nullptr); }
-  bool has(const std::string& prefix) const {
-    for (const std::string& m : messages)
-      if (m.rfind(prefix, 0) == 0) return true;
-    return false;
-  }
-};
+using Captured = testsupport::AllMessages;
 
 // Field values (gauss) of a synthetic map: (By, Bw, Bu) of plane k at [i][j], linear in i, j.
 struct Synthetic {
@@ -49,16 +37,9 @@ V3 syntheticvalue(const Synthetic& s, int k, double i, double j) {  // (By, Bw, 
 }
 
 struct MapDir {
-  fs::path dir;
-  MapDir() {
-    std::random_device rd;
-    dir = fs::temp_directory_path() / ("ordax_bmag_" + std::to_string(rd()));
-    fs::create_directories(dir);
-  }
-  ~MapDir() {
-    bmagnet_unloadmap();
-    fs::remove_all(dir);
-  }
+  testsupport::TempDir tmp{"ordax_bmag"};
+  const fs::path& dir = tmp.path();
+  ~MapDir() { bmagnet_unloadmap(); }
   std::string prefix() const { return dir.string() + "/"; }
   void write(const std::string& name, const Synthetic& s, int k, int badline = -1) {
     FILE* f = std::fopen((dir / name).c_str(), "w");
@@ -155,7 +136,7 @@ TEST(BendingMagnet, MapIsRememberedWithItsFilesAndReloadedWhenTheyChange) {
   {
     Captured log;
     EXPECT_EQ(bmagnet_loadmap(m.prefix().c_str(), ptrs), 1);
-    EXPECT_TRUE(log.messages.empty());
+    EXPECT_TRUE(log.all.empty());
   }
   EXPECT_NEAR(bmagnetf(-0.2, 0, 0).y, 0.1, 1e-12);
   // Other names: read.
@@ -167,12 +148,12 @@ TEST(BendingMagnet, MapIsRememberedWithItsFilesAndReloadedWhenTheyChange) {
   const char* bad[4] = {"q0.txt", "q1.txt", "bad.txt", "q3.txt"};
   Captured log;
   EXPECT_EQ(bmagnet_loadmap(m.prefix().c_str(), bad), 0);
-  EXPECT_TRUE(log.has("[FATAL] Damaged B-field file " + m.prefix() + "bad.txt at line 85"));
+  EXPECT_TRUE(log.anycontaining("[FATAL] Damaged B-field file " + m.prefix() + "bad.txt at line 85"));
   EXPECT_EQ(bmagnet_maploaded(), 0);
   EXPECT_EQ(bmagnetf(-0.2, 0, 0).y, 0);
   const char* missing[4] = {"q0.txt", "none.txt", "q2.txt", "q3.txt"};
   EXPECT_EQ(bmagnet_loadmap(m.prefix().c_str(), missing), 0);
-  EXPECT_TRUE(log.has("[FATAL] Could not load B-field file " + m.prefix() + "none.txt"));
+  EXPECT_TRUE(log.anycontaining("[FATAL] Could not load B-field file " + m.prefix() + "none.txt"));
 }
 
 Cell* magnetcell(const char* name, AffineFrame f, double field) {
@@ -191,11 +172,11 @@ TEST(BendingMagnet, CellsNeedTheirFilesAMapAndALevelFrame) {
   bmagnet_unloadmap();
   Captured log;
   Cell* c = magnetcell("M1", AffineFrame_identity(), 1);
-  EXPECT_TRUE(log.has("[FATAL] Bending magnet 'M1' has no field map"));
+  EXPECT_TRUE(log.anycontaining("[FATAL] Bending magnet 'M1' has no field map"));
   EXPECT_EQ(Cell_field(c, 0, 0, 0, 0).B.y, 0);
   Cell_setstringattrib(c, "File1", "a.txt");
   loadbmagfields(c);
-  EXPECT_TRUE(log.has("[FATAL] Bending magnet 'M1' lacks attribute 'File2'"));
+  EXPECT_TRUE(log.anycontaining("[FATAL] Bending magnet 'M1' lacks attribute 'File2'"));
   Cell_freeref(c, 0);
 
   MapDir m;
@@ -205,7 +186,7 @@ TEST(BendingMagnet, CellsNeedTheirFilesAMapAndALevelFrame) {
   AffineFrame tilted{V3{0, 0, 0}, M3x3{{{1, 0, 0}, {0, std::cos(a), -std::sin(a)},
                                         {0, std::sin(a), std::cos(a)}}}};
   c = magnetcell("M2", tilted, 1);
-  EXPECT_TRUE(again.has("[WARNING] Bending magnet 'M2' is not level"));
+  EXPECT_TRUE(again.anycontaining("[WARNING] Bending magnet 'M2' is not level"));
   Cell_freeref(c, 0);
 }
 

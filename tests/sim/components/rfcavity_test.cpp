@@ -5,9 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <numbers>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +18,7 @@
 #include "sim/simulation.h"
 #include "sim/species.h"
 #include "sim/stepping.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -30,37 +29,22 @@ const double MeVc = 1.602176462e-13 / c_light;    // kg m/s
 const double mmu = E0[MuPlus] * inv_c_sq;         // kg
 const double omega201 = 2 * pi * 201.25e6;        // rad/s
 
-std::vector<std::string> messages;
-void capture(const char* m, int, void*) { messages.push_back(m); }
-bool said(const std::string& part) {
-  for (const std::string& m : messages)
-    if (m.find(part) != std::string::npos) return true;
-  return false;
-}
-
-// A machine built from lattice text as a run builds it, in a scratch working directory.
+// A machine built from lattice text as a run builds it, in a scratch working directory, with
+// every message captured.
 struct Built {
-  fs::path dir, old;
+  testsupport::AllMessages log;
+  testsupport::WorkDir dir{"ordax_rf"};
   Simulation sim{};
   explicit Built(const std::string& text) {
-    dir = fs::temp_directory_path() / ("ordax_rf_" + std::to_string(getpid()));
-    fs::create_directories(dir / "lattices");
-    fs::create_directories(dir / "datafiles");
-    std::ofstream(dir / "lattices" / "rf.txt") << text;
-    old = fs::current_path();
-    fs::current_path(dir);
-    lattice_exists(LATTICE_EXISTS_RESET);
-    messages.clear();
-    report_setsink(capture, nullptr);
+    fs::create_directories(dir.path() / "datafiles");
+    testsupport::writelattice(dir.path(), "rf", text);
     sim = Simulation_new("rf", nullptr, "-param:seedbase=7");
   }
   ~Built() {
-    report_setsink(nullptr, nullptr);
     Simulation_free(&sim);
-    fs::current_path(old);
-    fs::remove_all(dir);
     lattice_exists(LATTICE_EXISTS_RESET);
   }
+  bool said(const char* part) const { return log.anycontaining(part); }
   const RFCavity* cavity(const char* name) const {
     return reinterpret_cast<const RFCavity*>(Cell_find(sim.lattice, name)->rtd);
   }
@@ -282,7 +266,7 @@ TEST(RFSync, TwoGapsInOneStepEachGetTheirOwnArrivalTime) {
   const double t2 = t1 + 0.002 / v_from_ke(ke1, E0[MuPlus]);
   EXPECT_NEAR(b.cavity("C1")->phase, -omega201 * t1, 1e-6);
   EXPECT_NEAR(b.cavity("C2")->phase, -omega201 * t2, 1e-6);
-  EXPECT_FALSE(said("falling back"));
+  EXPECT_FALSE(b.said("falling back"));
 }
 
 TEST(RFSync, UnreachableCavitiesEndTheTrackingAndFallBack) {
@@ -313,23 +297,19 @@ TEST(RFSync, UnreachableCavitiesEndTheTrackingAndFallBack) {
     SCOPED_TRACE(k.name);
     Built b(std::string(header) + k.body + "\n");
     ASSERT_TRUE(b.sim.lattice);
-    for (const std::string& m : k.said) EXPECT_TRUE(said(m)) << m;
+    for (const std::string& m : k.said) EXPECT_TRUE(b.said(m.c_str())) << m;
     if (!std::isnan(k.c1phase)) {
       EXPECT_EQ(b.cavity("C1")->phase, k.c1phase);
     }
   }
 }
 
-}  // namespace
-
-namespace {
-
 TEST(RFSync, LatticeWithCavitiesAndNoReferenceFailsOnlyItsOwnConstruction) {
   Built b(std::string(header) + "D1 100 0\nC1 10 201.25 0\nline: D1,C1;\n");
   EXPECT_EQ(b.sim.lattice, nullptr);
-  EXPECT_TRUE(said("Could not find synchronous particle!\n"
-                   "(It may have been defined but not included in the beamline)"));
-  for (const std::string& m : messages) EXPECT_FALSE(report_isfatal(m.c_str())) << m;
+  EXPECT_TRUE(b.said("Could not find synchronous particle!\n"
+                     "(It may have been defined but not included in the beamline)"));
+  for (const std::string& m : b.log.all) EXPECT_FALSE(report_isfatal(m.c_str())) << m;
 }
 
 TEST(RFSync, LogRecordsTheReferenceAndEachCavityHit) {
@@ -338,10 +318,7 @@ TEST(RFSync, LogRecordsTheReferenceAndEachCavityHit) {
   std::string log;
   {
     Built b(std::string(header) + "SP1 \"mu+\" 200 0\nD1 100 0\nC1 0 201.25 0\nline: SP1,D1,C1,D1;\n");
-    std::ifstream f("rfsync.log");
-    std::stringstream text;
-    text << f.rdbuf();
-    log = text.str();
+    log = testsupport::readfile("rfsync.log");
   }
   Simulation_default.rfsynclog = false;
   for (const char* line :
@@ -359,11 +336,10 @@ TEST(RFSync, LogRecordsTheReferenceAndEachCavityHit) {
 }
 
 TEST(RFSync, BundledCheckLatticeFinishesOnlyWhenSynchronised) {
-  std::ifstream f(std::string(ORDAX_SOURCE_DIR) + "/lattices/_rf.txt");
-  std::stringstream text;
-  text << f.rdbuf();
+  const std::string text =
+      testsupport::readfile(std::string(ORDAX_SOURCE_DIR) + "/lattices/_rf.txt");
   {
-    Built b(text.str());
+    Built b(text);
     ASSERT_TRUE(b.sim.lattice);
     b.run();
     const double score = Simulation_score(&b.sim);
@@ -371,7 +347,7 @@ TEST(RFSync, BundledCheckLatticeFinishesOnlyWhenSynchronised) {
     EXPECT_LE(score, 100.0);
   }
   RFSyncAs none(nullptr);
-  Built b(text.str());
+  Built b(text);
   b.run();
   EXPECT_LT(Simulation_score(&b.sim), 1.0);
 }
