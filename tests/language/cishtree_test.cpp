@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/platform.h"
 #include "base/report.h"
 #include "tests/support/support.h"
 
