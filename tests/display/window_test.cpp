@@ -57,20 +57,7 @@ pid_t spawn(std::vector<std::string> words, const std::vector<std::string>& env,
   return pid;
 }
 
-// Exit code, or −1 when it did not end within `seconds` (then it is killed) or died of a signal.
-int finish(pid_t pid, double seconds) {
-  int status = 0;
-  pid_t got = 0;
-  for (int i = 0; i < (int)(seconds * 50) && got == 0; i++) {
-    got = waitpid(pid, &status, WNOHANG);
-    if (got == 0) pause(20);
-  }
-  if (got == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  return got == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int finish(pid_t pid, double seconds) { return testsupport::finishprocess(pid, seconds); }
 
 bool onpath(const char* name) {
   const char* path = getenv("PATH");

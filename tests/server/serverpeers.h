@@ -89,21 +89,7 @@ inline pid_t spawnin(const fs::path& dir, const std::vector<std::string>& args,
   return pid;
 }
 
-// The exit code once `pid` has ended, or −1 when it has not ended within `seconds` (it is then
-// killed) or was ended by a signal.
-inline int finish(pid_t pid, double seconds) {
-  int status = 0;
-  pid_t got = 0;
-  for (int i = 0; i < (int)(seconds * 50) && got == 0; i++) {
-    got = waitpid(pid, &status, WNOHANG);
-    if (got == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (got == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  return got == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+inline int finish(pid_t pid, double seconds) { return testsupport::finishprocess(pid, seconds); }
 
 // The built server serving `root` on 127.0.0.1 with a port of its choice.
 struct ServerPeer {

@@ -87,21 +87,10 @@ class ProgramHome : public ::testing::Test {
     if (pid > 0) running.push_back(pid);
     return pid;
   }
-  // The exit code once the program has ended, or −1 (it is killed) when it has not ended
-  // within `seconds` or was ended by a signal.
   int finish(pid_t pid, double seconds) {
-    int status = 0;
-    pid_t got = 0;
-    for (int i = 0; i < (int)(seconds * 50) && got == 0; i++) {
-      got = waitpid(pid, &status, WNOHANG);
-      if (got == 0) pause(20);
-    }
-    if (got == 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-    }
+    int code = testsupport::finishprocess(pid, seconds);
     std::erase(running, pid);
-    return got == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return code;
   }
   int run(const std::vector<std::string>& args) {
     pid_t pid = start(args);

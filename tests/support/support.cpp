@@ -1,7 +1,10 @@
 #include "tests/support/support.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -130,6 +133,20 @@ Bytes streambytes(FILE* f) {
   std::rewind(f);
   for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<unsigned char>(c));
   return bytes;
+}
+
+int finishprocess(int pid, double seconds) {
+  int status = 0;
+  pid_t got = 0;
+  for (int i = 0; i < (int)(seconds * 50) && got == 0; i++) {
+    got = waitpid(pid, &status, WNOHANG);
+    if (got == 0) usleep(20000);
+  }
+  if (got == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  return got == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace testsupport

@@ -123,4 +123,8 @@ class Machine {
 // Writes lattices/<name>.txt under `root` and forgets the cached lattice list.
 void writelattice(const fs::path& root, std::string_view name, std::string_view text);
 
+// The exit code once process `pid` has ended, or -1 when it has not ended within `seconds`
+// (it is then killed) or was ended by a signal.
+int finishprocess(int pid, double seconds);
+
 }  // namespace testsupport
