@@ -3,6 +3,7 @@
 // any width take the same bits; the wider cases are dispatched by the processor's features.
 #include "sim/pusher.h"
 
+#include <atomic>
 #include <cmath>
 
 #include "base/kinematics.h"
@@ -45,7 +46,8 @@ int widestwidth() {
   return 2;
 }
 
-int width = 0;  // 0 until first asked: then the widest
+// 0 until first asked: then the widest. Atomic because every stepping thread asks for it.
+std::atomic<int> width{0};
 
 }  // namespace
 
@@ -67,14 +69,19 @@ int pusher_maxwidth() {
 }
 
 int pusher_width() {
-  if (width == 0) width = pusher_maxwidth();
-  return width;
+  int w = width.load(std::memory_order_relaxed);
+  if (w == 0) {
+    w = pusher_maxwidth();
+    width.store(w, std::memory_order_relaxed);
+  }
+  return w;
 }
 
 int pusher_setwidth(int w) {
   int widest = pusher_maxwidth();
-  width = w >= 8 && widest >= 8 ? 8 : w >= 4 && widest >= 4 ? 4 : w >= 2 ? 2 : 1;
-  return width;
+  const int chosen = w >= 8 && widest >= 8 ? 8 : w >= 4 && widest >= 4 ? 4 : w >= 2 ? 2 : 1;
+  width.store(chosen, std::memory_order_relaxed);
+  return chosen;
 }
 
 bool pusher_batchable(Cell* const* nearby, uint32_t n) {
