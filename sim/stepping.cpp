@@ -683,8 +683,10 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   runchunks(ctx, 0);
   spinthenwait(ctx->finished,
                [&] { return ctx->finished.load(std::memory_order_acquire) == all; });
-  // Workers that woke too late find no chunk; from here on none touches the step's data.
-  ctx->next.store(all, std::memory_order_relaxed);
+  // Workers that woke too late find no chunk; from here on none touches the step's data. The
+  // mark is above any chunk count, so a late worker that sees the next step's count before
+  // its start cannot claim a chunk of the next step ahead of the release that publishes it.
+  ctx->next.store(0x80000000u, std::memory_order_relaxed);
   const double T1 = timing ? eithertime() : 0;
 
   // Each thread's part of the step, for the load-balance log.
