@@ -54,8 +54,8 @@ std::atomic<int> width{0};
 #if defined(__x86_64__)
 // Built for wider instruction sets in their own units (pusher_avx2.cpp, pusher_avx512.cpp);
 // called only where the processor has them.
-void pushlanes4(Particle* const* ps, int count, double t, double dt);
-void pushlanes8(Particle* const* ps, int count, double t, double dt);
+void pushlanes4(Particle* const* ps, int count, double t, double dt, uint8_t* coils);
+void pushlanes8(Particle* const* ps, int count, double t, double dt, uint8_t* coils);
 #endif
 
 void advanceparticle_merged2a(Particle* p, double t, double dt) {
@@ -90,20 +90,20 @@ bool pusher_batchable(Cell* const* nearby, uint32_t n) {
   return true;
 }
 
-void advanceparticles(Particle* const* ps, int count, double t, double dt) {
+void advanceparticles(Particle* const* ps, int count, double t, double dt, uint8_t* coils) {
   switch (pusher_width()) {
 #if defined(__x86_64__)
     case 8:
-      pushlanes8(ps, count, t, dt);
+      pushlanes8(ps, count, t, dt, coils);
       return;
     case 4:
-      pushlanes4(ps, count, t, dt);
+      pushlanes4(ps, count, t, dt, coils);
       return;
 #endif
     case 2:
-      lanes_push<2>(ps, count, t, dt);
+      lanes_push<2>(ps, count, t, dt, coils);
       return;
     default:
-      for (int i = 0; i < count; i++) lanes_push<1>(ps + i, 1, t, dt);
+      for (int i = 0; i < count; i++) lanes_push<1>(ps + i, 1, t, dt, coils ? coils + i : nullptr);
   }
 }

@@ -5,6 +5,8 @@
 // any thread; it allocates nothing and writes only the particle it is given.
 #pragma once
 
+#include <cstdint>
+
 #include "base/vec.h"
 #include "sim/beam.h"
 #include "sim/particle.h"
@@ -75,4 +77,8 @@ int pusher_setwidth(int w);
 bool pusher_batchable(Cell* const* nearby, uint32_t n);
 // Advances ps[0 … count-1] (1 <= count <= pusher_width(), all with the same nearby list, which
 // pusher_batchable accepts) from t to t + dt, as advanceparticle_merged2a would one by one.
-void advanceparticles(Particle* const* ps, int count, double t, double dt);
+// With `coils` (count entries), coils[i] is set to 1 when the step of ps[i] (its state before
+// and after) may cross a surface of a coil in the list, as the coil's collision check
+// (CDsolenoid) would first test it, and to 0 when that check is sure to find nothing.
+void advanceparticles(Particle* const* ps, int count, double t, double dt,
+                      uint8_t* coils = nullptr);

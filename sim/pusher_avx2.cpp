@@ -14,7 +14,7 @@ vd<4> lanes_sqrt<4>(vd<4> x) {
 
 }  // namespace
 
-void pushlanes4(Particle* const* ps, int count, double t, double dt) {
-  lanes_push<4>(ps, count, t, dt);
+void pushlanes4(Particle* const* ps, int count, double t, double dt, uint8_t* coils) {
+  lanes_push<4>(ps, count, t, dt, coils);
 }
 #endif

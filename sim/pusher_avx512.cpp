@@ -17,7 +17,7 @@ vd<8> lanes_sqrt<8>(vd<8> x) {
 
 }  // namespace
 
-void pushlanes8(Particle* const* ps, int count, double t, double dt) {
-  lanes_push<8>(ps, count, t, dt);
+void pushlanes8(Particle* const* ps, int count, double t, double dt, uint8_t* coils) {
+  lanes_push<8>(ps, count, t, dt, coils);
 }
 #endif

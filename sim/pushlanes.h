@@ -161,11 +161,44 @@ inline LV3<W> lanes_addhalf(const LV3<W>& a, const LV3<W>& b) {
   return LV3<W>{a.x + b.x * 0.5, a.y + b.y * 0.5, a.z + b.z * 0.5};
 }
 
+// The lanes whose step from a to b (starting at t0) may cross a surface of coil s: the first
+// test of its collision check (CDsolenoid) on the same values, the coil's end planes and its
+// inner and outer cylinders evaluated at both ends as the check evaluates them. A coil that
+// does not exist at t0 is crossed by no lane.
+template <int W>
+inline vm<W> lanes_coilmaycross(const Solenoid& s, const LV3<W>& a, const LV3<W>& b, double t0) {
+  bool exists;
+  if (s.ontime < s.offtime) exists = s.ontime < t0 && t0 <= s.offtime;
+  else exists = t0 <= s.offtime || t0 > s.ontime;
+  vm<W> none;
+  for (int i = 0; i < W; i++) none[i] = 0;
+  if (!exists) return none;
+  const double d0 = -(s.ux * s.startx + s.uy * s.starty + s.uz * s.startz);
+  const double d1 = d0 - s.length;
+  const double a2 = s.radius * s.radius, b2 = s.outerradius * s.outerradius;
+  // !(fa * fb > 0 || fa == 0), lane by lane.
+  auto maycross = [](vd<W> fa, vd<W> fb) -> vm<W> { return ~((fa * fb > 0) | (fa == 0)); };
+  auto plane = [&](const LV3<W>& p, double d) {
+    return d + s.ux * p.x + s.uy * p.y + s.uz * p.z;
+  };
+  // Squared distance from the axis (before subtracting the radius squared).
+  auto rho2 = [&](const LV3<W>& p) {
+    const vd<W> wx = p.x - s.startx, wy = p.y - s.starty, wz = p.z - s.startz;
+    const vd<W> sa = wx * s.ux + wy * s.uy + wz * s.uz;
+    const vd<W> rx = wx - sa * s.ux, ry = wy - sa * s.uy, rz = wz - sa * s.uz;
+    return rx * rx + ry * ry + rz * rz;
+  };
+  const vd<W> ra = rho2(a), rb = rho2(b);
+  return maycross(plane(a, d0), plane(b, d0)) | maycross(plane(a, d1), plane(b, d1)) |
+         maycross(ra - a2, rb - a2) | maycross(ra - b2, rb - b2);
+}
+
 // Advances ps[0 … count-1] (1 <= count <= W, all with the nearby list of ps[0]) from t to t + dt
 // in place, as advanceparticle_merged2a does each of them. Lanes beyond count carry a copy of
-// the first particle whose result is discarded.
+// the first particle whose result is discarded. With `coils`, coils[i] becomes 1 when particle
+// i's step may cross a surface of a nearby coil (lanes_coilmaycross), else 0.
 template <int W>
-void lanes_push(Particle* const* ps, int count, double t, double dt) {
+void lanes_push(Particle* const* ps, int count, double t, double dt, uint8_t* coils = nullptr) {
   const Particle* p0 = ps[0];
   Cell* const* nearby = p0->nearby;
   const uint32_t n = p0->nnearby;
@@ -221,6 +254,16 @@ void lanes_push(Particle* const* ps, int count, double t, double dt) {
   const vd<W> x = r.x + Drx, y = r.y + Dry, z = r.z + Drz;
   const vd<W> Vx = V.x + DVx, Vy = V.y + DVy, Vz = V.z + DVz;
   const vd<W> dtau = dt * g0;
+  if (coils) {
+    const LV3<W> e{x, y, z};
+    vm<W> m;
+    for (int i = 0; i < W; i++) m[i] = 0;
+    for (uint32_t i = 0; i < n; i++)
+      if (nearby[i]->collisiondetect == CDsolenoid)
+        m |= lanes_coilmaycross<W>(
+            *static_cast<const Solenoid*>(static_cast<const void*>(nearby[i]->rtd)), r, e, t);
+    for (int i = 0; i < count; i++) coils[i] = m[i] != 0;
+  }
   for (int i = 0; i < count; i++) {
     Particle* p = ps[i];
     p->x = x[i];

@@ -25,6 +25,7 @@
 #include "sim/material.h"
 #include "sim/pusher.h"
 #include "sim/simulation.h"
+#include "sim/components/solenoid.h"
 
 namespace {
 
@@ -38,6 +39,16 @@ struct LossEvent {
   double weight, energy, positive, negative;
 };
 
+// Particles of one nearby list waiting for a lane push: the list's key and a particle that
+// has it, and the open batch (pushed copies and their places in the beam).
+struct Group {
+  uint64_t key;
+  const Particle* lead;
+  int n;
+  Particle* ps[8];
+  int32_t at[8];
+};
+
 // What one thread owns during a step.
 struct ThreadState {
   std::vector<Particle> newparticles;  // daughters made by decays in this thread
@@ -49,8 +60,7 @@ struct ThreadState {
   std::vector<int32_t> slot;
   std::vector<Particle> pushed;
   std::vector<int32_t> members;
-  std::vector<Particle*> batch;
-  std::vector<uint8_t> grouped;
+  std::vector<struct Group> groups;
   int64_t counter = 0;                 // particles processed in this step
   int64_t live = 0;                    // particles of the chunks it ran in this step
   double tstart = 0, tend = 0;         // s, eithertime() (logs only); tstart 0: ran no chunk
@@ -377,11 +387,14 @@ struct Before {
   bool outsidebore;
   const ScatterData* material;
   Cell* materialcell;
+  // Set when the lanes found that the step crosses no surface of a nearby coil, so the coils'
+  // collision checks would report nothing and are skipped.
+  bool coilsclear;
 };
 
 // The first part of collideparticle, without side effects.
 Before collidebefore(const Particle* p, double t0, const Simulation* sim) {
-  Before b{-1, false, nullptr, nullptr};
+  Before b{-1, false, nullptr, nullptr, false};
   // The segment the particle is in, and the bore there.
   const Cell* bl = p->beamline;
   if (bl && bl->t == Composite && bl->n > 0) {
@@ -443,6 +456,7 @@ void collideafter(const Particle* p, const Before& b, const Particle& pushed, do
   double to;
   for (uint32_t i = p->nnearby; i-- > 0;) {
     Cell* c = p->nearby[i];
+    if (b.coilsclear && c->collisiondetect == CDsolenoid) continue;
     int event = rfsync ? Cell_synccollision(c, p, &pushed, t0, t1, thread, b.material, sim, &o,
                                             &to)
                        : Cell_collisiondetect(c, p, &pushed, t0, t1, thread, b.material, sim,
@@ -476,6 +490,18 @@ bool samelist(const Particle* a, const Particle* b) {
   return a->nnearby == b->nnearby &&
          (a->nearby == b->nearby ||
           memcmp(a->nearby, b->nearby, sizeof(Cell*) * a->nnearby) == 0);
+}
+
+// A hash of a particle's nearby list (its entries in order), so that grouping particles by
+// list compares one number before it compares lists.
+uint64_t listkey(const Particle* p) {
+  uint64_t h = 0x9e3779b97f4a7c15ull ^ p->nnearby;
+  for (uint32_t i = 0; i < p->nnearby; i++) {
+    h ^= (uint64_t)(uintptr_t)p->nearby[i];
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 29;
+  }
+  return h;
 }
 
 }  // namespace
@@ -541,26 +567,32 @@ int Simulation_advance_t(StepArgs* a) {
       pushed.push_back(*p);
       members.push_back(i);
     }
-    // Batches of particles with the same nearby list, width at a time.
-    std::vector<Particle*>& batch = st->batch;
+    // Batches of particles with the same nearby list, width at a time: each member joins the
+    // open batch of its list (lists told apart by their key, then by their entries), and a
+    // batch is pushed when it is full; the partly filled ones at the end.
     const size_t nm = members.size();
-    std::vector<uint8_t>& done = st->grouped;
-    done.assign(nm, 0);
+    std::vector<Group>& groups = st->groups;
+    groups.clear();
+    auto push = [&](Group& g) {
+      uint8_t coils[8];
+      advanceparticles(g.ps, g.n, t, t1 - t, coils);
+      for (int k = 0; k < g.n; k++) before[(size_t)(g.at[k] - a->first)].coilsclear = !coils[k];
+      g.n = 0;
+    };
     for (size_t j = 0; j < nm; j++) {
-      if (done[j]) continue;
-      const Particle* lead = P + members[j];
-      batch.clear();
-      for (size_t k = j; k < nm; k++) {
-        if (done[k] || !samelist(lead, P + members[k])) continue;
-        done[k] = 1;
-        batch.push_back(&pushed[(size_t)slot[(size_t)(members[k] - a->first)]]);
-        if ((int)batch.size() == width) {
-          advanceparticles(batch.data(), width, t, t1 - t);
-          batch.clear();
-        }
-      }
-      if (!batch.empty()) advanceparticles(batch.data(), (int)batch.size(), t, t1 - t);
+      const int32_t i = members[j];
+      const Particle* p = P + i;
+      const uint64_t key = listkey(p);
+      size_t g = 0;
+      while (g < groups.size() && !(groups[g].key == key && samelist(groups[g].lead, p))) g++;
+      if (g == groups.size()) groups.push_back(Group{key, p, 0, {}, {}});
+      Group& grp = groups[g];
+      grp.ps[grp.n] = &pushed[(size_t)slot[(size_t)(i - a->first)]];
+      grp.at[grp.n] = i;
+      if (++grp.n == width) push(grp);
     }
+    for (Group& grp : groups)
+      if (grp.n > 0) push(grp);
   }
 
   for (int32_t i = a->first; i < a->end; i++) {
