@@ -6,8 +6,10 @@
 // finite-sheet solenoid fields, written here without any of the program's machinery.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -40,9 +42,9 @@ Cell* gap() {
   return c;
 }
 
-// 16 coils of 0.5 m (radius 0.3 m, ±2 T alternating) with 0.1 m gaps; 5000 mu+ of 150-250
-// MeV/c near the axis, spread over the first 3 m.
-Simulation channel(int threads) {
+// 16 coils of 0.5 m (radius 0.3 m, ±2 T alternating) with 0.1 m gaps; `particles` mu+ of
+// 150-250 MeV/c near the axis, spread over the first 3 m.
+Simulation channel(int threads, int particles = 5000) {
   report_setsink([](const char*, int, void*) {}, nullptr);
   Simulation_defaultdefault();
   Simulation sim = Simulation_default;
@@ -56,7 +58,7 @@ Simulation channel(int threads) {
   Simulation_initmachine(&sim, AffineFrame_identity());
   uint32_t s = 1;
   auto u = [&s]() { return durnd(99, s++); };
-  for (int i = 0; i < 5000; i++) {
+  for (int i = 0; i < particles; i++) {
     Particle* p = addparticlecon(&sim, MuPlus, i + 1, nullptr, 0);
     const double k = MeVc / speciesmass[MuPlus];
     p->x = 0.04 * (u() - 0.5);
@@ -123,6 +125,54 @@ void BM_StepWithABusyCore(benchmark::State& state) {
   busy.join();
 }
 BENCHMARK(BM_StepWithABusyCore)->ArgName("threads")->Arg(1)->Arg(2)->UseRealTime();
+
+// The hand-off cost: steps of a beam of `particles` muons with the thread-overhead log on, which
+// runs the steps on one and on two threads in turn whatever their size. Counters: the median
+// wall time of a step on one thread (us1) and on two (us2), in µs, and the hand-off cost that
+// the two-thread step adds to half the one-thread step (handoff = us2 - us1 / 2). Two threads
+// pay for a step from the size at which us2 falls below us1 (STEP_PARALLEL_MIN).
+void BM_HandOff(benchmark::State& state) {
+  const int particles = (int)state.range(0);
+  FILE* log = tmpfile();
+  if (!log) {
+    state.SkipWithError("no temporary file for the thread-overhead log");
+    return;
+  }
+  Simulation sim = channel(2, particles);
+  sim.threadoverheadlog = log;
+  int n = 0;
+  for (auto _ : state) {
+    if (++n % 200 == 0) {
+      state.PauseTiming();
+      Simulation_free(&sim);
+      sim = channel(2, particles);
+      sim.threadoverheadlog = log;
+      state.ResumeTiming();
+    }
+    Simulation_advance(&sim, 1, StepCollide, 1);
+  }
+  Simulation_free(&sim);
+  // Lines "threads,work,seconds" separated by ',' within a cycle and '\n' after it.
+  rewind(log);
+  std::vector<double> times[2];
+  int threads, work;
+  double seconds;
+  char sep;
+  while (fscanf(log, "%d,%d,%lg%c", &threads, &work, &seconds, &sep) == 4)
+    if (threads == 1 || threads == 2) times[threads - 1].push_back(seconds * 1e6);
+  fclose(log);
+  double median[2] = {0, 0};
+  for (int k = 0; k < 2; k++) {
+    if (times[k].empty()) continue;
+    std::nth_element(times[k].begin(), times[k].begin() + times[k].size() / 2, times[k].end());
+    median[k] = times[k][times[k].size() / 2];
+  }
+  state.counters["us1"] = median[0];
+  state.counters["us2"] = median[1];
+  state.counters["handoff"] = median[1] - median[0] / 2;
+}
+BENCHMARK(BM_HandOff)->ArgName("particles")->Arg(64)->Arg(128)->Arg(256)->Arg(512)->Arg(1024)
+    ->Arg(2048)->UseRealTime();
 
 // ---- the yardstick: plain array-of-structures RK4, three summed finite-sheet solenoids ----
 
