@@ -39,11 +39,15 @@ struct LossEvent {
   double weight, energy, positive, negative;
 };
 
-// Particles of one nearby list waiting for a lane push: the list's key and a particle that
-// has it, and the open batch (pushed copies and their places in the beam).
+// The particles of a range that share one nearby list: the list's key and a particle that has
+// it, what the list decides for all of them (whether the lane pusher has all its fields; which
+// of its entries have material data, as a run of the thread's scatterers list), and the open
+// lane batch (pushed copies and their places in the beam).
 struct Group {
   uint64_t key;
   const Particle* lead;
+  bool batchable;
+  uint32_t scatter0, nscatter;
   int n;
   Particle* ps[8];
   int32_t at[8];
@@ -59,8 +63,8 @@ struct ThreadState {
   std::vector<struct Before> before;
   std::vector<int32_t> slot;
   std::vector<Particle> pushed;
-  std::vector<int32_t> members;
   std::vector<struct Group> groups;
+  std::vector<uint32_t> scatterers;
   int64_t counter = 0;                 // particles processed in this step
   int64_t live = 0;                    // particles of the chunks it ran in this step
   double tstart = 0, tend = 0;         // s, eithertime() (logs only); tstart 0: ran no chunk
@@ -392,8 +396,11 @@ struct Before {
   bool coilsclear;
 };
 
-// The first part of collideparticle, without side effects.
-Before collidebefore(const Particle* p, double t0, const Simulation* sim) {
+// The first part of collideparticle, without side effects. With nscatterers >= 0 the material
+// test asks only the entries nearby[scatterers[0 … nscatterers-1]] (those of the particle's
+// nearby list that have material data, from the last to the first), otherwise every entry.
+Before collidebefore(const Particle* p, double t0, const Simulation* sim,
+                     const uint32_t* scatterers = nullptr, int nscatterers = -1) {
   Before b{-1, false, nullptr, nullptr, false};
   // The segment the particle is in, and the bore there.
   const Cell* bl = p->beamline;
@@ -417,6 +424,17 @@ Before collidebefore(const Particle* p, double t0, const Simulation* sim) {
     }
   }
   // Material: the last nearby component with material data that contains the particle.
+  if (nscatterers >= 0) {
+    for (int k = 0; k < nscatterers; k++) {
+      Cell* c = p->nearby[scatterers[k]];
+      if (Cell_inside(c, p->x, p->y, p->z, t0)) {
+        b.material = c->scatter;
+        b.materialcell = c;
+        break;
+      }
+    }
+    return b;
+  }
   for (uint32_t i = p->nnearby; i-- > 0;) {
     Cell* c = p->nearby[i];
     if (c->scatter && Cell_inside(c, p->x, p->y, p->z, t0)) {
@@ -553,41 +571,43 @@ int Simulation_advance_t(StepArgs* a) {
     before.resize((size_t)nrange);
     slot.assign((size_t)nrange, -1);
     pushed.clear();
-    std::vector<int32_t>& members = st->members;
-    members.clear();
-    for (int32_t i = a->first; i < a->end; i++) {
-      const Particle* p = P + i;
-      if (!(p->tstart <= t && t < t1 && p->state == Active)) continue;
-      Before& b = before[(size_t)(i - a->first)];
-      b = collidebefore(p, t, sim);
-      if (b.outsidebore || b.material || p->nnearby == 0 ||
-          !pusher_batchable(p->nearby, p->nnearby))
-        continue;
-      slot[(size_t)(i - a->first)] = (int32_t)pushed.size();
-      pushed.push_back(*p);
-      members.push_back(i);
-    }
-    // Batches of particles with the same nearby list, width at a time: each member joins the
-    // open batch of its list (lists told apart by their key, then by their entries), and a
-    // batch is pushed when it is full; the partly filled ones at the end.
-    const size_t nm = members.size();
+    pushed.reserve((size_t)nrange);  // the open batches point into it while it fills
     std::vector<Group>& groups = st->groups;
     groups.clear();
+    std::vector<uint32_t>& scatterers = st->scatterers;
+    scatterers.clear();
     auto push = [&](Group& g) {
       uint8_t coils[8];
       advanceparticles(g.ps, g.n, t, t1 - t, coils);
       for (int k = 0; k < g.n; k++) before[(size_t)(g.at[k] - a->first)].coilsclear = !coils[k];
       g.n = 0;
     };
-    for (size_t j = 0; j < nm; j++) {
-      const int32_t i = members[j];
+    // Each particle that starts with the step finds the group of its nearby list (lists told
+    // apart by their key, then by their entries); one that the lanes can take joins the
+    // group's open batch, which is pushed when full, the partly filled ones at the end.
+    for (int32_t i = a->first; i < a->end; i++) {
       const Particle* p = P + i;
+      if (!(p->tstart <= t && t < t1 && p->state == Active)) continue;
       const uint64_t key = listkey(p);
       size_t g = 0;
       while (g < groups.size() && !(groups[g].key == key && samelist(groups[g].lead, p))) g++;
-      if (g == groups.size()) groups.push_back(Group{key, p, 0, {}, {}});
+      if (g == groups.size()) {
+        Group ng{key, p, p->nnearby > 0 && pusher_batchable(p->nearby, p->nnearby),
+                 (uint32_t)scatterers.size(), 0, 0, {}, {}};
+        for (uint32_t k = p->nnearby; k-- > 0;)
+          if (p->nearby[k]->scatter) {
+            scatterers.push_back(k);
+            ng.nscatter++;
+          }
+        groups.push_back(ng);
+      }
       Group& grp = groups[g];
-      grp.ps[grp.n] = &pushed[(size_t)slot[(size_t)(i - a->first)]];
+      Before& b = before[(size_t)(i - a->first)];
+      b = collidebefore(p, t, sim, scatterers.data() + grp.scatter0, (int)grp.nscatter);
+      if (b.outsidebore || b.material || !grp.batchable) continue;
+      slot[(size_t)(i - a->first)] = (int32_t)pushed.size();
+      pushed.push_back(*p);
+      grp.ps[grp.n] = &pushed.back();
       grp.at[grp.n] = i;
       if (++grp.n == width) push(grp);
     }
