@@ -180,7 +180,9 @@ TEST(LanesSlow, BundledLatticesAndAChannelGiveTheSameBeamAtEveryWidthAndThreadCo
     testsupport::Messages quiet;
     const Outcome reference = runlattice(text, name.c_str(), 1, 1);
     ASSERT_GT(reference.records, 0) << "the lattice built no beam";
-    if (name == "generated") ASSERT_GT(reference.stopped, 0) << "no particle struck a coil";
+    if (name == "generated") {
+      ASSERT_GT(reference.stopped, 0) << "no particle struck a coil";
+    }
     for (auto [w, threads] : runs) {
       SCOPED_TRACE(testing::Message() << "width " << w << ", threads " << threads);
       const Outcome o = runlattice(text, name.c_str(), w, threads);
