@@ -16,16 +16,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A scratch directory removed at the end of each test.
-struct Scratch {
-  testsupport::TempDir dir{"ordax_arrays"};
-  std::string file(const char* name) const { return dir / name; }
-};
-
-std::string readbytes(const std::string& path) { return testsupport::readfile(path); }
-void writebytes(const std::string& path, const std::string& bytes) {
-  testsupport::writefile(path, bytes);
-}
+using Scratch = testsupport::TempDir;
+using testsupport::readfile;
+using testsupport::writefile;
 
 std::string u32(uint32_t v) {
   std::string s(4, '\0');
@@ -189,18 +182,18 @@ TEST(Array2d, BilinearLookup) {
 }
 
 TEST(Array2d, BinaryFormatIsExact) {
-  Scratch s;
+  Scratch s("ordax_arrays");
   Array2d a(array_2d(2, 3));
   double v[6] = {1.0, -2.5, 0.1, 1e300, -0.0, 5e-324};
   for (int k = 0; k < 6; k++) a.get()[k / 3][k % 3] = v[k];
-  ASSERT_EQ(array_2d_save(a.get(), s.file("a.bin").c_str()), 1);
+  ASSERT_EQ(array_2d_save(a.get(), (s / "a.bin").c_str()), 1);
   std::string want = u32(2) + u32(3);
   for (double d : v) want += f64(d);
-  std::string got = readbytes(s.file("a.bin"));
+  std::string got = readfile(s / "a.bin");
   EXPECT_EQ(got, want);
   EXPECT_EQ(got.substr(0, 16), std::string("\x02\0\0\0\x03\0\0\0\0\0\0\0\0\0\xf0\x3f", 16));
 
-  Array2d b(array_2d_load(s.file("a.bin").c_str()));
+  Array2d b(array_2d_load((s / "a.bin").c_str()));
   ASSERT_NE(b.get(), nullptr);
   ASSERT_EQ(array_2d_rows(b.get()), 2u);
   ASSERT_EQ(array_2d_cols(b.get()), 3u);
@@ -208,7 +201,7 @@ TEST(Array2d, BinaryFormatIsExact) {
 
   // readinto fills an array of the same shape and refuses any other.
   Array2d same(array_2d_zeroed(2, 3)), other(array_2d_zeroed(3, 2));
-  FILE* f = fopen(s.file("a.bin").c_str(), "rb");
+  FILE* f = fopen((s / "a.bin").c_str(), "rb");
   EXPECT_EQ(array_2d_readinto(f, same.get()), 1);
   rewind(f);
   EXPECT_EQ(array_2d_readinto(f, other.get()), 0);
@@ -217,12 +210,12 @@ TEST(Array2d, BinaryFormatIsExact) {
   EXPECT_EQ(other.get()[0][0], 0);
 
   // Arrays written back to back read back in order from one stream.
-  f = fopen(s.file("two.bin").c_str(), "wb");
+  f = fopen((s / "two.bin").c_str(), "wb");
   Array2d small = counting(1, 2);
   ASSERT_EQ(array_2d_write(a.get(), f), 1);
   ASSERT_EQ(array_2d_write(small.get(), f), 1);
   fclose(f);
-  f = fopen(s.file("two.bin").c_str(), "rb");
+  f = fopen((s / "two.bin").c_str(), "rb");
   Array2d r1(array_2d_read(f)), r2(array_2d_read(f));
   fclose(f);
   ASSERT_TRUE(r1 && r2);
@@ -232,7 +225,7 @@ TEST(Array2d, BinaryFormatIsExact) {
 }
 
 TEST(Array2d, BadFilesGiveNone) {
-  Scratch s;
+  Scratch s("ordax_arrays");
   std::string good = u32(2) + u32(2) + f64(1) + f64(2) + f64(3) + f64(4);
   struct Case {
     const char* name;
@@ -252,11 +245,11 @@ TEST(Array2d, BadFilesGiveNone) {
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
-    writebytes(s.file("bad.bin"), tc.bytes);
-    Array2d a(array_2d_load(s.file("bad.bin").c_str()));
+    writefile(s / "bad.bin", tc.bytes);
+    Array2d a(array_2d_load((s / "bad.bin").c_str()));
     EXPECT_EQ(a != nullptr, tc.ok);
     // The same through a stream that cannot seek.
-    std::string cmd = "cat '" + s.file("bad.bin") + "'";
+    std::string cmd = "cat '" + (s / "bad.bin") + "'";
     FILE* p = popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
     Array2d b(array_2d_read(p));
@@ -267,23 +260,23 @@ TEST(Array2d, BadFilesGiveNone) {
       EXPECT_EQ(b.get()[1][1], 4);
     }
   }
-  EXPECT_EQ(array_2d_load(s.file("missing.bin").c_str()), nullptr);
+  EXPECT_EQ(array_2d_load((s / "missing.bin").c_str()), nullptr);
   Array2d a(array_2d_zeroed(2, 2));
-  writebytes(s.file("bad.bin"), good.substr(0, 20));
-  FILE* f = fopen(s.file("bad.bin").c_str(), "rb");
+  writefile(s / "bad.bin", good.substr(0, 20));
+  FILE* f = fopen((s / "bad.bin").c_str(), "rb");
   EXPECT_EQ(array_2d_readinto(f, a.get()), 0);
   fclose(f);
 }
 
 TEST(Array2d, TextOutputs) {
-  Scratch s;
+  Scratch s("ordax_arrays");
   Array2d a(array_2d(2, 2));
   a.get()[0][0] = 1;
   a.get()[0][1] = -2.5;
   a.get()[1][0] = 1e-7;
   a.get()[1][1] = 300000;
-  ASSERT_EQ(array_2d_printfile(a.get(), "%s/t%d.csv", ',', s.dir.path().c_str(), 7), 1);
-  EXPECT_EQ(readbytes(s.file("t7.csv")), "1,-2.5\n1e-07,300000\n");
+  ASSERT_EQ(array_2d_printfile(a.get(), "%s/t%d.csv", ',', s.path().c_str(), 7), 1);
+  EXPECT_EQ(readfile(s / "t7.csv"), "1,-2.5\n1e-07,300000\n");
 
   testing::internal::CaptureStdout();
   array_2d_print(a.get(), "%6.1f");

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/random.h"
-#include "tests/support/support.h"
+#include "tests/support/helpers.h"
 
 namespace fs = std::filesystem;
 
@@ -23,12 +23,7 @@ class FilesTest : public ::testing::Test {
   const fs::path& dir = tmp.path();
 };
 
-FILE* streamwith(const std::string& bytes) {
-  FILE* f = tmpfile();
-  fwrite(bytes.data(), 1, bytes.size(), f);
-  rewind(f);
-  return f;
-}
+using testsupport::streamwith;
 
 std::vector<std::string> alllines(FILE* f) {
   std::vector<std::string> lines;

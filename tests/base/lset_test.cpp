@@ -22,38 +22,26 @@ std::vector<int> contents(const LSet& s) {
   return std::vector<int>(LSet_data<int>(s), LSet_data<int>(s) + s.count);
 }
 
-TEST(LSet, GrowsByAQuarterWhenFull) {
+// Room for m elements gives trunc(m × f) with f = 1/(0.5 + 0.005 × 60) formed in extended
+// precision, 1.2499999999999999902…: m = 4 gives 4 (not 5), m = 5 gives 6, m = 7 gives 8,
+// m = 9 gives 11. A removal shrinks only below 60 % use; an emptied set keeps its initial room.
+TEST(LSet, CapacityFollowsTheGrowthRule) {
   LSet s = LSet_new(sizeof(int));
   std::vector<uint32_t> caps;
-  for (int i = 0; i < 12; i++) {
+  for (int i = 0; i < 50; i++) {
     LSet_addv(&s, i);
-    caps.push_back(s.capacity);
+    if (i < 12) caps.push_back(s.capacity);
   }
-  // Room for m elements gives trunc(m × f) with f = 1/(0.5 + 0.005 × 60) formed in extended
-  // precision, 1.2499999999999999902…: m = 4 gives 4 (not 5), m = 5 gives 6, m = 7 gives 8,
-  // m = 9 gives 11.
   EXPECT_EQ(caps, (std::vector<uint32_t>{1, 2, 3, 4, 6, 6, 8, 8, 11, 11, 11, 14}));
-  LSet_free(s);
-}
-
-TEST(LSet, ShrinksOnlyBelowSixtyPercent) {
-  LSet a = setwith(10, 17);
-  LSet_remove(&a, 0);
-  EXPECT_EQ(a.count, 9u);
-  EXPECT_EQ(a.capacity, 11u);  // 9/17 < 0.6 → trunc(9 × 1.25)
-  LSet b = setwith(10, 14);
-  LSet_remove(&b, 0);
-  EXPECT_EQ(b.capacity, 14u);  // 9/14 is above 0.6
-  LSet_free(a);
-  LSet_free(b);
-}
-
-TEST(LSet, EmptiedSetKeepsInitialCapacity) {
-  LSet s = LSet_new(sizeof(int));
-  for (int i = 0; i < 50; i++) LSet_addv(&s, i);
   while (s.count) LSet_remove(&s, 0);
   EXPECT_EQ(s.capacity, 1u);
-  LSet_free(s);
+  LSet a = setwith(10, 17), b = setwith(10, 14);
+  LSet_remove(&a, 0);
+  LSet_remove(&b, 0);
+  EXPECT_EQ(a.count, 9u);
+  EXPECT_EQ(a.capacity, 11u);  // 9/17 < 0.6 → trunc(9 × 1.25)
+  EXPECT_EQ(b.capacity, 14u);  // 9/14 is above 0.6
+  for (LSet* t : {&s, &a, &b}) LSet_free(*t);
 }
 
 TEST(LSet, RemoveMovesLastRemoveShiftKeepsOrder) {
@@ -133,10 +121,7 @@ TEST(LSet, MatchesVectorUnderRandomOperations) {
 std::vector<unsigned char> bytesof(void (*writer)(const LSet*, FILE*), const LSet& s) {
   FILE* f = tmpfile();
   writer(&s, f);
-  long n = ftell(f);
-  rewind(f);
-  std::vector<unsigned char> b(n);
-  EXPECT_EQ(fread(b.data(), 1, n, f), (size_t)n);
+  std::vector<unsigned char> b = testsupport::streambytes(f);
   fclose(f);
   return b;
 }
@@ -188,9 +173,7 @@ TEST(LSet, TruncatedOrAbsurdFilesGiveEmptySets) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FILE* f = tmpfile();
-    if (!c.bytes.empty()) fwrite(c.bytes.data(), 1, c.bytes.size(), f);
-    rewind(f);
+    FILE* f = testsupport::streamwith(c.bytes);
     LSet s = c.full ? LSet_fullread(f) : LSet_read(f);
     fclose(f);
     EXPECT_EQ(s.count, 0u);
@@ -281,11 +264,8 @@ TEST(LSet, SaveLoadRoundTrip) {
 }
 
 TEST(LSet, EnclosingPowerOfTwo) {
-  EXPECT_EQ(enclosingpoweroftwo(0), 0u);
-  EXPECT_EQ(enclosingpoweroftwo(1), 1u);
-  EXPECT_EQ(enclosingpoweroftwo(64), 64u);
-  EXPECT_EQ(enclosingpoweroftwo(65), 128u);
-  EXPECT_EQ(enclosingpoweroftwo(3), 4u);
+  const std::pair<uint32_t, uint32_t> cases[] = {{0, 0}, {1, 1}, {3, 4}, {64, 64}, {65, 128}};
+  for (auto [n, want] : cases) EXPECT_EQ(enclosingpoweroftwo(n), want) << n;
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/helpers.h"
+
 namespace {
 
 double fakenow = 0;
@@ -33,12 +35,7 @@ std::string play(ConsoleForm form, const std::vector<Step>& steps, bool finish) 
   if (finish) console_finish();
   console_setoutput(nullptr, ConsoleForm::Terminal);
   console_setclock(nullptr);
-  fflush(f);
-  rewind(f);
-  std::string r;
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) r.append(buf, n);
+  std::string r = testsupport::streamtext(f);
   fclose(f);
   return r;
 }

@@ -41,12 +41,12 @@ TEST(PlotAxis, TicksAreRoundStepsCoveringTheRange) {
     EXPECT_NEAR(a.ticks.back(), a.hi, c.step * 1e-9);
     EXPECT_LE((int)a.ticks.size() - 1, c.most + 2);  // widening adds at most one step per end
   }
-  const std::pair<double, const char*> labels[] = {{0.6000000000000001, "0.6"}, {-0.0, "0"},
-                                                   {20, "20"},  {2.5e-7, "2.5e-07"}};
-  EXPECT_EQ(ticklabel(labels[0].first, 0.2), labels[0].second);
-  EXPECT_EQ(ticklabel(labels[1].first, 0.2), labels[1].second);
-  EXPECT_EQ(ticklabel(labels[2].first, 10), labels[2].second);
-  EXPECT_EQ(ticklabel(labels[3].first, 1e-7), labels[3].second);
+  const struct {
+    double value, step;
+    const char* label;
+  } labels[] = {{0.6000000000000001, 0.2, "0.6"}, {-0.0, 0.2, "0"}, {20, 10, "20"},
+                {2.5e-7, 1e-7, "2.5e-07"}};
+  for (const auto& l : labels) EXPECT_EQ(ticklabel(l.value, l.step), l.label);
 }
 
 TEST(PlotSvg, PointsLandWhereTheAxesPutThemAndTextIsEscaped) {

@@ -17,7 +17,7 @@
 #include "base/platform.h"
 #include "shell/report.h"
 #include "shell/runstate.h"
-#include "tests/support/support.h"
+#include "tests/support/helpers.h"
 
 namespace fs = std::filesystem;
 
@@ -183,16 +183,7 @@ struct History {
   }
 };
 
-std::string readall(FILE* f) {
-  fflush(f);
-  rewind(f);
-  std::string s;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fseek(f, 0, SEEK_END);
-  return s;
-}
+using testsupport::streamtext;
 
 struct Keys {
   std::string bytes;
@@ -371,7 +362,7 @@ TEST_F(TerminalDisplay, ReportsAndStatusAreDrawnAndReleaseRestoresTheTerminal) {
   report("New simulation");
   display_status("t = 1.00ns (5/10 particles) 0.1 Mpts");
   Screen s = junkscreen(60, 24);
-  std::string drawn = readall(term);
+  std::string drawn = streamtext(term);
   s.play(drawn);
   EXPECT_EQ(s.stray, 0);
   EXPECT_TRUE(s.alt);
@@ -383,21 +374,21 @@ TEST_F(TerminalDisplay, ReportsAndStatusAreDrawnAndReleaseRestoresTheTerminal) {
   EXPECT_EQ(s.trimmed(top + 19), "Ordax initialising...");
   EXPECT_EQ(s.trimmed(23), "t = 1.00ns (5/10 particles) 0.1 Mpts");
   // With the panel active nothing goes to the console form.
-  EXPECT_EQ(readall(console), "");
+  EXPECT_EQ(streamtext(console), "");
 
   display_release();
   EXPECT_FALSE(display_active());
-  std::string all = readall(term);
+  std::string all = streamtext(term);
   s.play(all.substr(drawn.size()));
   EXPECT_FALSE(s.alt);
   EXPECT_TRUE(s.cursorvisible);
   EXPECT_EQ(s.fg, 39);
   EXPECT_EQ(s.bg, 49);
   display_release();  // a second release writes nothing
-  EXPECT_EQ(readall(term).size(), all.size());
+  EXPECT_EQ(streamtext(term).size(), all.size());
   // Without the panel, graphics mode prints as the console does.
   report("after");
-  EXPECT_EQ(readall(console), "\nafter");
+  EXPECT_EQ(streamtext(console), "\nafter");
   fclose(term);
 }
 

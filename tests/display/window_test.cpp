@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -59,16 +60,8 @@ pid_t spawn(std::vector<std::string> words, const std::vector<std::string>& env,
 
 int finish(pid_t pid, double seconds) { return testsupport::finishprocess(pid, seconds); }
 
-bool onpath(const char* name) {
-  const char* path = getenv("PATH");
-  std::string p = path ? path : "";
-  for (size_t a = 0; a <= p.size();) {
-    size_t b = p.find(':', a);
-    if (b == std::string::npos) b = p.size();
-    if (access((p.substr(a, b - a) + "/" + name).c_str(), X_OK) == 0) return true;
-    a = b + 1;
-  }
-  return false;
+bool onpath(const std::string& name) {
+  return std::system(("command -v " + name + " > /dev/null 2>&1").c_str()) == 0;
 }
 
 // An Xvfb server of one screen; its display name comes back through -displayfd.

@@ -266,24 +266,16 @@ TEST(CishScan, IdentifiersCommentsAndFragments) {
     const char* text;
     int length;  // −1: none
   };
-  for (const Name& tc : {Name{"abc1 x", 4}, Name{"_x9.y", 3}, Name{"9a", -1}, Name{".a", -1},
-                         Name{"Z", 1}, Name{"", -1}}) {
-    SCOPED_TRACE(tc.text);
-    const char* e = Cish_readvarname(tc.text);
-    if (tc.length < 0)
-      EXPECT_EQ(e, nullptr);
-    else
-      EXPECT_EQ(e - tc.text, tc.length);
-  }
-  for (const Name& tc : {Name{"// to end\nnext", 9}, Name{"//", 2}, Name{"/* a */b", 7},
-                         Name{"/* open", 7}, Name{"/*/", 3}, Name{"/ x", -1}, Name{"x//", -1}}) {
-    SCOPED_TRACE(tc.text);
-    const char* e = Cish_readcomment(tc.text);
-    if (tc.length < 0)
-      EXPECT_EQ(e, nullptr);
-    else
-      EXPECT_EQ(e - tc.text, tc.length);
-  }
+  auto scans = [](const char* (*scan)(const char*), std::initializer_list<Name> cases) {
+    for (const Name& tc : cases) {
+      SCOPED_TRACE(tc.text);
+      const char* e = scan(tc.text);
+      EXPECT_EQ(e ? e - tc.text : -1, tc.length);
+    }
+  };
+  scans(Cish_readvarname, {{"abc1 x", 4}, {"_x9.y", 3}, {"9a", -1}, {".a", -1}, {"Z", 1}, {"", -1}});
+  scans(Cish_readcomment, {{"// to end\nnext", 9}, {"//", 2}, {"/* a */b", 7}, {"/* open", 7},
+                           {"/*/", 3}, {"/ x", -1}, {"x//", -1}});
   Cish* c = Cish_new();
   struct Frag {
     const char* text;

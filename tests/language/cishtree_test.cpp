@@ -50,9 +50,10 @@ int collect(const char* text) {
   return !stopat.empty() && pieces.back() == stopat ? 1 : 0;
 }
 
-// A lattice-style environment: plain text, "#" opens and closes code, a newline ends code.
-void latticemode(Cish* c) {
-  Cish_escape(c, "#", "#", 3);
+// A lattice-style environment: plain text, "#" opens and closes code, a newline ends code
+// (other escapes and flags when given); text pieces are collected.
+void latticemode(Cish* c, const char* open = "#", const char* close = "#", int flags = 3) {
+  Cish_escape(c, open, close, flags);
   c->textcallback = collect;
   pieces.clear();
   stopat.clear();
@@ -465,17 +466,13 @@ TEST(CishParse, EscapesAndFlagsChooseWhereCodeIs) {
   EXPECT_TRUE(std::isnan(var(a, "y")));
   EXPECT_EQ(joined(), "\ny=2;z");  // the second "#" opened code again: z is code, unset
   Env b;
-  Cish_escape(b, "#", "#", 1);
-  b->textcallback = collect;
-  pieces.clear();
+  latticemode(b, "#", "#", 1);
   Cish_parse(b, "#x=1;\ny=2;#z");
   EXPECT_EQ(var(b, "y"), 2);
   EXPECT_EQ(joined(), "z");
   // Starting in code (bit 0 clear): the opening escape leads to text, the closing one back.
   Env c;
-  Cish_escape(c, "?>", "<?", 0);
-  c->textcallback = collect;
-  pieces.clear();
+  latticemode(c, "?>", "<?", 0);
   Cish_parse(c, "x=1;?>plain [text]<?y=x+1;?>end");
   EXPECT_EQ(var(c, "y"), 2);
   EXPECT_EQ(joined(), "plain [text]end");

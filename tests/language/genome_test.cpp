@@ -21,25 +21,16 @@ std::string text(const Genome& g) {
 using testsupport::streamwith;
 using testsupport::streambytes;
 
-TEST(Genome, GrowthFollowsSlotAndTextRules) {
+// The names live in one text buffer that moves as it grows.
+TEST(Genome, NamesSurviveTheGrowthOfTheBuffers) {
   Genome g = Genome_new();
   EXPECT_EQ(g.count, 0);
   EXPECT_EQ(g.sigfigs, 3);
   EXPECT_EQ(g.names, nullptr);
-  int64_t slots = 0, textcap = 0, used = 0;
   for (int i = 0; i < 40; i++) {
     std::string name = "Gene" + std::string((size_t)(i % 7), 'X') + std::to_string(i);
-    // Reference model of the growth rules, computed before the assignment.
-    if (slots == 0) slots = 1;
-    else if (i == slots) slots = ((int64_t)i * 3 + 3) / 2;
-    int64_t len = (int64_t)name.size();
-    if (textcap == 0) textcap = len + 1;
-    else if (used + len + 1 > textcap) textcap = ((used + len) * 3 + 3) / 2;
-    used += len + 1;
     EXPECT_EQ(gassignnew(&g, name.c_str(), i), i);
-    ASSERT_EQ(g.capacity, slots) << "after gene " << i;
-    ASSERT_EQ(g.textcapacity, (uint32_t)textcap) << "after gene " << i;
-    ASSERT_EQ(g.textused, (uint32_t)used);
+    ASSERT_LE(g.textused, g.textcapacity);
   }
   // Every name survived the moves of the text buffer, lower-cased.
   for (int i = 0; i < 40; i++) {

@@ -11,7 +11,7 @@
 #include "base/random.h"
 #include "base/report.h"
 #include "sim/particle.h"
-#include "tests/support/support.h"
+#include "tests/support/helpers.h"
 
 namespace {
 
@@ -30,16 +30,7 @@ AffineFrame tiltedframe() {
   return AffineFrame{V3{0.3, -1.2, 4.0}, M3x3_Rxyz(V3{0.4, -0.7, 1.1})};
 }
 
-void expectnear(V3 a, V3 b, double tol) {
-  EXPECT_NEAR(a.x, b.x, tol);
-  EXPECT_NEAR(a.y, b.y, tol);
-  EXPECT_NEAR(a.z, b.z, tol);
-}
-
-void expectsamematrix(const M3x3& a, const M3x3& b, double tol) {
-  for (int i = 0; i < 3; i++)
-    for (int j = 0; j < 3; j++) EXPECT_NEAR(a.m[i][j], b.m[i][j], tol) << i << "," << j;
-}
+using testsupport::expectnear;
 
 // Distance of point p from the line through o with unit direction d.
 double linedistance(V3 p, V3 o, V3 d) {
@@ -52,7 +43,7 @@ TEST(Frames, PlainComponentSitsOnItsEntranceFrame) {
   AffineFrame E = tiltedframe();
   AffineFrame A = Cell_offsetframe(c, E);
   EXPECT_EQ(A.origin, E.origin);
-  expectsamematrix(A.M, E.M, 0);
+  expectnear(A.M, E.M, 0);
   // AlignMode on a straight cell changes nothing either.
   Cell_setstringattrib(c, "AlignMode", "Chord");
   A = Cell_offsetframe(c, E);
@@ -96,12 +87,12 @@ TEST(Frames, EndMiddleAndIntegralModes) {
   Cell_setstringattrib(c, "AlignMode", "END");
   AffineFrame A = Cell_offsetframe(c, E);
   expectnear(A.origin + L * M3x3_column(A.M, 2), X.origin, 1e-14);  // ends at the exit point
-  expectsamematrix(A.M, X.M, 0);
+  expectnear(A.M, X.M, 0);
 
   Cell_setstringattrib(c, "AlignMode", "Middle");
   A = Cell_offsetframe(c, E);
   expectnear(A.origin + (L / 2) * M3x3_column(A.M, 2), M.origin, 1e-14);  // centred at mid-arc
-  expectsamematrix(A.M, M.M, 0);
+  expectnear(A.M, M.M, 0);
 
   Cell_setstringattrib(c, "AlignMode", "Chord");
   V3 chord = Cell_offsetframe(c, E).origin;
@@ -150,7 +141,7 @@ TEST(Frames, RotationsMatchRotationMatrices) {
     for (int i = 0; i < 3; i++) flipped.m[i][1] = -flipped.m[i][1];
     M3x3 expected = flipped * M3x3_transpose(M3x3_Rz(a)) * M3x3_transpose(M3x3_Rx(b)) *
                     M3x3_transpose(M3x3_Ry(g));
-    expectsamematrix(Cell_offsetframe(c, E).M, expected, 1e-14);
+    expectnear(Cell_offsetframe(c, E).M, expected, 1e-14);
     Cell_freeref(c, 0);
   }
 }
@@ -190,7 +181,7 @@ TEST(Frames, TransportFollowsComponentsInOrder) {
       AffineFrame_transportarc(AffineFrame_transportarc(E, 1.0, 0.2, 0.3), 0.5, 0, 0);
   AffineFrame got = Cell_transportframe(line, E, 0.25);  // the fraction is ignored here
   EXPECT_EQ(got.origin, expected.origin);
-  expectsamematrix(got.M, expected.M, 0);
+  expectnear(got.M, expected.M, 0);
   AffineFrame half = Cell_transportframe(a, E, 0.5);
   AffineFrame direct = AffineFrame_transportarc(E, 0.5, 0.1, 0.15);
   EXPECT_EQ(half.origin, direct.origin);

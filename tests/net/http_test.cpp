@@ -14,6 +14,7 @@
 #include "base/random.h"
 #include "net/http.h"
 #include "tests/net/peers.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -26,17 +27,7 @@ std::string peerscript() {
   return std::string(ORDAX_SOURCE_DIR) + "/tests/net/httppeer.py";
 }
 
-fs::path maketempdir() {
-  std::string t = (fs::temp_directory_path() / "ordax-http-XXXXXX").string();
-  return mkdtemp(t.data()) ? fs::path(t) : fs::path();
-}
-
-void writefile(const fs::path& p, const std::string& s) {
-  FILE* f = fopen(p.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  fwrite(s.data(), 1, s.size(), f);
-  fclose(f);
-}
+using testsupport::writefile;
 
 // Restores the limits, the proxy state and the stop flag after each test.
 class HttpTest : public ::testing::Test {
@@ -332,7 +323,8 @@ TEST_F(HttpPeerTest, RequestsAreFormedAsSent) {
   EXPECT_EQ(body, "GET /echo?a=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(peer.port) +
                       "\r\nConnection: close\r\n\r\n");
 
-  fs::path dir = maketempdir();
+  testsupport::TempDir scratch("ordax-http");
+  const fs::path& dir = scratch.path();
   writefile(dir / "r.txt", "results\r\n");
   std::string reply, status;
   srand15(3);
@@ -351,11 +343,11 @@ TEST_F(HttpPeerTest, RequestsAreFormedAsSent) {
                        "\r\nContent-Length: " + std::to_string(form.size()) +
                        "\r\nContent-Type: multipart/form-data; boundary=" + boundary +
                        "\r\nConnection: close\r\n\r\n" + form);
-  fs::remove_all(dir);
 }
 
 TEST_F(HttpPeerTest, UploadRepliesEndSoundly) {
-  fs::path dir = maketempdir();
+  testsupport::TempDir scratch("ordax-http");
+  const fs::path& dir = scratch.path();
   writefile(dir / "r.txt", "x");
   struct Case {
     const char* path;
@@ -390,13 +382,13 @@ TEST_F(HttpPeerTest, UploadRepliesEndSoundly) {
                          nullptr, "Ordax", &why),
             0);
   EXPECT_EQ(why, HTTP_NOFILE);
-  fs::remove_all(dir);
 }
 
 // ---- php -S parses the upload as sent ----
 
 TEST_F(HttpTest, PhpParsesTheUploadExactlyAsSent) {
-  fs::path dir = maketempdir();
+  testsupport::TempDir scratch("ordax-http");
+  const fs::path& dir = scratch.path();
   writefile(dir / "upload.php",
             "<?php $f = $_FILES['data'] ?? null;\n"
             "if (!$f || $f['error'] !== 0) { http_response_code(400); echo 'no file'; exit; }\n"
@@ -430,13 +422,13 @@ TEST_F(HttpTest, PhpParsesTheUploadExactlyAsSent) {
   EXPECT_EQ(body, std::string(sum) + " payload.bin lattice7 " + std::to_string(data.size()));
   EXPECT_EQ(plain, 1);
   EXPECT_EQ(body2, std::string(sum) + " p.bin - " + std::to_string(data.size()));
-  fs::remove_all(dir);
 }
 
 // ---- tinyproxy sees the requests that should go through it, and only those ----
 
 TEST_F(HttpTest, RequestsGoThroughTheProxyUnlessToldOtherwise) {
-  fs::path dir = maketempdir();
+  testsupport::TempDir scratch("ordax-http");
+  const fs::path& dir = scratch.path();
   Peer origin = nettest::startpeer({kPython, peerscript()}, 0, true);
   int pport = nettest::freeport();
   fs::path log = dir / "tinyproxy.log";
@@ -477,7 +469,6 @@ TEST_F(HttpTest, RequestsGoThroughTheProxyUnlessToldOtherwise) {
   EXPECT_NE(text.find("GET " + base + "/echo?setting HTTP/1.1"), std::string::npos) << text;
   EXPECT_EQ(text.find("noproxy"), std::string::npos);
   EXPECT_EQ(text.find("direct"), std::string::npos);
-  fs::remove_all(dir);
 }
 
 }  // namespace

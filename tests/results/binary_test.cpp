@@ -14,22 +14,13 @@
 #include "language/genome.h"
 #include "results/binary.h"
 #include "results/results.h"
+#include "tests/support/support.h"
 
 namespace {
 
 const ResultFormat kRun = {3, 6, 1, "Mpts"};
 
-struct Capture {
-  std::vector<std::string> reports;
-  Capture() {
-    report_setsink(
-        [](const char* m, int isupdate, void* c) {
-          if (!isupdate) static_cast<Capture*>(c)->reports.push_back(m);
-        },
-        this);
-  }
-  ~Capture() { report_setsink(nullptr, nullptr); }
-};
+using Capture = testsupport::Messages;
 
 Result makeresult(const char* genome, const char* line) {
   return Result{strdup(genome), strdup(line), strtod(line, nullptr)};
@@ -89,7 +80,7 @@ TEST(ResultBinary, GoldenFileWrittenAndReadByteForByte) {
   EXPECT_STREQ(LSet_at<Result>(back, 1).text, kLine2);
   EXPECT_STREQ(LSet_at<Result>(back, 1).genome, "zsrc=007;#runs=1;");
   Results_free(back);
-  EXPECT_EQ(cap.reports, (std::vector<std::string>{"Binary saving results...",
+  EXPECT_EQ(cap.all, (std::vector<std::string>{"Binary saving results...",
                                                    "Binary loading results..."}));
 }
 
@@ -136,7 +127,7 @@ TEST(ResultBinary, RandomSetsRoundTrip) {
     }
     Results_free(back);
     Results_free(set);
-    for (const std::string& m : cap.reports) EXPECT_EQ(m.find("[WARNING]"), std::string::npos);
+    for (const std::string& m : cap.all) EXPECT_EQ(m.find("[WARNING]"), std::string::npos);
   }
 }
 
@@ -201,12 +192,12 @@ TEST(ResultBinary, HostileHeadersGiveAnEmptySet) {
     LSet set = readmemory(bytes);
     EXPECT_EQ(set.count, 0u);
     Results_free(set);
-    EXPECT_EQ(cap.reports, std::vector<std::string>{"Binary loading results..."});
+    EXPECT_EQ(cap.all, std::vector<std::string>{"Binary loading results..."});
   }
   Capture cap;  // another magic: nothing at all
   LSet set = readmemory("RB02" + header(FileForm()).substr(4) + record(1.0, 'a'));
   EXPECT_EQ(set.count, 0u);
-  EXPECT_TRUE(cap.reports.empty());
+  EXPECT_TRUE(cap.all.empty());
   Results_free(set);
   std::string whole = header(FileForm()) + record(1.0, 'a');
   for (size_t cut = 0; cut < whole.size(); cut++) {  // every truncation: no result, no crash
@@ -257,7 +248,7 @@ TEST(ResultBinary, BrokenRecordsAreSkipped) {
     EXPECT_EQ(lines, c.lines);
     for (const std::string& l : lines) EXPECT_EQ(l.find("g=1"), std::string::npos);
     std::vector<std::string> warnings;
-    for (const std::string& m : cap.reports)
+    for (const std::string& m : cap.all)
       if (m.find("[WARNING]") != std::string::npos) warnings.push_back(m);
     EXPECT_EQ(warnings, c.warnings);
     Results_free(set);
@@ -269,7 +260,7 @@ TEST(ResultBinary, NullFileIsFatal) {
   LSet set = Results_read_Binary((FILE*)nullptr, &kRun);
   EXPECT_EQ(set.count, 0u);
   Results_free(set);
-  EXPECT_EQ(cap.reports, std::vector<std::string>{"[FATAL] ResultBinaryHeader_load got passed a "
+  EXPECT_EQ(cap.all, std::vector<std::string>{"[FATAL] ResultBinaryHeader_load got passed a "
                                                   "null file.  WHAT WERE YOU THINKING?!"});
 }
 

@@ -61,6 +61,19 @@ class Queue : public ResultsDir {
     LSet_add(&results, &r);
     Genome_free(g);
   }
+  // The lines of a queue entry of demo (its check value taken from the lattice file as it is
+  // now) that has run `runs` times, the last with `score`.
+  static std::string queued(int zsrc, int runs, double score) {
+    Genome g = fresh(zsrc);
+    gassign(&g, "#runs", runs);
+    gassign(&g, "#queued", 1);
+    Result r = Result_createqueued(g, &score, 1, 1, "v4.47_dev", "demo", "", &RUNFORMAT,
+                                   ordaxchecksum);
+    std::string lines = Result_lines(r);
+    Result_free(r);
+    Genome_free(g);
+    return lines;
+  }
   std::vector<std::string> loadedtexts(const char* path) {
     LSet set = Results_load(path, nullptr);
     std::vector<std::string> out;
@@ -272,21 +285,14 @@ TEST_F(Queue, HeadEntriesThatCannotRunAreHandledByKind) {
 // An entry that fails its check (its lattice file was edited) can never be run: it is dropped
 // with the lines before the first good entry, so popqueue later removes the entry that ran.
 TEST_F(Queue, InvalidLinesBeforeTheHeadAreDropped) {
-  Genome g = fresh(5);
-  gassign(&g, "#runs", 1);
-  gassign(&g, "#queued", 1);
-  const double one[] = {4};
-  Result stale = Result_createqueued(g, one, 1, 1, "v4.47_dev", "demo", "", &RUNFORMAT,
-                                     ordaxchecksum);
+  const std::string stale = queued(5, 1, 4);
   lattice("demo", "S1 1 2 4");  // edited: the stale entry's check value no longer holds
-  Result good = Result_createqueued(g, one, 1, 1, "v4.47_dev", "demo", "", &RUNFORMAT,
-                                    ordaxchecksum);
-  auto lines = [](Result r) { return std::string(r.genome) + "\r\n" + r.text + "\r\n"; };
-  writefile("queue.txt", "junk\r\n" + lines(stale) + lines(good));
+  const std::string good = queued(5, 1, 4);
+  writefile("queue.txt", "junk\r\n" + stale + good);
   char* lat = nullptr;
   Genome head = getqueuedresult(&lat, ordaxchecksum, &q);
   ASSERT_NE(head.count, -1);
-  EXPECT_EQ(readfile("queue.txt"), lines(good));
+  EXPECT_EQ(readfile("queue.txt"), good);
   EXPECT_EQ(q.count, 1);
   EXPECT_EQ(q.calc, 1.0);
   EXPECT_TRUE(q.active);
@@ -296,10 +302,7 @@ TEST_F(Queue, InvalidLinesBeforeTheHeadAreDropped) {
   EXPECT_EQ(queue[0].substr(0, queue[0].find(' ')),
             "zsrc=005;#gen=3;#runs=2;#queued=1;|4.000000,4.000000");
   Genome_free(head);
-  Genome_free(g);
   free(lat);
-  Result_free(stale);
-  Result_free(good);
 }
 
 TEST_F(Queue, PopAndPushEditTheFileThroughARenamedCopy) {
@@ -352,11 +355,9 @@ TEST(QuarantineInfo, BinaryFormRoundTripsAndRejectsShortRecords) {
   FILE* f = tmpfile();
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(QuarantineInfo_write(&q, f), 1);
-  long size = ftell(f);
+  testsupport::Bytes bytes = testsupport::streambytes(f);
+  const long size = (long)bytes.size();
   EXPECT_EQ(size, 1 + 4 + 16 + 8);
-  rewind(f);
-  std::vector<unsigned char> bytes(size);
-  ASSERT_EQ(fread(bytes.data(), 1, size, f), (size_t)size);
   EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.begin() + 5),
             (std::vector<unsigned char>{1, 2, 0, 0, 0}));
   EXPECT_EQ(bytes[5 + 6], 0xF8);  // 1.5 = 0x3FF8000000000000, little-endian
@@ -375,9 +376,7 @@ TEST(QuarantineInfo, BinaryFormRoundTripsAndRejectsShortRecords) {
   EXPECT_EQ(r.needed, 3);
   for (long cut = 0; cut < size; cut++) {
     SCOPED_TRACE(cut);
-    FILE* g = tmpfile();
-    fwrite(bytes.data(), 1, (size_t)cut, g);
-    rewind(g);
+    FILE* g = testsupport::streamwith(testsupport::Bytes(bytes.begin(), bytes.begin() + cut));
     EXPECT_EQ(QuarantineInfo_read(&r, g), 0);
     EXPECT_FALSE(r.active);
     EXPECT_EQ(r.count, 0);
@@ -489,13 +488,7 @@ TEST_F(Queue, RecheckReplacesTheHeadWithoutRemovingTheFile) {
 // A queued result whose lattice cannot be read is kept (told apart from a missing one); a
 // queued result that fails its check is removed with one plain line, never a question.
 TEST_F(Queue, UnreadableLatticeKeepsTheEntryAndAFailingEntryIsRemoved) {
-  Genome g = fresh(5);
-  gassign(&g, "#runs", 1);
-  gassign(&g, "#queued", 1);
-  const double one[] = {4};
-  Result entry = Result_createqueued(g, one, 1, 1, "v4.47_dev", "demo", "", &RUNFORMAT,
-                                     ordaxchecksum);
-  const std::string lines = Result_lines(entry);
+  const std::string lines = queued(5, 1, 4);
   char* lat = nullptr;
   for (const char* unreadable : {"lattices/demo.txt", "lattices"}) {
     SCOPED_TRACE(unreadable);
@@ -522,20 +515,12 @@ TEST_F(Queue, UnreadableLatticeKeepsTheEntryAndAFailingEntryIsRemoved) {
   EXPECT_EQ(messages.all, (std::vector<std::string>{
                               "Removed queued result of demo that fails its check value"}));
   EXPECT_EQ(lat, nullptr);
-  Result_free(entry);
-  Genome_free(g);
 }
 
 // A stored run count at the largest integer counts as enough runs rather than wrapping round
 // to a negative count that would keep the entry in quarantine for ever.
 TEST_F(Queue, LargestRunCountDoesNotWrap) {
-  Genome g = fresh(9);
-  gassign(&g, "#runs", INT32_MAX);
-  gassign(&g, "#queued", 1);
-  const double one[] = {7};
-  Result entry = Result_createqueued(g, one, 1, 1, "v4.47_dev", "demo", "", &RUNFORMAT,
-                                     ordaxchecksum);
-  writefile("queue.txt", Result_lines(entry));
+  writefile("queue.txt", queued(9, INT32_MAX, 7));
   char* lat = nullptr;
   Genome head = getqueuedresult(&lat, ordaxchecksum, &q);
   ASSERT_NE(head.count, -1);
@@ -546,6 +531,4 @@ TEST_F(Queue, LargestRunCountDoesNotWrap) {
   EXPECT_FALSE(fs::exists("queue.txt"));
   free(lat);
   Genome_free(head);
-  Result_free(entry);
-  Genome_free(g);
 }

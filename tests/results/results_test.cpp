@@ -12,6 +12,7 @@
 #include "base/text.h"
 #include "language/genome.h"
 #include "results_testdir.h"
+#include "tests/support/helpers.h"
 
 using namespace resultstest;
 
@@ -102,16 +103,13 @@ TEST(ResultLine, WorkedExampleComesOutByteForByte) {
   FILE* f = tmpfile();
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(Result_write(r, f), 1);
-  rewind(f);
-  char buf[256] = {0};
-  size_t n = fread(buf, 1, sizeof buf - 1, f);
-  fclose(f);
-  EXPECT_EQ(std::string(buf, n), std::string(EXAMPLE_GENOME) + "\r\n" + EXAMPLE_LINE + "\r\n");
+  EXPECT_EQ(testsupport::streamtext(f), std::string(EXAMPLE_GENOME) + "\r\n" + EXAMPLE_LINE + "\r\n");
   ResultFormat fmt = Result_format(r);
   EXPECT_EQ(fmt.genomedigits, 3);
   EXPECT_EQ(fmt.scoredecimals, 6);
   EXPECT_EQ(fmt.calcdecimals, 1);
   EXPECT_STREQ(fmt.calcunits, "Mpts");
+  fclose(f);
   ResultFormat_free(fmt);
   Result_free(r);
   CheckVal_free(c);
