@@ -212,8 +212,12 @@ void lanes_push(Particle* const* ps, int count, double t, double dt, uint8_t* co
     V.x[i] = p->Vx;
     V.y[i] = p->Vy;
     V.z[i] = p->Vz;
-    const double q = charge[p->species];
-    k[i] = q != 0 ? q * dt / speciesmass[p->species] : 0.0;
+    if (i > 0 && p->species == ps[i - 1 < count ? i - 1 : 0]->species) {
+      k[i] = k[i - 1];  // the same species gives the same quotient
+    } else {
+      const double q = charge[p->species];
+      k[i] = q != 0 ? q * dt / speciesmass[p->species] : 0.0;
+    }
   }
   const vd<W> g0 = lanes_invgamma<W>(V);
   const double th = t + dt * 0.5;

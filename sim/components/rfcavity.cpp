@@ -37,6 +37,13 @@ bool crossesgap(const RFCavity* rf, const Particle* start, const Particle* end, 
                 double t1, const ScatterData* material, Particle* out, double* tout) {
   const V3 n = axisof(rf);
   const lineariso_coeffs plane{-(n * centreof(rf)), n.x, n.y, n.z};
+  // The search's own first test on the same values; almost every step stays on one side.
+  if (!iso_maycross(linearisoxyz(start->x, start->y, start->z, &plane),
+                    linearisoxyz(end->x, end->y, end->z, &plane))) {
+    *out = *end;
+    *tout = t1;
+    return false;
+  }
   return scatterparticle_isocd(*start, *end, t0, t1, lineariso, &plane, material, out, tout) != 0;
 }
 
