@@ -8,16 +8,27 @@
 //       scores each genome with smooth functions of its genes with a known optimum (100):
 //       "sphere" 100 − 100·Σ(x_i − c_i)² over 8 genes x_i in [0, 1], and "valley", the same
 //       with the genes coupled in pairs (a long narrow ridge).
-//   optbench lattice NAME [RUNS [SEEDS [DIVISOR [ONLY]]]]
+//   optbench lattice NAME [RUNS [SEEDS [DIVISOR [ONLY [RECHECK [FIRSTSEED]]]]]]
 //       runs the real loop in the current directory (which needs "lattices/NAME.txt" and
 //       "datafiles/"): parse and build with Simulation_new, advance to the end, score, record
 //       with genomeresult, with every DIVISOR-th particle of the beam (the -/N switch).
-//       ONLY "trial" or "random" runs just that search.
+//       ONLY "trial" or "random" runs just that search. With RECHECK > 0, the design each
+//       search would choose (its best score so far) after 50, 100 and 200 runs is run again
+//       RECHECK times with the whole beam and fresh seeds: the best score so far of a noisy
+//       search is lifted by the largest of its noise draws, the rechecked score is not.
+//       Runs of a search use the seeds SEED·100000 + run, the rechecks seeds from 900000000.
 //   optbench sample NAME [RUNS [DIVISOR [SEED]]]
 //       the score of RUNS random designs of the lattice, one line each with where the muon
 //       weight ended (finished, wrong energy, still in flight at the end time, lost), then the
 //       quartiles of the scores: how far a random design is from the ramp of the scoring and
 //       how much room a better one has.
+//   optbench noise NAME GENOME [RUNS [DIVISOR]]
+//       one design (GENOME in the genome text form) run RUNS times with seeds 1, 2, ...:
+//       each score, their mean and standard deviation.
+//   optbench scan NAME GENOME [DIVISOR [POINTS]]
+//       from that design, each gene in turn set to POINTS values evenly over its range (the
+//       others kept), one run each (seed 1): which genes move the score and where their range
+//       is dead.
 //
 // Nothing is written to the results files: results are kept in memory only.
 #include <algorithm>
@@ -47,24 +58,35 @@ void quiet(const char*, int, void*) {}
 // One evaluation: fills the genes the genome lacks, returns the score, records the result.
 using Evaluate = std::function<double(Genome* g, LSet* results)>;
 
-// The best score after each run of one optimisation from an empty results set.
-std::vector<double> optimise(const Evaluate& evaluate, const char* lattice, int runs,
-                             uint32_t seed) {
+// One optimisation from an empty results set: the best score after each run, and the design
+// that scored it (genome text form without hash fields).
+struct Search {
+  std::vector<double> best;
+  std::vector<std::string> design;
+};
+
+Search optimise(const Evaluate& evaluate, const char* lattice, int runs, uint32_t seed) {
   srand15(seed);
   LSet results = LSet_new(sizeof(Result));
-  std::vector<double> best(runs);
+  Search out{std::vector<double>(runs), std::vector<std::string>(runs)};
   double b = -1e300;
+  std::string design;
   for (int i = 0; i < runs; i++) {
     char* name = lattice ? strdup(lattice) : nullptr;
     Genome g = makegenome(results, name, trial::ChooseByRatios, nullptr, settings.trialratios);
     free(name);
     double s = evaluate(&g, &results);
+    if (s > b) {
+      b = s;
+      Genome_striphashfields(&g);
+      design = Genome_string(g);
+    }
     Genome_free(g);
-    if (s > b) b = s;
-    best[i] = b;
+    out.best[i] = b;
+    out.design[i] = design;
   }
   Results_free(results);
-  return best;
+  return out;
 }
 
 struct Summary {
@@ -92,8 +114,12 @@ Summary summarise(const std::vector<std::vector<double>>& bests, const std::vect
 // processes side by side).
 enum class Modes { Both, TrialTypes, RandomOnly };
 
+// The score of a chosen design measured again (mean of fresh runs), for the lattice searches.
+using Recheck = std::function<double(const std::string& design)>;
+
 void compare(const char* title, const Evaluate& evaluate, const char* lattice, int runs,
-             int seeds, Modes modes = Modes::Both) {
+             int seeds, Modes modes = Modes::Both, const Recheck& recheck = nullptr,
+             int firstseed = 1, uint32_t* runseed = nullptr) {
   std::vector<int> at;
   for (int n : {50, 100, 200})
     if (n <= runs) at.push_back(n);
@@ -102,26 +128,46 @@ void compare(const char* title, const Evaluate& evaluate, const char* lattice, i
   std::memcpy(configured, settings.trialratios, sizeof configured);
   double randomonly[NTRIALTYPES] = {1};
 
-  printf("%s: %d runs, %d seeds (mean / median of the best score so far)\n", title, runs, seeds);
+  printf("%s: %d runs, %d seeds (mean / median of the best score so far%s)\n", title, runs,
+         seeds, recheck ? "; rechecked: mean / median of the chosen design's score run again" : "");
   printf("  %-16s", "after runs");
   for (int n : at) printf(" %17d", n);
   printf("\n");
   for (int mode = 0; mode < 2; mode++) {
     if ((mode == 0 && modes == Modes::RandomOnly) || (mode == 1 && modes == Modes::TrialTypes))
       continue;
+    const char* name = mode == 0 ? "trial types" : "Random only";
     std::memcpy(settings.trialratios, mode == 0 ? configured : randomonly, sizeof configured);
-    std::vector<std::vector<double>> bests;
-    for (int s = 1; s <= seeds; s++) {
-      bests.push_back(optimise(evaluate, lattice, runs, 1000u * s + 7));
+    std::vector<std::vector<double>> bests, rechecked;
+    for (int s = firstseed; s < firstseed + seeds; s++) {
+      if (runseed) *runseed = 100000u * s;
+      Search search = optimise(evaluate, lattice, runs, 1000u * s + 7);
+      bests.push_back(search.best);
       // Each seed's own row as it finishes, so that a long comparison can be read while it runs.
-      fprintf(stderr, "  %s, seed %d:", mode == 0 ? "trial types" : "Random only", s);
-      for (int n : at) fprintf(stderr, " %.3f", bests.back()[n - 1]);
+      fprintf(stderr, "  %s, seed %d:", name, s);
+      for (int n : at) fprintf(stderr, " %.3f", search.best[n - 1]);
+      if (recheck) {
+        // The same design at two run counts is measured once.
+        std::vector<double> again(runs);
+        std::string last;
+        double value = 0;
+        fprintf(stderr, " rechecked:");
+        for (int n : at) {
+          if (search.design[n - 1] != last) value = recheck(last = search.design[n - 1]);
+          again[n - 1] = value;
+          fprintf(stderr, " %.3f", value);
+        }
+        rechecked.push_back(again);
+        for (int n : at) fprintf(stderr, "\n    after %d: %s", n, search.design[n - 1].c_str());
+      }
       fprintf(stderr, "\n");
     }
-    Summary sum = summarise(bests, at);
-    printf("  %-16s", mode == 0 ? "trial types" : "Random only");
-    for (size_t i = 0; i < at.size(); i++) printf(" %8.3f/%8.3f", sum.mean[i], sum.median[i]);
-    printf("\n");
+    for (int k = 0; k < (recheck ? 2 : 1); k++) {
+      Summary sum = summarise(k == 0 ? bests : rechecked, at);
+      printf("  %-16s", k == 0 ? name : "  rechecked");
+      for (size_t i = 0; i < at.size(); i++) printf(" %8.3f/%8.3f", sum.mean[i], sum.median[i]);
+      printf("\n");
+    }
     fflush(stdout);
   }
   std::memcpy(settings.trialratios, configured, sizeof configured);
@@ -169,21 +215,58 @@ Evaluate synthetic(double (*f)(const std::vector<double>&)) {
 
 // ---- the real loop ----
 
-Evaluate simulate(const std::string& lattice, int* failures) {
-  return [lattice, failures](Genome* g, LSet* results) {
-    Simulation sim = Simulation_new(lattice.c_str(), g, "");
-    if (!sim.lattice) {
-      (*failures)++;
-      Simulation_free(&sim);
-      return -1e300;
-    }
-    while (sim.t < sim.t_max && Beam_m(&sim.beam) > 0) Simulation_advance(&sim, 1, 1, 1);
-    double s = Simulation_score(&sim);
-    ResultFormat fmt = {3, 6, 1, "Mpts"};
-    genomeresult(g, s, sim.Mpts, lattice.c_str(), nullptr, "", results, &fmt, nullptr);
+// One run of the design `g` with the random seed `seed`: its score, or -1e300 when the
+// lattice cannot be built.
+double run(const std::string& lattice, Genome* g, uint32_t seed) {
+  char words[40];
+  snprintf(words, sizeof words, "-param:seedbase=%u", seed);
+  Simulation sim = Simulation_new(lattice.c_str(), g, words);
+  if (!sim.lattice) {
     Simulation_free(&sim);
+    return -1e300;
+  }
+  while (sim.t < sim.t_max && Beam_m(&sim.beam) > 0) Simulation_advance(&sim, 1, 1, 1);
+  double s = Simulation_score(&sim);
+  Simulation_free(&sim);
+  return s;
+}
+
+// The options of the simulations built now (the divisor), restored when it goes.
+struct Divisor {
+  int32_t saved;
+  explicit Divisor(int32_t d) : saved(Simulation_default.divisor) { Simulation_default.divisor = d; }
+  ~Divisor() { Simulation_default.divisor = saved; }
+};
+
+Evaluate simulate(const std::string& lattice, int* failures, uint32_t* seed) {
+  return [lattice, failures, seed](Genome* g, LSet* results) {
+    double s = run(lattice, g, (*seed)++);
+    if (s <= -1e299) {
+      (*failures)++;
+      return s;
+    }
+    ResultFormat fmt = {3, 6, 1, "Mpts"};
+    genomeresult(g, s, 0, lattice.c_str(), nullptr, "", results, &fmt, nullptr);
     return s;
   };
+}
+
+// Mean and standard deviation of `runs` runs of the design `genome` at the current divisor,
+// seeds firstseed, firstseed + 1, ...
+std::pair<double, double> meansd(const std::string& lattice, const std::string& genome, int runs,
+                                 uint32_t firstseed, std::vector<double>* each = nullptr) {
+  double sum = 0, sum2 = 0;
+  for (int i = 0; i < runs; i++) {
+    Genome g = Genome_fromstring(genome.c_str(), 0);
+    double s = run(lattice, &g, firstseed + i);
+    Genome_free(g);
+    if (each) each->push_back(s);
+    sum += s;
+    sum2 += s * s;
+  }
+  double mean = sum / runs;
+  double var = runs > 1 ? (sum2 - runs * mean * mean) / (runs - 1) : 0;
+  return {mean, std::sqrt(std::max(0.0, var))};
 }
 
 // Random designs: scores and the fate of the muon weight, then the quartiles of the scores.
@@ -232,7 +315,10 @@ void sample(const std::string& lattice, int runs, uint32_t seed) {
 int usage() {
   fprintf(stderr,
           "usage: optbench synthetic [RUNS [SEEDS]]\n"
-          "       optbench lattice NAME [RUNS [SEEDS [DIVISOR [trial|random]]]]\n"
+          "       optbench lattice NAME [RUNS [SEEDS [DIVISOR [trial|random|both [RECHECK "
+          "[FIRSTSEED]]]]]]\n"
+          "       optbench noise NAME GENOME [RUNS [DIVISOR]]\n"
+          "       optbench scan NAME GENOME [DIVISOR [POINTS]]\n"
           "       optbench sample NAME [RUNS [DIVISOR [SEED]]]\n");
   return 2;
 }
@@ -268,11 +354,62 @@ int main(int argc, char** argv) {
       std::string only = argv[6];
       if (only == "trial") modes = Modes::TrialTypes;
       else if (only == "random") modes = Modes::RandomOnly;
-      else return usage();
+      else if (only != "both") return usage();
     }
-    compare(("lattice " + name).c_str(), simulate(name, &failures), name.c_str(), runs, seeds,
-            modes);
+    int recheckruns = argc > 7 ? atoi(argv[7]) : 0;
+    int firstseed = argc > 8 ? atoi(argv[8]) : 1;
+    uint32_t runseed = 0, recheckseed = 900000000u + 1000u * firstseed;
+    Recheck recheck = nullptr;
+    if (recheckruns > 0)
+      recheck = [&](const std::string& design) {
+        Divisor whole(1);
+        auto r = meansd(name, design, recheckruns, recheckseed);
+        recheckseed += recheckruns;
+        return r.first;
+      };
+    compare(("lattice " + name).c_str(), simulate(name, &failures, &runseed), name.c_str(), runs,
+            seeds, modes, recheck, firstseed, &runseed);
     if (failures) printf("  %d runs could not build the lattice\n", failures);
+    return 0;
+  }
+  if ((mode == "noise" || mode == "scan") && argc > 3) {
+    std::string name = argv[2], genome = argv[3];
+    SimOptions options;
+    switches.nocheck = 1;
+    bool noise = mode == "noise";
+    int runs = noise ? (argc > 4 ? atoi(argv[4]) : 10) : 1;
+    int at = noise ? 5 : 4;  // where the divisor is among the arguments
+    options.divisor = argc > at ? atoi(argv[at]) : 1;
+    int points = !noise && argc > 5 ? atoi(argv[5]) : 5;
+    if (runs < 1 || points < 2) return usage();
+    Simulation_defaultdefault(options);
+    if (noise) {
+      std::vector<double> each;
+      auto r = meansd(name, genome, runs, 1, &each);
+      printf("%s, divisor %d:", genome.c_str(), options.divisor);
+      for (double v : each) printf(" %.3f", v);
+      printf("\n  mean %.3f, sd %.3f over %d runs\n", r.first, r.second, runs);
+      return 0;
+    }
+    // The genes the lattice asks for, in its order: one run fills in any the text lacks.
+    Genome full = Genome_fromstring(genome.c_str(), 0);
+    double base = run(name, &full, 1);
+    printf("%s, divisor %d: %.3f\n", Genome_string(full).c_str(), options.divisor, base);
+    printf("  %-10s", "gene");
+    for (int k = 0; k < points; k++) printf(" %7d", (999 * k) / (points - 1));
+    printf("\n");
+    for (int i = 0; i < full.count; i++) {
+      printf("  %-10s", full.names[i]);
+      for (int k = 0; k < points; k++) {
+        Genome g = Genome_copyof(full);
+        gassign(&g, full.names[i], (999 * k) / (points - 1));
+        printf(" %7.3f", run(name, &g, 1));
+        fflush(stdout);
+        Genome_free(g);
+      }
+      printf("\n");
+    }
+    Genome_free(full);
     return 0;
   }
   if (mode == "sample" && argc > 2) {
