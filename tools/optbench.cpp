@@ -59,13 +59,16 @@ void quiet(const char*, int, void*) {}
 using Evaluate = std::function<double(Genome* g, LSet* results)>;
 
 // One optimisation from an empty results set: the best score after each run, and the design
-// that scored it (genome text form without hash fields).
+// that scored it (genome text form without hash fields). `checkpoint`, when given, is called
+// after each run with the run count, so that a long search can report as it goes; it returns
+// whether it reported.
 struct Search {
   std::vector<double> best;
   std::vector<std::string> design;
 };
 
-Search optimise(const Evaluate& evaluate, const char* lattice, int runs, uint32_t seed) {
+Search optimise(const Evaluate& evaluate, const char* lattice, int runs, uint32_t seed,
+                const std::function<bool(int, const Search&)>& checkpoint = nullptr) {
   srand15(seed);
   LSet results = LSet_new(sizeof(Result));
   Search out{std::vector<double>(runs), std::vector<std::string>(runs)};
@@ -84,6 +87,9 @@ Search optimise(const Evaluate& evaluate, const char* lattice, int runs, uint32_
     Genome_free(g);
     out.best[i] = b;
     out.design[i] = design;
+    // Building a machine for a recheck draws on the generator the trial types use: after one,
+    // the search goes on from a seed of its own, the same whether or not the rechecks drew.
+    if (checkpoint && checkpoint(i + 1, out)) srand15(seed + 7919u * (i + 1));
   }
   Results_free(results);
   return out;
@@ -141,26 +147,26 @@ void compare(const char* title, const Evaluate& evaluate, const char* lattice, i
     std::vector<std::vector<double>> bests, rechecked;
     for (int s = firstseed; s < firstseed + seeds; s++) {
       if (runseed) *runseed = 100000u * s;
-      Search search = optimise(evaluate, lattice, runs, 1000u * s + 7);
-      bests.push_back(search.best);
-      // Each seed's own row as it finishes, so that a long comparison can be read while it runs.
-      fprintf(stderr, "  %s, seed %d:", name, s);
-      for (int n : at) fprintf(stderr, " %.3f", search.best[n - 1]);
-      if (recheck) {
-        // The same design at two run counts is measured once.
-        std::vector<double> again(runs);
-        std::string last;
-        double value = 0;
-        fprintf(stderr, " rechecked:");
-        for (int n : at) {
-          if (search.design[n - 1] != last) value = recheck(last = search.design[n - 1]);
+      // Each seed's own rows as its search reaches 50, 100, 200 runs, so that a long
+      // comparison can be read while it runs.
+      std::vector<double> again(runs);
+      std::string last;
+      double value = 0;
+      auto report = [&](int n, const Search& so) {
+        if (std::find(at.begin(), at.end(), n) == at.end()) return false;
+        fprintf(stderr, "  %s, seed %d, after %d: best %.3f", name, s, n, so.best[n - 1]);
+        if (recheck) {
+          // The same design at two run counts is measured once.
+          if (so.design[n - 1] != last) value = recheck(last = so.design[n - 1]);
           again[n - 1] = value;
-          fprintf(stderr, " %.3f", value);
+          fprintf(stderr, ", rechecked %.3f: %s", value, last.c_str());
         }
-        rechecked.push_back(again);
-        for (int n : at) fprintf(stderr, "\n    after %d: %s", n, search.design[n - 1].c_str());
-      }
-      fprintf(stderr, "\n");
+        fprintf(stderr, "\n");
+        fflush(stderr);
+        return recheck != nullptr;
+      };
+      bests.push_back(optimise(evaluate, lattice, runs, 1000u * s + 7, report).best);
+      if (recheck) rechecked.push_back(again);
     }
     for (int k = 0; k < (recheck ? 2 : 1); k++) {
       Summary sum = summarise(k == 0 ? bests : rechecked, at);
