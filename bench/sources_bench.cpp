@@ -8,10 +8,8 @@
 #include <cmath>
 
 #include "base/kinematics.h"
-#include "base/random.h"
 #include "base/report.h"
 #include "bench/benchdir.h"
-#include "language/genome.h"
 #include "sim/components/sources.h"
 #include "sim/pusher.h"
 #include "sim/simulation.h"
@@ -63,29 +61,7 @@ void BM_LoadBundledPionFiles(benchmark::State& state) {
 BENCHMARK(BM_LoadBundledPionFiles)->Unit(benchmark::kMillisecond);
 
 void BM_TargetLatticeRun(benchmark::State& state) {
-  report_setsink([](const char*, int, void*) {}, nullptr);
-  if (!gotolattices()) {
-    state.SkipWithError("source tree not found");
-    return;
-  }
-  SimOptions options;
-  options.threads = (int)state.range(0);
-  Simulation_defaultdefault(options);
-  double mpts = 0, score = 0;
-  for (auto _ : state) {
-    srand15(7);
-    Genome g = Genome_new();
-    Simulation sim = Simulation_new("_target", &g, "-param:seedbase=777");
-    while (sim.lattice && sim.beam.m > 0 && sim.t < sim.t_max) Simulation_advance(&sim, 1, 1, 1);
-    score = Simulation_score(&sim);
-    mpts = sim.Mpts;
-    Simulation_free(&sim);
-    Genome_free(g);
-  }
-  state.counters["Mpts"] = mpts;
-  state.counters["score"] = score;
-  state.counters["Mpts/s"] = benchmark::Counter(mpts * state.iterations(), benchmark::Counter::kIsRate);
-  report_setsink(nullptr, nullptr);
+  runlatticebench(state, "_target", "-param:seedbase=777");
 }
 BENCHMARK(BM_TargetLatticeRun)->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 

@@ -47,6 +47,12 @@ class CycleTest : public ::testing::Test {
     fs::create_directories("lattices");
     for (const char* f : files) writefile(fs::path("lattices") / f, "!MINVER 99\nline\n");
   }
+  // A whole start of the program from its own directory, as user "tester".
+  int runmain(const char* args) {
+    writefile(dir / "user.txt", "tester");
+    std::string line = (dir / "ordax").string() + args;
+    return TAVLIB_main2(line.data());
+  }
   WorkDir work{"ordax_cycle"};
   const fs::path& dir = work.path();
   const fs::path& oldcwd = work.cwd.previous();
@@ -113,16 +119,17 @@ TEST_F(CycleTest, PreferredLatticesNarrowTheChoiceOrFallBackToAll) {
 }
 
 TEST(Cycle, RandomLatticeIndexFollowsTheTwoDrawFormula) {
-  // (r2 + r1/32768) × n / 32768 = (32768·r2 + r1) × n / 2^30, exactly, in integers.
-  std::mt19937 gen(20240607);
-  for (int k = 0; k < 20000; k++) {
-    int n = 1 + (int)(gen() % 200);
-    int r1 = (int)(gen() % 32768), r2 = (int)(gen() % 32768);
-    long long expected = ((32768LL * r2 + r1) * n) >> 30;
-    ASSERT_EQ(randomlatticeindex(n, r1, r2), expected) << n << " " << r1 << " " << r2;
+  // (r2 + r1/32768) × n / 32768, truncated: the low draw decides at a boundary.
+  struct Case {
+    int n, r1, r2, index;
+  } cases[] = {
+      {7, 32767, 32767, 6}, {200, 32767, 32767, 199}, {5, 0, 16384, 2},
+      {10, 32767, 3276, 1}, {10, 0, 3276, 0},          {0, 5, 5, 0},  // never below 0
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.n << " " << c.r1 << " " << c.r2);
+    EXPECT_EQ(randomlatticeindex(c.n, c.r1, c.r2), c.index);
   }
-  EXPECT_EQ(randomlatticeindex(7, 32767, 32767), 6);
-  EXPECT_EQ(randomlatticeindex(0, 5, 5), 0);  // never below 0
 }
 
 TEST_F(CycleTest, RandomLatticeNameUsesTwoDrawsOfTheProcessGenerator) {
@@ -362,10 +369,8 @@ TEST_F(CycleTest, SettingsAreReloadedWhenTheFileChangesAndSwitchesWinAgain) {
 }
 
 TEST_F(CycleTest, StartWithoutLatticesCreatesTheDirectoryAndEnds) {
-  writefile("user.txt", "tester");
-  std::string line = (dir / "ordax").string() + " -c";
   fs::current_path(oldcwd);  // the program moves into its own directory
-  EXPECT_EQ(TAVLIB_main2(line.data()), 1);
+  EXPECT_EQ(runmain(" -c"), 1);
   EXPECT_EQ(fs::current_path(), fs::canonical(dir));
   EXPECT_TRUE(fs::is_directory(dir / "lattices"));
   EXPECT_TRUE(fs::exists(dir / "config.txt"));
@@ -382,10 +387,8 @@ TEST_F(CycleTest, StartWithoutLatticesCreatesTheDirectoryAndEnds) {
 }
 
 TEST_F(CycleTest, UnusableLatticesEndAfterAThousandTries) {
-  writefile("user.txt", "tester");
   lattices({"demo.txt"});
-  std::string line = (dir / "ordax").string() + " -c";
-  EXPECT_EQ(TAVLIB_main2(line.data()), 1);
+  EXPECT_EQ(runmain(" -c"), 1);
   const std::string& last = captured.all.back();
   EXPECT_EQ(last.rfind("[FATAL] No lattices found compatible with your current Ordax version.\n",
                        0),
@@ -398,30 +401,24 @@ TEST_F(CycleTest, UnusableLatticesEndAfterAThousandTries) {
 }
 
 TEST_F(CycleTest, NamedLatticeSkipsTheAutoSaveRestore) {
-  writefile("user.txt", "tester");
   lattices({"Demo.txt"});
-  std::string line = (dir / "ordax").string() + " -c demo";
-  EXPECT_EQ(TAVLIB_main2(line.data()), 1);
+  EXPECT_EQ(runmain(" -c demo"), 1);
   EXPECT_FALSE(captured.has("Searching for auto-saved file..."));
   EXPECT_FALSE(captured.has("No file present"));
 }
 
 TEST_F(CycleTest, AutoSaveOffDeletesTheAutoSaveFile) {
-  writefile("user.txt", "tester");
   writefile("config.txt", "Auto-save interval (seconds; 0 for no save): 0\n");
   writefile("autocli.sav", "old state");
-  std::string line = (dir / "ordax").string() + " -c";
-  EXPECT_EQ(TAVLIB_main2(line.data()), 1);
+  EXPECT_EQ(runmain(" -c"), 1);
   EXPECT_FALSE(fs::exists("autocli.sav"));
   EXPECT_FALSE(captured.has("Searching for auto-saved file..."));
 }
 
 TEST_F(CycleTest, QuitBeforeTheFirstRunEndsQuietly) {
-  writefile("user.txt", "tester");
   lattices({"demo.txt"});
-  std::string line = (dir / "ordax").string() + " -c";
   simstop = 2;  // as after Ctrl-C during start-up
-  EXPECT_EQ(TAVLIB_main2(line.data()), 0);
+  EXPECT_EQ(runmain(" -c"), 0);
   EXPECT_FALSE(captured.has("New simulation"));
 }
 

@@ -102,14 +102,8 @@ class ReportFixture : public ::testing::Test {
     simstop = savedstop;
   }
   std::string written() {
-    fflush(out);
-    std::string s;
-    rewind(out);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, out)) > 0) s.append(buf, n);
-    fseek(out, 0, SEEK_END);
-    return s;
+    const Bytes b = streambytes(out);  // leaves the stream at its end
+    return std::string(b.begin(), b.end());
   }
   FILE* out = nullptr;
   int savedmode = 0;
@@ -430,15 +424,10 @@ TEST(AsyncMessageBox, ReturnsBeforeTheBoxClosesAndKeepsItsOwnCopies) {
 }
 
 TEST(NewLogSection, WritesADatedHeader) {
-  FILE* f = tmpfile();
-  ASSERT_NE(f, nullptr);
-  int n = newlogsection(f);
-  rewind(f);
-  char buf[200] = {0};
-  size_t got = fread(buf, 1, sizeof buf - 1, f);
-  fclose(f);
-  std::string s(buf, got);
-  EXPECT_EQ(n, (int)got);
+  int n = 0;
+  const Bytes b = writtenby([&](FILE* f) { n = newlogsection(f); });
+  const std::string s(b.begin(), b.end());
+  EXPECT_EQ(n, (int)s.size());
   ASSERT_EQ(s.size(), 20u + 20 + 12);
   EXPECT_EQ(s.substr(0, 20), "\n---------- Started ");
   EXPECT_EQ(s.substr(40), " ----------\n");
@@ -495,9 +484,19 @@ TEST(Kvtdatetime, KnownInstantsInUtc) {
   }
 }
 
-TEST(Kvtdatetime, AgreesWithTheSystemCalendarOnRandomInstants) {
+namespace {
+// A calendar time as the date-time texts spell it.
+std::string datetimetext(const PlatformTime& t) {
   static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char s[64];
+  snprintf(s, sizeof s, "%04d-%s-%02d %02d:%02d:%02d", t.year, months[t.month - 1], t.day,
+           t.hour, t.minute, t.second);
+  return s;
+}
+}  // namespace
+
+TEST(Kvtdatetime, AgreesWithTheSystemCalendarOnRandomInstants) {
   uint32_t seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
@@ -505,10 +504,8 @@ TEST(Kvtdatetime, AgreesWithTheSystemCalendarOnRandomInstants) {
   for (int i = 0; i < 2000; i++) {
     int64_t t = secs(rng);
     PlatformTime ref = platform_utctime((double)t);
-    char expect[64], buf[KVT_BUFSIZE];
-    snprintf(expect, sizeof expect, "%04d-%s-%02d %02d:%02d:%02d", ref.year,
-             months[ref.month - 1], ref.day, ref.hour, ref.minute, ref.second);
-    ASSERT_STREQ(kvtdatetime((double)t, buf), expect) << t;
+    char buf[KVT_BUFSIZE];
+    ASSERT_EQ(kvtdatetime((double)t, buf), datetimetext(ref)) << t;
     SystemTime st;
     MakeSystemTime((double)t + 0.25, &st);
     ASSERT_EQ(st.dayofweek, ref.weekday) << t;
@@ -517,15 +514,7 @@ TEST(Kvtdatetime, AgreesWithTheSystemCalendarOnRandomInstants) {
 }
 
 TEST(Kvtdatetime, NoTimeAndNanMeanThePresentLocalTime) {
-  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  auto localnow = [] {
-    PlatformTime lt = platform_localtime(platform_walltime());
-    char s[64];
-    snprintf(s, sizeof s, "%04d-%s-%02d %02d:%02d:%02d", lt.year, months[lt.month - 1], lt.day,
-             lt.hour, lt.minute, lt.second);
-    return std::string(s);
-  };
+  auto localnow = [] { return datetimetext(platform_localtime(platform_walltime())); };
   for (double t : {KVT_NOTIME, (double)NAN}) {
     std::string before = localnow();
     char buf[KVT_BUFSIZE];

@@ -247,6 +247,13 @@ void detectinchild(const char* line, const char* out) {
   exit(99);  // not reached when the switch ends the process
 }
 
+// Runs detectswitches_later in a child whose messages go to its standard error.
+void laterinchild(const char* line, Cell* root, Genome* g) {
+  report_setsink(tostderr, nullptr);
+  detectswitches_later(line, root, g);
+  exit(99);  // not reached when the switch ends the process
+}
+
 TEST_F(SwitchesTest, HelpIsPrintedForQuestionMarkAnywhereAndForHelp) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the working directory
   for (const char* line : {"ordax -help", "\"/tmp/what?/ordax\" -c", "ordax -c -HELP"}) {
@@ -377,39 +384,46 @@ std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
-TEST(Switches, OldLayoutListAtLowestValuesRunsToTheLastSolenoid) {
+TEST(Switches, OldLayoutListRunsToThirtyMetresOrTheLastSolenoid) {
   // x = 0: solenoids 0.2 m and drifts 0.5 m never reach 30 m, so all 34 pairs are listed, and
-  // the 34th drift is x itself.
-  Genome g = oldlayout(0);
-  std::vector<std::string> l = lines(listcomponents42(&g));
-  ASSERT_EQ(l.size(), 2u + 2 * 34);
-  EXPECT_EQ(l[0], "Z position of rod relative to centre of S1: -0.150000");
-  EXPECT_EQ(l[1], "Rod angle: 0.000000");
-  EXPECT_EQ(l[2], "S1: Field=0.000000 Length=0.200000 Radius=0.100000");
-  EXPECT_EQ(l[3], "D1: Length=0.500000");
-  EXPECT_EQ(l[4], "S2: Field=-5.000000 Length=0.200000 Radius=0.100000");
-  EXPECT_EQ(l[8], "S4: Field=-5.000000 Length=0.200000 Radius=0.100000");
-  EXPECT_EQ(l[10], "S5: Field=-4.000000 Length=0.200000 Radius=0.100000");
-  EXPECT_EQ(l[66], "S33: Field=-4.000000 Length=0.200000 Radius=0.100000");
-  EXPECT_EQ(l[67], "D33: Length=0.500000");
-  EXPECT_EQ(l[69], "D34: Length=0.000000");
-  Genome_free(g);
-}
-
-TEST(Switches, OldLayoutListAtHighestValuesStopsAtThirtyMetres) {
-  // x = 1: the sum starts at −0.225 + 0.45 + 1.0 = 1.225 m and grows by 1.6 m per pair, so it
-  // first reaches 30 m with pair 19 (1.225 + 18 × 1.6 = 30.025).
-  Genome g = oldlayout(999);
-  std::vector<std::string> l = lines(listcomponents42(&g));
-  ASSERT_EQ(l.size(), 2u + 2 * 19);
-  EXPECT_EQ(l[0], "Z position of rod relative to centre of S1: 0.150000");
-  EXPECT_EQ(l[1], "Rod angle: 0.500000");
-  EXPECT_EQ(l[2], "S1: Field=20.000000 Length=0.450000 Radius=0.100000");
-  EXPECT_EQ(l[3], "D1: Length=1.000000");
-  EXPECT_EQ(l[4], "S2: Field=5.000000 Length=0.600000 Radius=0.400000");
-  EXPECT_EQ(l[10], "S5: Field=4.000000 Length=0.600000 Radius=0.400000");
-  EXPECT_EQ(l[38], "S19: Field=4.000000 Length=0.600000 Radius=0.400000");
-  Genome_free(g);
+  // the 34th drift is x itself. x = 1: the sum starts at −0.225 + 0.45 + 1.0 = 1.225 m and grows
+  // by 1.6 m per pair, so it first reaches 30 m with pair 19 (1.225 + 18 × 1.6 = 30.025).
+  struct Case {
+    int raw;
+    size_t pairs;
+    std::vector<std::pair<int, const char*>> lines;  // index, text
+  };
+  const Case cases[] = {
+      {0,
+       34,
+       {{0, "Z position of rod relative to centre of S1: -0.150000"},
+        {1, "Rod angle: 0.000000"},
+        {2, "S1: Field=0.000000 Length=0.200000 Radius=0.100000"},
+        {3, "D1: Length=0.500000"},
+        {4, "S2: Field=-5.000000 Length=0.200000 Radius=0.100000"},
+        {8, "S4: Field=-5.000000 Length=0.200000 Radius=0.100000"},
+        {10, "S5: Field=-4.000000 Length=0.200000 Radius=0.100000"},
+        {66, "S33: Field=-4.000000 Length=0.200000 Radius=0.100000"},
+        {67, "D33: Length=0.500000"},
+        {69, "D34: Length=0.000000"}}},
+      {999,
+       19,
+       {{0, "Z position of rod relative to centre of S1: 0.150000"},
+        {1, "Rod angle: 0.500000"},
+        {2, "S1: Field=20.000000 Length=0.450000 Radius=0.100000"},
+        {3, "D1: Length=1.000000"},
+        {4, "S2: Field=5.000000 Length=0.600000 Radius=0.400000"},
+        {10, "S5: Field=4.000000 Length=0.600000 Radius=0.400000"},
+        {38, "S19: Field=4.000000 Length=0.600000 Radius=0.400000"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.raw);
+    Genome g = oldlayout(c.raw);
+    std::vector<std::string> l = lines(listcomponents42(&g));
+    ASSERT_EQ(l.size(), 2u + 2 * c.pairs);
+    for (const auto& [i, text] : c.lines) EXPECT_EQ(l[i], text);
+    Genome_free(g);
+  }
 }
 
 int32_t fixedgene(const char*, const Genome*) {
@@ -436,13 +450,8 @@ TEST_F(SwitchesTest, OldLayoutSwitchWritesTheListAndEnds) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the working directory
   Genome g = oldlayout(250);
   Genome copy = Genome_copyof(g);
-  EXPECT_EXIT(
-      {
-        report_setsink(tostderr, nullptr);
-        detectswitches_later("ordax -l42 demo", nullptr, &g);
-        exit(99);
-      },
-      ::testing::ExitedWithCode(0), "Outputting listcomponents.txt...\nOutputting listcomponents.txt... Done");
+  EXPECT_EXIT(laterinchild("ordax -l42 demo", nullptr, &g), ::testing::ExitedWithCode(0),
+              "Outputting listcomponents.txt...\nOutputting listcomponents.txt... Done");
   EXPECT_EQ(readfile("listcomponents.txt"), listcomponents42(&copy));
   Genome_free(g);
   Genome_free(copy);
@@ -450,17 +459,8 @@ TEST_F(SwitchesTest, OldLayoutSwitchWritesTheListAndEnds) {
 
 // A machine of two components.
 Cell* smallmachine() {
-  Cell* root = Cell_new(Composite, "demo");
-  Cell* s1 = Cell_new(Component, "S1");
-  Cell_settypename(s1, "Solenoid");
-  Cell_setattrib(s1, "Length", 1);
-  Cell_setattrib(s1, "Field", 2);
-  Cell* d1 = Cell_new(Component, "D1");
-  Cell_settypename(d1, "Drift");
-  Cell_setattrib(d1, "Length", 0.5);
-  Cell_add(root, s1, -1);
-  Cell_add(root, d1, -1);
-  return root;
+  return compositeof("demo", {cellwith("S1", "Solenoid", {{"Length", 1}, {"Field", 2}}),
+                              cellwith("D1", "Drift", {{"Length", 0.5}})});
 }
 
 TEST_F(SwitchesTest, ComponentListSwitchesWriteTheMachineAndEnd) {
@@ -474,24 +474,14 @@ TEST_F(SwitchesTest, ComponentListSwitchesWriteTheMachineAndEnd) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     fs::remove("listcomponents.txt");
-    EXPECT_EXIT(
-        {
-          report_setsink(tostderr, nullptr);
-          detectswitches_later(c.line, root, &g);
-          exit(99);
-        },
-        ::testing::ExitedWithCode(0), "Outputting listcomponents.txt... Done");
+    EXPECT_EXIT(laterinchild(c.line, root, &g), ::testing::ExitedWithCode(0),
+                "Outputting listcomponents.txt... Done");
     std::string expected = Cell_print(root, (char)c.withframes, 0);
     EXPECT_FALSE(expected.empty());
     EXPECT_EQ(readfile("listcomponents.txt"), expected);
   }
-  EXPECT_EXIT(
-      {
-        report_setsink(tostderr, nullptr);
-        detectswitches_later("ordax -latextable", root, &g);
-        exit(99);
-      },
-      ::testing::ExitedWithCode(0), "Outputting table_demo_[0-9]{8}_[0-9]{6}.tex... Done");
+  EXPECT_EXIT(laterinchild("ordax -latextable", root, &g), ::testing::ExitedWithCode(0),
+              "Outputting table_demo_[0-9]{8}_[0-9]{6}.tex... Done");
   int tables = 0;
   for (const auto& e : fs::directory_iterator(".")) {
     std::string name = e.path().filename().string();

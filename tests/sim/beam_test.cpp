@@ -292,11 +292,7 @@ Beam samplebeam(int n, uint32_t base) {
 }
 
 std::vector<unsigned char> beambytes(const Beam& b) {
-  FILE* f = tmpfile();
-  EXPECT_EQ(Beam_write(&b, f), 1);
-  std::vector<unsigned char> bytes = testsupport::streambytes(f);
-  fclose(f);
-  return bytes;
+  return testsupport::writtenby([&](FILE* f) { EXPECT_EQ(Beam_write(&b, f), 1); });
 }
 using testsupport::streamwith;
 

@@ -39,11 +39,8 @@ struct WidthGuard {
 };
 
 Cell* solenoidcell(double z, double length, double radius, double field) {
-  Cell* c = Cell_new(Component, "S");
-  Cell_settypename(c, "solenoid");
-  Cell_setattrib(c, "length", length);
-  Cell_setattrib(c, "radius", radius);
-  Cell_setattrib(c, "field", field);
+  Cell* c = testsupport::cellwith("S", "solenoid",
+                                  {{"length", length}, {"radius", radius}, {"field", field}});
   c->axis = AffineFrame_identity();
   c->axis.origin.z = z;
   c->field = solfield;

@@ -484,11 +484,7 @@ TEST(DecayKinematics, KaonToThreePionsIsSymmetricAndConserving) {
 // ---- the binary record ----
 
 std::vector<unsigned char> writebytes(const Particle& p) {
-  FILE* f = tmpfile();
-  EXPECT_EQ(Particle_write(&p, f), 1);
-  std::vector<unsigned char> b = testsupport::streambytes(f);
-  fclose(f);
-  return b;
+  return testsupport::writtenby([&](FILE* f) { EXPECT_EQ(Particle_write(&p, f), 1); });
 }
 using testsupport::streamwith;
 

@@ -21,50 +21,18 @@
 
 namespace {
 
+using testsupport::cellof;
+using testsupport::compositeof;
+using testsupport::regrid;
+using testsupport::setbox;
+
 using Captured = testsupport::AllMessages;
-
-Cell* component(const char* name, const char* type, double length) {
-  Cell* c = Cell_new(Component, name);
-  Cell_settypename(c, type);
-  if (length != 0) Cell_setattrib(c, "length", length);
-  return c;
-}
-
-Cell* composite(const char* name, std::vector<Cell*> children) {
-  Cell* c = Cell_new(Composite, name);
-  for (Cell* child : children) Cell_add(c, child, -1);
-  return c;
-}
 
 Simulation blanksim(Cell* machine) {
   Simulation_defaultdefault();
   Simulation sim = Simulation_default;
   sim.lattice = machine;
   return sim;
-}
-
-void setbox(Cell* c, double x0, double y0, double z0, double x1, double y1, double z1) {
-  c->xmin = x0;
-  c->ymin = y0;
-  c->zmin = z0;
-  c->xmax = x1;
-  c->ymax = y1;
-  c->zmax = z1;
-}
-
-// After boxes were set by hand: the machine's box becomes the union of its children's and the
-// proximity grid is rebuilt.
-void regrid(Simulation* sim, int resolution = 50) {
-  Cell* m = sim->lattice;
-  Cell_bbreset(m);
-  for (int i = 0; i < m->n; i++) {
-    Cell* c = m->children[i];
-    if (c->xmin > c->xmax) continue;
-    Cell_bbextend(m, c->xmin, c->ymin, c->zmin);
-    Cell_bbextend(m, c->xmax, c->ymax, c->zmax);
-  }
-  CellSubMap_free(m->submap);
-  m->submap = CellSubMap_make(m, resolution);
 }
 
 std::vector<Cell*> nearbyof(const Particle& p) {
@@ -105,19 +73,12 @@ TEST(SimulationDefaults, OptionsSetRefreshStepsAndDivisor) {
 
 TEST(SimulationParameters, EveryKeySetsItsField) {
   Simulation sim = blanksim(nullptr);
-  Cell* p = Cell_new(Component, "ParametersCell");
-  Cell_setattrib(p, "T_MAX", 3e-7);
-  Cell_setattrib(p, "dt", 2e-12);
-  Cell_setattrib(p, "totalcharge", 1e-9);
-  Cell_setattrib(p, "errrate", 0.01);
-  Cell_setattrib(p, "n_decays", 4.9);
-  Cell_setattrib(p, "decays_off", 2);
-  Cell_setattrib(p, "scattering_off", 0);
-  Cell_setattrib(p, "seedbase", 12345.75);
-  Cell_setattrib(p, "seedpitch", 17);
-  Cell_setattrib(p, "twiss_interval", 0.25);
-  Cell_setattrib(p, "global_bore", 0.3);
-  Cell_setstringattrib(p, "FOM", "transmission");
+  Cell* p = testsupport::cellwith(
+      "ParametersCell", nullptr,
+      {{"T_MAX", 3e-7}, {"dt", 2e-12}, {"totalcharge", 1e-9}, {"errrate", 0.01},
+       {"n_decays", 4.9}, {"decays_off", 2}, {"scattering_off", 0}, {"seedbase", 12345.75},
+       {"seedpitch", 17}, {"twiss_interval", 0.25}, {"global_bore", 0.3},
+       {"FOM", 0, "transmission"}});
   Simulation_setparameters(&sim, p);
   EXPECT_EQ(sim.t_max, 3e-7);
   EXPECT_EQ(sim.dt, 2e-12);
@@ -138,12 +99,10 @@ TEST(SimulationParameters, EveryKeySetsItsField) {
 
 TEST(SimulationParameters, TextValuesAndAbsurdNumbersLeaveFieldsSafe) {
   Simulation sim = blanksim(nullptr);
-  Cell* p = Cell_new(Component, "ParametersCell");
-  Cell_setstringattrib(p, "t_max", "long");
-  Cell_setstringattrib(p, "dt", "1e-12");
-  Cell_setattrib(p, "FOM", 3);  // FOM needs a text
-  Cell_setattrib(p, "n_decays", NAN);
-  Cell_setattrib(p, "seedbase", 1e300);
+  Cell* p = testsupport::cellwith("ParametersCell", nullptr,
+                                  {{"t_max", 0, "long"}, {"dt", 0, "1e-12"},
+                                   {"FOM", 3},  // FOM needs a text
+                                   {"n_decays", NAN}, {"seedbase", 1e300}});
   Simulation_setparameters(&sim, p);
   EXPECT_EQ(sim.t_max, 1e20);
   EXPECT_EQ(sim.dt, 1e-11);
@@ -159,11 +118,9 @@ TEST(SimulationParameters, AllowKeysAddAndRemoveSpeciesSilently) {
   Captured cap;
   Simulation sim = blanksim(nullptr);
   uint32_t before = sim.allowedspecies;
-  Cell* p = Cell_new(Component, "ParametersCell");
-  Cell_setattrib(p, "allow_e-", 1);
-  Cell_setattrib(p, "ALLOW_mu+", 0);
-  Cell_setattrib(p, "allow_frobnium", 1);
-  Cell_setattrib(p, "allow_pi0", 0.5);  // truncated to 0: removes (it was not there)
+  Cell* p = testsupport::cellwith("ParametersCell", nullptr,
+                                  {{"allow_e-", 1}, {"ALLOW_mu+", 0}, {"allow_frobnium", 1},
+                                   {"allow_pi0", 0.5}});  // truncated to 0: removes (not there)
   Simulation_setparameters(&sim, p);
   EXPECT_EQ(sim.allowedspecies, (before | (1u << Electron)) & ~(1u << MuPlus));
   EXPECT_TRUE(cap.all.empty());
@@ -174,8 +131,8 @@ TEST(SimulationParameters, AllowKeysAddAndRemoveSpeciesSilently) {
 // ---- the steps of Simulation_new ----
 
 TEST(SimulationOverrides, PlainAndCellAddressedParameters) {
-  Cell* machine = composite("line", {component("sol1", "Solenoid", 0.5),
-                                     component("d2", "Drift", 1.0), component("sol1", "Solenoid", 0.5)});
+  Cell* machine = compositeof("line", {cellof("sol1", "Solenoid", 0.5),
+                                     cellof("d2", "Drift", 1.0), cellof("sol1", "Solenoid", 0.5)});
   Cell* params = Cell_new(Component, "ParametersCell");
   int found = Simulation_paramoverrides(
       "ordax -param:t_max=2e-7 -PARAM:SOL1.Field=3.5 -param:d2.Material='Be' "
@@ -192,7 +149,7 @@ TEST(SimulationOverrides, PlainAndCellAddressedParameters) {
 
   // A component machine is addressed by its own name; a word without "=" still counts (the
   // check is turned off for it).
-  Cell* single = component("S", "Solenoid", 1);
+  Cell* single = cellof("S", "Solenoid", 1);
   EXPECT_EQ(Simulation_paramoverrides("x -param:s.radius=0.2 -param:flag", single, params), 2);
   EXPECT_EQ(Cell_attrib(single, "radius", 0), 0.2);
 
@@ -219,9 +176,9 @@ TEST(SimulationNamedLattice, LegacyNamesGetTheirAdjustments) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
-    Cell* d2 = component("d2", "drift", 1);
+    Cell* d2 = cellof("d2", "drift", 1);
     Cell_setattrib(d2, "Bore", 2.0);
-    Cell* machine = composite("m", {component("d1", "Drift", 1), d2, component("s", "Solenoid", 1)});
+    Cell* machine = compositeof("m", {cellof("d1", "Drift", 1), d2, cellof("s", "Solenoid", 1)});
     Simulation sim = blanksim(machine);
     Simulation_namedlattice(&sim, k.name);
     EXPECT_EQ(sim.t_max, k.t_max);
@@ -274,8 +231,8 @@ struct RecordingTable {
 };
 
 TEST(SimulationNamedLattice, LoadsTheFieldMapsOfTheLastBendingMagnetOnly) {
-  Cell* machine = composite("m", {component("b1", "BMagnet", 1), component("d", "Drift", 1),
-                                  component("b2", "bmagnet", 1), component("x", "BMagnet-x", 1)});
+  Cell* machine = compositeof("m", {cellof("b1", "BMagnet", 1), cellof("d", "Drift", 1),
+                                  cellof("b2", "bmagnet", 1), cellof("x", "BMagnet-x", 1)});
   Simulation sim = blanksim(machine);
   RecordingTable table;
   Simulation_namedlattice(&sim, "anything");
@@ -296,8 +253,8 @@ TEST(SimulationPlacement, SynchronisesOnceWhenATopLevelCellIsOfTheRFClass) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.types[0]);
     std::vector<Cell*> children;
-    for (const char* type : k.types) children.push_back(component("c", type, 1));
-    Simulation sim = blanksim(composite("m", children));
+    for (const char* type : k.types) children.push_back(cellof("c", type, 1));
+    Simulation sim = blanksim(compositeof("m", children));
     RecordingTable table;
     Captured quiet;
     Simulation_initmachine(&sim, AffineFrame_identity());
@@ -307,10 +264,10 @@ TEST(SimulationPlacement, SynchronisesOnceWhenATopLevelCellIsOfTheRFClass) {
 }
 
 TEST(SimulationMomentLoggers, InsertedEveryIntervalInFrontOfTheCoveringChild) {
-  Cell* a = component("a", "Drift", 1.2);
-  Cell* marker = component("mark", "Drift", 0);
-  Cell* b = component("b", "Drift", 0.7);
-  Cell* machine = composite("m", {a, marker, b});
+  Cell* a = cellof("a", "Drift", 1.2);
+  Cell* marker = cellof("mark", "Drift", 0);
+  Cell* b = cellof("b", "Drift", 0.7);
+  Cell* machine = compositeof("m", {a, marker, b});
   Simulation_momentloggers(machine, 0.5);
   // Loggers at s = 0, 0.5, 1.0 in front of a; s = 1.5 in front of b (after the zero-length
   // marker, which is passed over).
@@ -337,7 +294,7 @@ TEST(SimulationMomentLoggers, InsertedEveryIntervalInFrontOfTheCoveringChild) {
 
 TEST(SimulationMomentLoggers, ATinyIntervalIsCappedWithAWarning) {
   Captured cap;
-  Cell* machine = composite("m", {component("a", "Drift", 1.0)});
+  Cell* machine = compositeof("m", {cellof("a", "Drift", 1.0)});
   Simulation_momentloggers(machine, 1e-6);
   EXPECT_EQ(machine->n, 10001);
   EXPECT_TRUE(cap.has("[WARNING] twiss_interval 1e-06 makes more than 10000 moment loggers; the "
@@ -350,14 +307,14 @@ TEST(SimulationMomentLoggers, ATinyIntervalIsCappedWithAWarning) {
 
 TEST(SimulationPlacement, ChildrenAreChainedAlongTheReferenceCurve) {
   Captured cap;
-  Cell* d1 = component("d1", "Drift", 1.0);
-  Cell* bend = component("b", "Drift", 2.0);
+  Cell* d1 = cellof("d1", "Drift", 1.0);
+  Cell* bend = cellof("b", "Drift", 2.0);
   Cell_setattrib(bend, "angle", 0.3);
   Cell_setattrib(bend, "twist", 0.4);
-  Cell* off = component("o", "Drift", 0.5);
+  Cell* off = cellof("o", "Drift", 0.5);
   Cell_setattrib(off, "X", 0.1);  // an offset moves the component's axis, not the beam line
-  Cell* d4 = component("d4", "Drift", 0.25);
-  Cell* machine = composite("m", {d1, bend, off, d4});
+  Cell* d4 = cellof("d4", "Drift", 0.25);
+  Cell* machine = compositeof("m", {d1, bend, off, d4});
   Simulation sim = blanksim(machine);
   AffineFrame start{V3{1, 2, 3}, M3x3_Rxyz(V3{0.1, 0.2, 0.3})};
   Simulation_initmachine(&sim, start);
@@ -387,9 +344,9 @@ TEST(SimulationPlacement, ChildrenAreChainedAlongTheReferenceCurve) {
 
 TEST(SimulationPlacement, UnknownCellTypeIsReportedAndPlaced) {
   Captured cap;
-  Cell* odd = component("odd", "Frobnicator", 2.0);
-  Cell* after = component("after", "Drift", 1.0);
-  Simulation sim = blanksim(composite("m", {odd, after}));
+  Cell* odd = cellof("odd", "Frobnicator", 2.0);
+  Cell* after = cellof("after", "Drift", 1.0);
+  Simulation sim = blanksim(compositeof("m", {odd, after}));
   Simulation_initmachine(&sim, AffineFrame_identity());
   EXPECT_TRUE(cap.has("[WARNING] Unknown cell type: Frobnicator"));
   EXPECT_EQ(after->s, 2.0);
@@ -400,7 +357,7 @@ TEST(SimulationPlacement, UnknownCellTypeIsReportedAndPlaced) {
 
 TEST(SimulationPlacement, MachineThatIsNotACompositeIsReported) {
   Captured cap;
-  Cell* machine = component("lonely", "Drift", 1.0);
+  Cell* machine = cellof("lonely", "Drift", 1.0);
   machine->lostweight = 5;
   Simulation sim = blanksim(machine);
   Simulation_initmachine(&sim, AffineFrame_identity());
@@ -422,7 +379,7 @@ TEST(SimulationPlacement, MachineThatIsNotACompositeIsReported) {
 }
 
 TEST(SimulationPlacement, ComponentsWithoutABoxOperationHaveEmptyBoxes) {
-  Simulation sim = blanksim(composite("m", {component("d", "Drift", 1), component("s", "solenoid", 1)}));
+  Simulation sim = blanksim(compositeof("m", {cellof("d", "Drift", 1), cellof("s", "solenoid", 1)}));
   sim.lattice->children[0]->xmin = 0;  // whatever was there is replaced
   Simulation_initmachine(&sim, AffineFrame_identity());
   const Cell* d = sim.lattice->children[0];
@@ -440,10 +397,10 @@ TEST(SimulationPlacement, BoxesAreWidenedByTheLightTravelBetweenRefreshes) {
   double xmin[2], zmax[2], machinezmax[2];
   const int refresh[2] = {10, 30};
   for (int k = 0; k < 2; k++) {
-    Cell* s = component("s", "coil-solenoid-x", 0.5);
+    Cell* s = cellof("s", "coil-solenoid-x", 0.5);
     Cell_setattrib(s, "radius", 0.2);
     Cell_setattrib(s, "field", 1);
-    Simulation sim = blanksim(composite("m", {component("d", "Drift", 1), s}));
+    Simulation sim = blanksim(compositeof("m", {cellof("d", "Drift", 1), s}));
     sim.refreshsteps = refresh[k];
     sim.dt = 2e-11;
     Simulation_initmachine(&sim, AffineFrame_identity());
@@ -465,11 +422,11 @@ TEST(SimulationPlacement, BoxesAreWidenedByTheLightTravelBetweenRefreshes) {
 // ---- solenoid boxes ----
 
 TEST(SimulationSolenoidBoxes, TrimmedAgainstNeighboursThenGrownAroundTheCentre) {
-  Cell* a = component("a", "Solenoid", 1.0);
-  Cell* b = component("b", "SOLENOID", 2.0);
+  Cell* a = cellof("a", "Solenoid", 1.0);
+  Cell* b = cellof("b", "SOLENOID", 2.0);
   Cell_setattrib(b, "radius", 0.4);
-  Cell* c = component("c", "solenoid-x", 1.0);  // type name is not "solenoid": untouched
-  Simulation sim = blanksim(composite("m", {a, b, c}));
+  Cell* c = cellof("c", "solenoid-x", 1.0);  // type name is not "solenoid": untouched
+  Simulation sim = blanksim(compositeof("m", {a, b, c}));
   Simulation_initmachine(&sim, AffineFrame_identity());
   // Centres: a at z = 0.5 (h 0.5), b at z = 2 (h 1).
   setbox(a, -0.6, -0.6, -0.2, 0.6, 0.6, 2.5);
@@ -497,9 +454,9 @@ TEST(SimulationSolenoidBoxes, TrimmedAgainstNeighboursThenGrownAroundTheCentre) 
 
 TEST(SimulationSolenoidBoxes, SideBySideSolenoidsTrimAcrossTheBeam) {
   // Two solenoids placed side by side in x (through their entrance frames) trim x.
-  Cell* a = component("a", "solenoid", 0.2);
-  Cell* b = component("b", "solenoid", 0.2);
-  Simulation sim = blanksim(composite("m", {a, b}));
+  Cell* a = cellof("a", "solenoid", 0.2);
+  Cell* b = cellof("b", "solenoid", 0.2);
+  Simulation sim = blanksim(compositeof("m", {a, b}));
   Simulation_initmachine(&sim, AffineFrame_identity());
   a->entrance = AffineFrame{V3{0, 0, 0}, M3x3_identity()};
   b->entrance = AffineFrame{V3{3, 0, 0}, M3x3_identity()};
@@ -517,9 +474,9 @@ TEST(SimulationSolenoidBoxes, SideBySideSolenoidsTrimAcrossTheBeam) {
 
 TEST(ProximityGrid, DimensionsFollowTheLargestExtent) {
   Captured cap;
-  Cell* a = component("a", "Drift", 1);
-  Cell* b = component("b", "Drift", 1);
-  Cell* machine = composite("m", {a, b});
+  Cell* a = cellof("a", "Drift", 1);
+  Cell* b = cellof("b", "Drift", 1);
+  Cell* machine = compositeof("m", {a, b});
   setbox(a, 0, 0, 0, 1, 2, 5);
   setbox(b, 0, 0, 5, 0.5, 1, 10);
   setbox(machine, 0, 0, 0, 1, 2, 10);
@@ -545,7 +502,7 @@ TEST(ProximityGrid, NearbyListsMatchABruteForceSearch) {
     std::vector<Cell*> children;
     int n = 5 + (int)(u(rng) * 40);
     for (int i = 0; i < n; i++) {
-      Cell* c = component("c", "Drift", 1);
+      Cell* c = cellof("c", "Drift", 1);
       if (u(rng) < 0.15) {
         Cell_bbreset(c);  // empty box
       } else {
@@ -554,7 +511,7 @@ TEST(ProximityGrid, NearbyListsMatchABruteForceSearch) {
       }
       children.push_back(c);
     }
-    Simulation sim = blanksim(composite("m", children));
+    Simulation sim = blanksim(compositeof("m", children));
     regrid(&sim, 1 + (int)(u(rng) * 60));
     Cell* m = sim.lattice;
     std::vector<Cell*> out((size_t)n);
@@ -587,9 +544,9 @@ TEST(ProximityGrid, NearbyListsMatchABruteForceSearch) {
 
 TEST(ProximityGrid, ParticleExactlyOnABoxBoundaryHasThatComponent) {
   Captured cap;
-  Cell* a = component("a", "Drift", 1);
-  Cell* b = component("b", "Drift", 1);
-  Simulation sim = blanksim(composite("m", {a, b}));
+  Cell* a = cellof("a", "Drift", 1);
+  Cell* b = cellof("b", "Drift", 1);
+  Simulation sim = blanksim(compositeof("m", {a, b}));
   Simulation_initmachine(&sim, AffineFrame_identity());
   setbox(a, -1, -1, 0, 1, 1, 2);
   setbox(b, -0.5, -0.5, 2, 0.5, 0.5, 3);
@@ -621,9 +578,9 @@ TEST(ProximityGrid, ParticleExactlyOnABoxBoundaryHasThatComponent) {
 TEST(ProximityGrid, ACopiedTreeLooksUpItsOwnChildren) {
   Captured cap;
   Simulation_defaultdefault();  // installs the grid operations in the cell tree
-  Cell* a = component("a", "Drift", 1);
-  Cell* b = component("b", "Drift", 1);
-  Cell* machine = composite("m", {a, b});
+  Cell* a = cellof("a", "Drift", 1);
+  Cell* b = cellof("b", "Drift", 1);
+  Cell* machine = compositeof("m", {a, b});
   setbox(a, 0, 0, 0, 1, 1, 1);
   setbox(b, 0, 0, 1, 1, 1, 2);
   setbox(machine, 0, 0, 0, 1, 1, 2);
@@ -652,7 +609,7 @@ TEST(NearbyThings, ParticlesWithoutABeamLineAreReported) {
 
 TEST(SimulationAddBeam, DivisorAllowedSpeciesIdsAndFrame) {
   Captured cap;
-  Simulation sim = blanksim(composite("m", {component("d", "Drift", 1), component("e", "Drift", 1)}));
+  Simulation sim = blanksim(compositeof("m", {cellof("d", "Drift", 1), cellof("e", "Drift", 1)}));
   sim.seed = 4242;
   sim.divisor = 3;
   sim.n_decays = 2;
@@ -705,8 +662,8 @@ TEST(SimulationAddBeam, DivisorAllowedSpeciesIdsAndFrame) {
 
 TEST(SimulationAddParticle, PreparesTheParticleAndItsNearbyList) {
   Captured cap;
-  Cell* a = component("a", "Drift", 1);
-  Simulation sim = blanksim(composite("m", {a, component("b", "Drift", 1)}));
+  Cell* a = cellof("a", "Drift", 1);
+  Simulation sim = blanksim(compositeof("m", {a, cellof("b", "Drift", 1)}));
   sim.seed = 99;
   sim.n_decays = 3;
   Simulation_initmachine(&sim, AffineFrame_identity());
@@ -732,12 +689,12 @@ TEST(SimulationAddParticle, PreparesTheParticleAndItsNearbyList) {
 
 TEST(SimulationRemoveNonmachine, SegmentsBeyondARemovedChildMoveDown) {
   Captured cap;
-  Cell* A = component("A", "Drift", 1);
-  Cell* B = component("B", "Drift", 1);
-  Cell* C = component("C", "Drift", 1);
+  Cell* A = cellof("A", "Drift", 1);
+  Cell* B = cellof("B", "Drift", 1);
+  Cell* C = cellof("C", "Drift", 1);
   Cell* N1 = Cell_new(Nonmachine, "beam1");
   Cell* N2 = Cell_new(Nonmachine, "beam2");
-  Simulation sim = blanksim(composite("m", {A, N1, B, N2, C}));
+  Simulation sim = blanksim(compositeof("m", {A, N1, B, N2, C}));
   setbox(A, 0, 0, 0, 1, 1, 1);
   setbox(B, 0, 0, 1, 1, 1, 2);
   setbox(C, 0, 0, 2, 1, 1, 3);

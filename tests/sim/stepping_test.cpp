@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -22,6 +23,9 @@
 #include "tests/support/support.h"
 
 namespace {
+
+using testsupport::cellof;
+using testsupport::setbox;
 
 const double MeV = 1.602176462e-13;  // J
 
@@ -73,22 +77,6 @@ int alwaysinside(const void*, double, double, double, double) {
   return 1;
 }
 
-Cell* component(const char* name, const char* type, double length) {
-  Cell* c = Cell_new(Component, name);
-  Cell_settypename(c, type);
-  if (length != 0) Cell_setattrib(c, "length", length);
-  return c;
-}
-
-void setbox(Cell* c, double x0, double y0, double z0, double x1, double y1, double z1) {
-  c->xmin = x0;
-  c->ymin = y0;
-  c->zmin = z0;
-  c->xmax = x1;
-  c->ymax = y1;
-  c->zmax = z1;
-}
-
 // A machine of drifts along z, placed and constructed (no particles yet).
 Simulation machineof(std::vector<Cell*> children) {
   Simulation_defaultdefault(options);
@@ -104,16 +92,7 @@ Simulation machineof(std::vector<Cell*> children) {
 // After boxes and slots were set by hand: machine box, grid and every nearby list.
 void regrid(Simulation* sim) {
   Captured quiet;
-  Cell* m = sim->lattice;
-  Cell_bbreset(m);
-  for (int i = 0; i < m->n; i++) {
-    Cell* c = m->children[i];
-    if (c->xmin > c->xmax) continue;
-    Cell_bbextend(m, c->xmin, c->ymin, c->zmin);
-    Cell_bbextend(m, c->xmax, c->ymax, c->zmax);
-  }
-  CellSubMap_free(m->submap);
-  m->submap = CellSubMap_make(m, sim->gridresolution);
+  testsupport::regrid(sim, sim->gridresolution);
   Beam_nearbythings(&sim->beam);
 }
 
@@ -137,21 +116,18 @@ Particle* addmoving(Simulation* sim, ParticleSpecies s, uint32_t id, V3 r, V3 pm
 
 // Shares written to the load-balance log for one step: the number of threads it used.
 int threadsused(Simulation* sim, int multithread) {
-  FILE* f = tmpfile();
-  sim->loadbalancelog = f;
-  Simulation_advance(sim, 0, StepCollide, multithread);
-  sim->loadbalancelog = nullptr;
-  rewind(f);
-  int tabs = 0, ch;
-  while ((ch = fgetc(f)) != EOF && ch != '\n') tabs += ch == '\t';
-  fclose(f);
-  return tabs;
+  const testsupport::Bytes log = testsupport::writtenby([&](FILE* f) {
+    sim->loadbalancelog = f;
+    Simulation_advance(sim, 0, StepCollide, multithread);
+    sim->loadbalancelog = nullptr;
+  });
+  return (int)std::count(log.begin(), std::find(log.begin(), log.end(), '\n'), '\t');
 }
 
 // ---- tests ----
 
 TEST(Stepping, EmptyBeamOnlyAdvancesTheClock) {
-  Simulation sim = machineof({component("d", "Drift", 1)});
+  Simulation sim = machineof({cellof("d", "Drift", 1)});
   sim.t = 2e-9;
   Simulation_advance(&sim, 1, StepCollide, 1);
   EXPECT_EQ(sim.steps, 1);
@@ -175,7 +151,7 @@ TEST(Stepping, ThreadCountFollowsParticlesPerExtraThread) {
                {1, 1, 1}};
   for (const Case& k : cases) {
     SCOPED_TRACE(testing::Message() << k.particles << " particles, multithread " << k.multithread);
-    Simulation sim = machineof({component("d", "Drift", 100)});
+    Simulation sim = machineof({cellof("d", "Drift", 100)});
     for (int i = 0; i < k.particles; i++) addmoving(&sim, Proton, i + 1, {0, 0, 0}, {0, 0, 100});
     EXPECT_EQ(threadsused(&sim, k.multithread), k.expected);
     Simulation_free(&sim);
@@ -188,7 +164,7 @@ TEST(Stepping, ThreadOverheadLogCyclesTheThreadCount) {
   options.particlesperthread = 1000;  // would give one thread
   FILE* f = tmpfile();
   options.threadoverheadlog = f;
-  Simulation sim = machineof({component("d", "Drift", 100)});
+  Simulation sim = machineof({cellof("d", "Drift", 100)});
   for (int i = 0; i < 50; i++) addmoving(&sim, Proton, i + 1, {0, 0, 0}, {0, 0, 100});
   for (int s = 0; s < 4; s++) Simulation_advance(&sim, 0, StepCollide, 1);
   sim.threadoverheadlog = nullptr;
@@ -212,7 +188,7 @@ TEST(Stepping, ThreadOverheadLogCyclesTheThreadCount) {
 }
 
 TEST(Stepping, WorkCountsReleasedParticlesPlusAnEighth) {
-  Simulation sim = machineof({component("d", "Drift", 100)});
+  Simulation sim = machineof({cellof("d", "Drift", 100)});
   for (int i = 0; i < 100; i++) {
     Particle* p = addmoving(&sim, Proton, i + 1, {0, 0, 0}, {0, 0, 100});
     if (i < 5) p->tstart = 1e-9;  // released only later
@@ -223,7 +199,7 @@ TEST(Stepping, WorkCountsReleasedParticlesPlusAnEighth) {
 }
 
 TEST(Stepping, ParticleReleasedInsideTheStepMovesOnlyFromItsRelease) {
-  Simulation sim = machineof({component("d", "Drift", 100)});
+  Simulation sim = machineof({cellof("d", "Drift", 100)});
   sim.t = 1e-9;
   Particle* a = addmoving(&sim, Proton, 1, {0, 0, 0}, {0, 0, 500});
   a->tstart = sim.t + 0.25 * sim.dt;
@@ -248,10 +224,10 @@ TEST(Stepping, ParticleReleasedInsideTheStepMovesOnlyFromItsRelease) {
 }
 
 TEST(Stepping, ParticleOutsideTheBoreStopsWhereItIsAndIsCharged) {
-  Cell* narrow = component("narrow", "Drift", 1);
+  Cell* narrow = cellof("narrow", "Drift", 1);
   Cell_setattrib(narrow, "Bore", 0.1);
-  Cell* wide = component("wide", "Drift", 1);  // global bore
-  Cell* open = component("open", "Drift", 1);
+  Cell* wide = cellof("wide", "Drift", 1);  // global bore
+  Cell* open = cellof("open", "Drift", 1);
   Cell_setattrib(open, "Bore", 0);  // no limit
   Simulation sim = machineof({narrow, wide, open});
   sim.global_bore = 0.3;
@@ -300,9 +276,9 @@ TEST(Stepping, ParticleOutsideTheBoreStopsWhereItIsAndIsCharged) {
 TEST(Stepping, EarliestCollisionEventWins) {
   for (int order = 0; order < 2; order++) {
     SCOPED_TRACE(order);
-    Cell* late = component("late", "Drift", 10);
-    Cell* early = component("early", "Drift", 10);
-    Cell* never = component("never", "Drift", 10);  // an event time of 9e99 or later never wins
+    Cell* late = cellof("late", "Drift", 10);
+    Cell* early = cellof("early", "Drift", 10);
+    Cell* never = cellof("never", "Drift", 10);  // an event time of 9e99 or later never wins
     Simulation sim = machineof(order ? std::vector<Cell*>{early, late, never}
                                      : std::vector<Cell*>{never, late, early});
     bind(late, EventComponent{0.7, Active, 7});
@@ -333,7 +309,7 @@ TEST(Stepping, EarliestCollisionEventWins) {
 
 TEST(Stepping, RepeatedEventsCarryTheParticleThroughTheStep) {
   // A kick at 0.5 of each remaining interval: the particle stays Active and reaches t1.
-  Cell* kicker = component("kicker", "Drift", 10);
+  Cell* kicker = cellof("kicker", "Drift", 10);
   Simulation sim = machineof({kicker});
   bind(kicker, EventComponent{0.5, Active, 0.25});
   kicker->collisiondetect = eventcd;
@@ -389,10 +365,10 @@ TEST(Stepping, ApertureRecordsOnlyTheCrossingsOfTheRealPath) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
     std::remove(name.c_str());
-    Cell* aperture = component("out", "moments-aperture", 0);
+    Cell* aperture = cellof("out", "moments-aperture", 0);
     Cell_setattrib(aperture, "radius", 0.5);
     Cell_setstringattrib(aperture, "outputfile", name.c_str());
-    Cell* other = component("other", "Drift", 10);
+    Cell* other = cellof("other", "Drift", 10);
     Simulation sim = machineof({aperture, other});
     const double dt = sim.dt;
     bind(other, TimedEvent{k.tk * dt, k.state});
@@ -429,8 +405,8 @@ TEST(Stepping, MaterialThatStopsTheParticleIsCharged) {
     l.records.clear();
     l.cumrate = {};
   }
-  Cell* absorber = component("absorber", "Drift", 1);
-  Cell* vacuum = component("vacuum", "Drift", 1);
+  Cell* absorber = cellof("absorber", "Drift", 1);
+  Cell* vacuum = cellof("vacuum", "Drift", 1);
   Simulation sim = machineof({absorber, vacuum});
   absorber->scatter = &table;
   absorber->inside = alwaysinside;
@@ -449,7 +425,7 @@ TEST(Stepping, MaterialThatStopsTheParticleIsCharged) {
 }
 
 TEST(Stepping, LoseParticleInCellCountsWeightEnergyAndSign) {
-  Cell* c = component("c", "Drift", 1);
+  Cell* c = cellof("c", "Drift", 1);
   struct Case {
     ParticleSpecies s;
     double pos, neg;
@@ -479,8 +455,8 @@ TEST(Stepping, LoseParticleInCellCountsWeightEnergyAndSign) {
 }
 
 TEST(Stepping, NearbyListsAreRefreshedEveryRefreshSteps) {
-  Cell* a = component("a", "Drift", 1);
-  Cell* b = component("b", "Drift", 1);
+  Cell* a = cellof("a", "Drift", 1);
+  Cell* b = cellof("b", "Drift", 1);
   Simulation sim = machineof({a, b});
   sim.refreshsteps = 3;
   setbox(a, -1, -1, 0, 1, 1, 1);
@@ -509,7 +485,7 @@ EB recordsuppression(const void*, double, double, double, double) {
 }
 
 TEST(Stepping, ScatteringIsSuppressedOnlyForRFSyncOrScatteringOff) {
-  Cell* f = component("f", "Drift", 10);
+  Cell* f = cellof("f", "Drift", 10);
   Simulation sim = machineof({f});
   f->field = recordsuppression;
   setbox(f, -1, -1, -1, 1, 1, 11);
@@ -540,8 +516,8 @@ int recordrf(const void* data, const Particle*, const Particle*, double, double,
 }
 
 TEST(Stepping, RFSyncModeAsksOnlyTheSynchronisingClasses) {
-  Cell* rf = component("cav", "RF", 1);
-  Cell* other = component("other", "Drift", 1);
+  Cell* rf = cellof("cav", "RF", 1);
+  Cell* other = cellof("other", "Drift", 1);
   Simulation sim = machineof({rf, other});
   static const CellClass rfrow{.key = "RF", .synccollision = recordrf};
   rf->cls = &rfrow;
@@ -563,7 +539,7 @@ TEST(Stepping, RFSyncModeAsksOnlyTheSynchronisingClasses) {
 
 TEST(Stepping, UniformFieldTurnsTheBeamThroughWholeSteps) {
   const double B = 1.0;
-  Cell* magnet = component("magnet", "Drift", 100);
+  Cell* magnet = cellof("magnet", "Drift", 100);
   Simulation sim = machineof({magnet});
   sim.global_bore = 0;
   bind(magnet, UniformField{{0, 0, 0}, {0, 0, B}});
@@ -589,7 +565,7 @@ TEST(Stepping, UniformFieldTurnsTheBeamThroughWholeSteps) {
 TEST(Stepping, DecayedPionLeavesItsMuonInTheLiveSection) {
   for (int ndecays : {1, 2}) {
     SCOPED_TRACE(ndecays);
-    Simulation sim = machineof({component("d", "Drift", 100)});
+    Simulation sim = machineof({cellof("d", "Drift", 100)});
     sim.n_decays = ndecays;
     Particle* p = addmoving(&sim, PiPlus, 1, {0, 0, 0}, {0, 0, 100});
     p->weight = 0.8;
@@ -619,7 +595,7 @@ TEST(Stepping, DecayedPionLeavesItsMuonInTheLiveSection) {
 }
 
 TEST(Stepping, MergingNewParticlesKeepsTheDeadSectionAndAddsHeadroom) {
-  Simulation sim = machineof({component("d", "Drift", 100)});
+  Simulation sim = machineof({cellof("d", "Drift", 100)});
   for (int i = 0; i < 8; i++) {
     Particle* p = addmoving(&sim, PiPlus, i + 1, {0, 0, 0}, {0, 0, 100});
     p->nextdecay = 0;
@@ -649,7 +625,7 @@ TEST(SteppingCompaction, MatchesBeamSortDeadParticlesRecordForRecord) {
   unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
-  Cell* marker = component("marker", "Drift", 1);
+  Cell* marker = cellof("marker", "Drift", 1);
   const int32_t states[] = {Active, Active, Active, Decayed, Stopped, Finished, ScatterSlow};
   for (int round = 0; round < 300; round++) {
     int live = (int)(rng() % 60), dead = (int)(rng() % 8);
@@ -694,7 +670,7 @@ TEST(SteppingCompaction, MatchesBeamSortDeadParticlesRecordForRecord) {
 TEST(Stepping, PionBeamDecaysExponentiallyAlongADrift) {
   const int N = 10000;
   const double pmev = 250;
-  Simulation sim = machineof({component("d", "Drift", 1000)});
+  Simulation sim = machineof({cellof("d", "Drift", 1000)});
   sim.dt = 2e-10;
   sim.global_bore = 0;
   // A fixed seed keeps the suite repeatable; a 4-sigma band over four checkpoints.
@@ -722,12 +698,12 @@ TEST(Stepping, PionBeamDecaysExponentiallyAlongADrift) {
 
 // Builds the same run for any thread count: fields, bores, decays, late releases.
 Simulation deterministicrun(uint32_t seed = 20240611) {
-  Cell* magnet = component("magnet", "Drift", 2);
+  Cell* magnet = cellof("magnet", "Drift", 2);
   Cell_setattrib(magnet, "Bore", 0.25);
-  Cell* d1 = component("d1", "Drift", 1.5);
+  Cell* d1 = cellof("d1", "Drift", 1.5);
   Cell_setattrib(d1, "Bore", 0.12);
-  Cell* kicker = component("kicker", "Drift", 1);
-  Cell* d2 = component("d2", "Drift", 20);
+  Cell* kicker = cellof("kicker", "Drift", 1);
+  Cell* d2 = cellof("d2", "Drift", 20);
   Simulation sim = machineof({magnet, d1, kicker, d2});
   sim.seed = seed;
   sim.dt = 1.5e-10;

@@ -12,6 +12,8 @@
 
 #include "base/report.h"
 #include "lattice/latticefiles.h"
+#include "base/kinematics.h"
+#include "sim/components/registry.h"
 #include "sim/species.h"
 
 namespace testsupport {
@@ -147,6 +149,105 @@ int finishprocess(int pid, double seconds) {
     waitpid(pid, &status, 0);
   }
   return got == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Cell* cellof(const char* name, const char* type, double length) {
+  Cell* c = Cell_new(::Component, name);
+  Cell_settypename(c, type);
+  if (length != 0) Cell_setattrib(c, "length", length);
+  return c;
+}
+
+Cell* cellwith(const char* name, const char* type, const std::vector<Attr>& attrs) {
+  Cell* c = Cell_new(::Component, name);
+  if (type) Cell_settypename(c, type);
+  for (const Attr& a : attrs) {
+    if (a.text) Cell_setstringattrib(c, a.name, a.text);
+    else Cell_setattrib(c, a.name, a.value);
+  }
+  return c;
+}
+
+void regrid(Simulation* sim, int resolution) {
+  Cell* m = sim->lattice;
+  Cell_bbreset(m);
+  for (int i = 0; i < m->n; i++) {
+    Cell* c = m->children[i];
+    if (c->xmin > c->xmax) continue;
+    Cell_bbextend(m, c->xmin, c->ymin, c->zmin);
+    Cell_bbextend(m, c->xmax, c->ymax, c->zmax);
+  }
+  CellSubMap_free(m->submap);
+  m->submap = CellSubMap_make(m, resolution);
+}
+
+Cell* compositeof(const char* name, const std::vector<Cell*>& children) {
+  Cell* c = Cell_new(Composite, name);
+  for (Cell* child : children) Cell_add(c, child, -1);
+  return c;
+}
+
+void setbox(Cell* c, double x0, double y0, double z0, double x1, double y1, double z1) {
+  c->xmin = x0;
+  c->ymin = y0;
+  c->zmin = z0;
+  c->xmax = x1;
+  c->ymax = y1;
+  c->zmax = z1;
+}
+
+Component::Component(const char* type, const std::vector<Attr>& attrs, AffineFrame frame,
+                     const char* name) {
+  c = cellwith(name, type, attrs);
+  c->entrance = frame;
+  c->axis = frame;
+  registry_install();
+  init_funcpointers(c);
+  constructed = Cell_construct(c, nullptr);
+}
+
+Component::~Component() {
+  if (c) Cell_freeref(c, 0);
+}
+
+Cell* Component::release() {
+  Cell* r = c;
+  c = nullptr;
+  return r;
+}
+
+Particle particleof(ParticleSpecies species, V3 r, V3 pmev, Cell* cell) {
+  const double MeV = 1.602176462e-13;  // J
+  Particle p = Particle_new(species);
+  p.x = r.x;
+  p.y = r.y;
+  p.z = r.z;
+  const double k = MeV / c_light / speciesmass[species];
+  p.Vx = pmev.x * k;
+  p.Vy = pmev.y * k;
+  p.Vz = pmev.z * k;
+  if (cell) Particle_setnearby(&p, &cell, 1);
+  return p;
+}
+
+Cell* restored(const Cell* c) {
+  FILE* f = std::tmpfile();
+  if (!f) return nullptr;
+  Cell_write(c, f);
+  std::rewind(f);
+  Cell* back = Cell_read(f, nullptr);
+  std::fclose(f);
+  return back;
+}
+
+void expectsamefield(const Cell* a, const Cell* b, const std::vector<V3>& points) {
+  for (const V3& p : points) {
+    SCOPED_TRACE(testing::Message() << "at " << p.x << ", " << p.y << ", " << p.z);
+    const EB fa = Cell_field(a, p.x, p.y, p.z, 0), fb = Cell_field(b, p.x, p.y, p.z, 0);
+    EXPECT_EQ(fa.B.x, fb.B.x);
+    EXPECT_EQ(fa.B.y, fb.B.y);
+    EXPECT_EQ(fa.B.z, fb.B.z);
+  }
 }
 
 }  // namespace testsupport

@@ -9,7 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "lattice/cellclass.h"
+#include "sim/particle.h"
 #include "sim/simulation.h"
+#include "sim/species.h"
 
 namespace testsupport {
 
@@ -99,6 +102,16 @@ std::vector<std::string> readlines(const fs::path& path);
 using Bytes = std::vector<unsigned char>;
 FILE* streamwith(const Bytes& bytes);
 Bytes streambytes(FILE* f);
+// The bytes `write(FILE*)` puts in a fresh temporary stream.
+template <class Write>
+Bytes writtenby(Write write) {
+  FILE* f = std::tmpfile();
+  if (!f) return {};
+  write(f);
+  Bytes bytes = streambytes(f);
+  std::fclose(f);
+  return bytes;
+}
 
 // A machine built from lattice text exactly as a run builds it: the text goes to
 // lattices/<name>.txt in a temporary working directory (with datafiles/ beside it), the
@@ -126,5 +139,53 @@ void writelattice(const fs::path& root, std::string_view name, std::string_view 
 // The exit code once process `pid` has ended, or -1 when it has not ended within `seconds`
 // (it is then killed) or was ended by a signal.
 int finishprocess(int pid, double seconds);
+
+// ---- cells and particles for component tests ----
+
+// An attribute of a cell: a number, or a text when `text` is set.
+struct Attr {
+  const char* name;
+  double value = 0;
+  const char* text = nullptr;
+};
+
+// A bare cell of a type (not constructed), with a length when `length` is not 0.
+Cell* cellof(const char* name, const char* type, double length = 0);
+// A bare cell of a type (none when null) with the attributes set, not constructed.
+Cell* cellwith(const char* name, const char* type, const std::vector<Attr>& attrs);
+// After boxes were set by hand: the machine's box becomes the union of its children's and its
+// proximity grid is rebuilt.
+void regrid(Simulation* sim, int resolution = 50);
+// A composite holding the children in order.
+Cell* compositeof(const char* name, const std::vector<Cell*>& children);
+// Sets a cell's bounding box by hand.
+void setbox(Cell* c, double x0, double y0, double z0, double x1, double y1, double z1);
+
+// A component cell bound and constructed through the class table as the machine set-up does,
+// its entrance and axis at `frame`; `constructed` is what the construction returned. Freed on
+// destruction unless released.
+struct Component {
+  Cell* c;
+  int constructed;
+  Component(const char* type, const std::vector<Attr>& attrs,
+            AffineFrame frame = AffineFrame_identity(), const char* name = "C1");
+  ~Component();
+  Component(const Component&) = delete;
+  Component& operator=(const Component&) = delete;
+  template <class Record>
+  Record* record() const {
+    return reinterpret_cast<Record*>(c->rtd);
+  }
+  Cell* release();
+};
+
+// A particle at r with momentum components pmev (MeV/c), with `cell`, when given, as its only
+// nearby component.
+Particle particleof(ParticleSpecies species, V3 r, V3 pmev, Cell* cell = nullptr);
+
+// The cell written with Cell_write and read back with Cell_read (nullptr when it could not be).
+Cell* restored(const Cell* c);
+// Expects the two cells' fields at the points to be the same to the bit.
+void expectsamefield(const Cell* a, const Cell* b, const std::vector<V3>& points);
 
 }  // namespace testsupport

@@ -31,10 +31,7 @@ namespace fs = std::filesystem;
 const double MeV = 1.602176462e-13;  // J
 const double pi = std::numbers::pi;
 
-struct Num {
-  const char* name;
-  double value;
-};
+using Num = testsupport::Attr;
 struct Text {
   const char* name;
   const char* text;
@@ -45,42 +42,24 @@ AffineFrame planeframe() {
   return AffineFrame{V3{0, 0, 0.5}, M3x3_identity()};
 }
 
+std::vector<Num> attrsof(std::vector<Num> nums, const std::vector<Text>& texts) {
+  for (const Text& t : texts) nums.push_back({t.name, 0, t.text});
+  return nums;
+}
+
 // A constructed aperture cell (bound and built through the class table).
-struct ApertureCell {
-  Cell* c;
+struct ApertureCell : testsupport::Component {
   ApertureCell(const char* type, const std::vector<Num>& nums,
                const std::vector<Text>& texts = {}, AffineFrame f = planeframe(),
-               const char* name = "A1") {
-    c = Cell_new(Component, name);
-    Cell_settypename(c, type);
-    for (const Num& a : nums) Cell_setattrib(c, a.name, a.value);
-    for (const Text& a : texts) Cell_setstringattrib(c, a.name, a.text);
-    c->entrance = f;
-    c->axis = f;
-    registry_install();
-    init_funcpointers(c);
-    EXPECT_EQ(Cell_construct(c, nullptr), 1);
+               const char* name = "A1")
+      : Component(type, attrsof(nums, texts), f, name) {
+    EXPECT_EQ(constructed, 1);
   }
-  ~ApertureCell() {
-    if (c) Cell_freeref(c, 0);
-  }
-  Aperture* rec() const { return reinterpret_cast<Aperture*>(c->rtd); }
-  Cell* release() {
-    Cell* r = c;
-    c = nullptr;
-    return r;
-  }
+  Aperture* rec() const { return record<Aperture>(); }
 };
 
 Particle particle(ParticleSpecies sp, V3 r, V3 pmev, double weight = 1.0) {
-  Particle p = Particle_new(sp);
-  p.x = r.x;
-  p.y = r.y;
-  p.z = r.z;
-  const double k = MeV / c_light / speciesmass[sp];
-  p.Vx = pmev.x * k;
-  p.Vy = pmev.y * k;
-  p.Vz = pmev.z * k;
+  Particle p = testsupport::particleof(sp, r, pmev);
   p.weight = weight;
   return p;
 }
@@ -180,15 +159,8 @@ TEST(Aperture, ConstructionFollowsClassAndAttributes) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
-    Cell* c = Cell_new(Component, "A");
-    Cell_settypename(c, k.type);
-    for (const Num& a : k.nums) Cell_setattrib(c, a.name, a.value);
-    for (const Text& a : k.texts) Cell_setstringattrib(c, a.name, a.text);
-    c->axis = planeframe();
-    registry_install();
-    init_funcpointers(c);
-    ASSERT_EQ(Cell_construct(c, nullptr), 1);
-    const Aperture* a = reinterpret_cast<const Aperture*>(c->rtd);
+    const ApertureCell cell(k.type, k.nums, k.texts);
+    const Aperture* a = cell.rec();
     EXPECT_EQ(a->hitaction, k.hit);
     EXPECT_EQ(a->wrongeaction, k.wronge);
     EXPECT_EQ(a->missaction, k.miss);
@@ -200,7 +172,6 @@ TEST(Aperture, ConstructionFollowsClassAndAttributes) {
     EXPECT_EQ(a->outputfile, nullptr);
     EXPECT_EQ(a->moments.w, -1);
     EXPECT_EQ(a->frame.origin.z, 0.5);
-    Cell_freeref(c, 0);
   }
   ApertureCell m("Moments-aperture", {{"minenergy", 1e-12}, {"maxenergy", 3e-12}});
   EXPECT_EQ(m.rec()->moments.w, 0);
@@ -669,18 +640,10 @@ TEST(Aperture, MomentReportListsTheMomentsAperturesOfTheMachine) {
   for (double x : {0.01, -0.01})
     for (double bgx : {0.1, -0.1}) ApertureMoments_add(&a1->moments, 1.0, x, 0, bgx, 0, 1.5, 2e8, 1e-9);
 
-  FILE* f = std::tmpfile();
-  ASSERT_NE(f, nullptr);
-  EXPECT_EQ(ApertureMoments_writereport(machine, f), 2);
-  std::rewind(f);
-  std::vector<std::string> l;
-  char buf[4096];
-  while (std::fgets(buf, sizeof buf, f)) {
-    std::string s = buf;
-    if (!s.empty() && s.back() == '\n') s.pop_back();
-    l.push_back(s);
-  }
-  std::fclose(f);
+  const testsupport::Bytes report = testsupport::writtenby(
+      [&](FILE* f) { EXPECT_EQ(ApertureMoments_writereport(machine, f), 2); });
+  std::vector<std::string> l = split(std::string(report.begin(), report.end()), '\n');
+  if (!l.empty() && l.back().empty()) l.pop_back();
   ASSERT_EQ(l.size(), 3u);
   const std::vector<std::string> head = split(l[0], '\t');
   const std::vector<std::string> r1 = split(l[1], '\t'), r2 = split(l[2], '\t');
@@ -779,12 +742,7 @@ TEST(Aperture, RestoredRecordTakesItsFileNameFromTheCell) {
   ApertureCell a("output-aperture", {{"radius", 0.2}}, {{"outputfile", name.c_str()}});
   a.rec()->outputfailed = 1;
   a.rec()->headerdone = 1;
-  FILE* f = std::tmpfile();
-  ASSERT_NE(f, nullptr);
-  Cell_write(a.c, f);
-  std::rewind(f);
-  Cell* back = Cell_read(f, nullptr);
-  std::fclose(f);
+  Cell* back = testsupport::restored(a.c);
   ASSERT_NE(back, nullptr);
   const Aperture* r = reinterpret_cast<const Aperture*>(back->rtd);
   ASSERT_NE(r->outputfile, nullptr);

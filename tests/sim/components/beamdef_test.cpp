@@ -36,9 +36,9 @@ struct SimFixture : ::testing::Test {
     for (Cell* c : cells) Cell_freeref(c, 0);
     Beam_free(&sim.beam);
   }
-  Cell* cell(const char* type, const char* name = "B") {
-    Cell* c = Cell_new(Component, name);
-    Cell_settypename(c, type);
+  Cell* cell(const char* type, const std::vector<testsupport::Attr>& attrs = {},
+             const char* name = "B") {
+    Cell* c = testsupport::cellwith(name, type, attrs);
     c->axis = AffineFrame_identity();
     cells.push_back(c);
     return c;
@@ -50,10 +50,7 @@ double ke(const Particle& p) { return Particle_ke(&p); }
 using BeamTwiss = SimFixture;
 
 TEST_F(BeamTwiss, PopulationIsTruncatedAndCellLeavesTheMachine) {
-  Cell* c = cell("twiss-beam");
-  Cell_setstringattrib(c, "species", "mu+");
-  Cell_setattrib(c, "population", 2.9);
-  Cell_setattrib(c, "Energy", 1e-11);
+  Cell* c = cell("twiss-beam", {{"species", 0, "mu+"}, {"population", 2.9}, {"Energy", 1e-11}});
   conbeam(c, &sim);
   EXPECT_EQ(sim.beam.M, 2);
   EXPECT_EQ(c->t, Nonmachine);
@@ -187,14 +184,9 @@ TEST_F(BeamPencil, WithoutSpeciesIsFatalAndZeroDirectionGoesAlongZ) {
 using BeamCircular = SimFixture;
 
 TEST_F(BeamCircular, EnergyOnlyIsMonoenergeticAndEverythingStaysInItsBounds) {
-  Cell* c = cell("circular-beam");
-  Cell_setstringattrib(c, "species", "pi+");
-  Cell_setattrib(c, "energy", 3e-11);
-  Cell_setattrib(c, "population", 500);
-  Cell_setattrib(c, "radius", 0.05);
-  Cell_setattrib(c, "divergence", 0.1);
-  Cell_setattrib(c, "length", 0.2);
-  Cell_setattrib(c, "t_start", 2e-9);
+  Cell* c = cell("circular-beam", {{"species", 0, "pi+"}, {"energy", 3e-11}, {"population", 500},
+                                   {"radius", 0.05}, {"divergence", 0.1}, {"length", 0.2},
+                                   {"t_start", 2e-9}});
   conbeam(c, &sim);
   ASSERT_EQ(sim.beam.M, 500);
   double maxr = 0;
@@ -217,17 +209,11 @@ TEST_F(BeamCircular, EnergyOnlyIsMonoenergeticAndEverythingStaysInItsBounds) {
 }
 
 TEST_F(BeamCircular, IgnoreTimesOnALaterCellZeroesEarlierBeams) {
-  Cell* a = cell("circular-beam");
-  Cell_setstringattrib(a, "species", "mu+");
-  Cell_setattrib(a, "energy", 1e-11);
-  Cell_setattrib(a, "population", 3);
-  Cell_setattrib(a, "t_start", 5e-9);
+  Cell* a = cell("circular-beam", {{"species", 0, "mu+"}, {"energy", 1e-11}, {"population", 3},
+                                   {"t_start", 5e-9}});
   conbeam(a, &sim);
-  Cell* b = cell("pencil-beam");
-  Cell_setstringattrib(b, "species", "mu+");
-  Cell_setattrib(b, "minenergy", 1e-11);
-  Cell_setattrib(b, "maxenergy", 1e-11);
-  Cell_setattrib(b, "IgnoreTimes", 1);
+  Cell* b = cell("pencil-beam", {{"species", 0, "mu+"}, {"minenergy", 1e-11},
+                                 {"maxenergy", 1e-11}, {"IgnoreTimes", 1}});
   conbeam(b, &sim);
   ASSERT_EQ(sim.beam.M, 4);
   for (int i = 0; i < sim.beam.M; i++) EXPECT_EQ(sim.beam.particles[i].tstart, 0);
@@ -235,10 +221,7 @@ TEST_F(BeamCircular, IgnoreTimesOnALaterCellZeroesEarlierBeams) {
 
 TEST_F(BeamCircular, SpeciesJoinsTheAllowedSet) {
   sim.allowedspecies = 0;
-  Cell* a = cell("circular-beam");
-  Cell_setstringattrib(a, "species", "p");
-  Cell_setattrib(a, "energy", 1e-11);
-  Cell_setattrib(a, "population", 2);
+  Cell* a = cell("circular-beam", {{"species", 0, "p"}, {"energy", 1e-11}, {"population", 2}});
   conbeam(a, &sim);
   EXPECT_EQ(sim.allowedspecies, 1u << Proton);
   EXPECT_EQ(sim.beam.M, 2);
@@ -282,9 +265,7 @@ TEST_F(BeamFiles, ApertureCsvSkipsUnusableLinesAndReportsUnknownIds) {
   EXPECT_TRUE(cap.has("[WARNING] apertureCSVbeam: 2 unusable lines skipped in b.csv"));
   Beam_free(&b);
   // Through the class: the unknown species is left out.
-  Cell* c = cell("ApertureCSV-beam");
-  Cell_setstringattrib(c, "file", "b.csv");
-  Cell_setstringattrib(c, "PIDStyle", "PDG");
+  Cell* c = cell("ApertureCSV-beam", {{"file", 0, "b.csv"}, {"PIDStyle", 0, "PDG"}});
   conbeam(c, &sim);
   EXPECT_EQ(sim.beam.M, 1);
 }
@@ -337,7 +318,7 @@ TEST_F(BeamFiles, IcoolSkipsHeadersAndConvertsMomentum) {
 using ParticleCell = SimFixture;
 
 TEST_F(ParticleCell, SpeciesFromAttributeOrNameAndTheFatalCases) {
-  Cell* a = cell("particle", "MuonProbe");
+  Cell* a = cell("particle", {}, "MuonProbe");
   conparticle(a, &sim);
   ASSERT_EQ(sim.beam.M, 1);
   EXPECT_EQ(sim.beam.particles[0].species, speciesfromstring("Muon", 1));
@@ -347,7 +328,7 @@ TEST_F(ParticleCell, SpeciesFromAttributeOrNameAndTheFatalCases) {
   } cases[] = {{"quark", "[FATAL] Unrecognised particle species name in lattice file"},
                {nullptr, "[FATAL] Particle species not specified in lattice file"}};
   for (const Case& k : cases) {
-    Cell* c = cell("particle", "X1");
+    Cell* c = cell("particle", {}, "X1");
     if (k.species) Cell_setstringattrib(c, "species", k.species);
     Captured cap;
     conparticle(c, &sim);
@@ -357,8 +338,7 @@ TEST_F(ParticleCell, SpeciesFromAttributeOrNameAndTheFatalCases) {
 }
 
 TEST_F(ParticleCell, OrdinaryParticleTakesFrameEnergyAndDirection) {
-  Cell* c = cell("particle", "P");
-  Cell_setstringattrib(c, "species", "p");
+  Cell* c = cell("particle", {{"species", 0, "p"}}, "P");
   // A frame turned a quarter turn about y, shifted to (1, 2, 3): local z is global x.
   c->axis.origin = V3{1, 2, 3};
   c->axis.M = M3x3{{{0, 0, 1}, {0, 1, 0}, {-1, 0, 0}}};
@@ -380,9 +360,7 @@ TEST_F(ParticleCell, OrdinaryParticleTakesFrameEnergyAndDirection) {
 }
 
 TEST_F(ParticleCell, SynchronousFormStoresSpeciesAndEnergyOnly) {
-  Cell* c = cell("Synchronous-particle", "Ref");
-  Cell_setstringattrib(c, "species", "mu-");
-  Cell_setattrib(c, "vz", 0.6 * c_light);
+  Cell* c = cell("Synchronous-particle", {{"species", 0, "mu-"}, {"vz", 0.6 * c_light}}, "Ref");
   conparticle(c, &sim);
   EXPECT_EQ(sim.beam.M, 0);
   EXPECT_EQ(Cell_attrib(c, "SpeciesOrd", -1), MuMinus);

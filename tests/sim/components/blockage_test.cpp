@@ -25,10 +25,7 @@ const double MeV = 1.602176462e-13;  // J
 
 using Captured = testsupport::AllMessages;
 
-struct Num {
-  const char* name;
-  double value;
-};
+using Num = testsupport::Attr;
 
 // A frame turned by 30° about x, then 50° about y, with its origin off the axes.
 AffineFrame turnedframe() {
@@ -43,20 +40,12 @@ AffineFrame turnedframe() {
   return AffineFrame{V3{0.3, -0.2, 1.1}, m};
 }
 
-struct BlockageCell {
-  Cell* c;
-  BlockageCell(const char* type, const std::vector<Num>& nums, AffineFrame f = turnedframe()) {
-    c = Cell_new(Component, "B1");
-    Cell_settypename(c, type);
-    for (const Num& a : nums) Cell_setattrib(c, a.name, a.value);
-    c->entrance = f;
-    c->axis = f;
-    registry_install();
-    init_funcpointers(c);
-    EXPECT_EQ(Cell_construct(c, nullptr), 1);
+struct BlockageCell : testsupport::Component {
+  BlockageCell(const char* type, const std::vector<Num>& nums, AffineFrame f = turnedframe())
+      : Component(type, nums, f, "B1") {
+    EXPECT_EQ(constructed, 1);
   }
-  ~BlockageCell() { Cell_freeref(c, 0); }
-  const Blockage* rec() const { return reinterpret_cast<const Blockage*>(c->rtd); }
+  const Blockage* rec() const { return record<Blockage>(); }
   bool inside(V3 local) const {
     affine(c->axis, &local);
     return Cell_inside(c, local.x, local.y, local.z, 0) != 0;
@@ -64,10 +53,7 @@ struct BlockageCell {
 };
 
 Particle muon(V3 r, V3 pmev) {
-  Particle p = Particle_new(MuPlus);
-  const double k = MeV / c_light / speciesmass[MuPlus];
-  p.x = r.x, p.y = r.y, p.z = r.z;
-  p.Vx = pmev.x * k, p.Vy = pmev.y * k, p.Vz = pmev.z * k;
+  Particle p = testsupport::particleof(MuPlus, r, pmev);
   Particle_setseed(&p, 7, 1);
   return p;
 }
@@ -177,19 +163,11 @@ double absorbedfraction(double dt, int n) {
   sim.seed = 4321;
   sim.dt = dt;
   sim.global_bore = 0;
-  sim.lattice = Cell_new(Composite, "line");
-  Cell* before = Cell_new(Component, "before");
-  Cell_settypename(before, "Drift");
-  Cell_setattrib(before, "length", 0.2);
-  Cell* absorber = Cell_new(Component, "absorber");
-  Cell_settypename(absorber, "Cylinder-blockage");
-  Cell_setattrib(absorber, "radius", 0.3);
-  Cell_setattrib(absorber, "Length", 0.3);
-  Cell_setattrib(absorber, "AbsorptionLength", 0.3);
-  Cell* after = Cell_new(Component, "after");
-  Cell_settypename(after, "Drift");
-  Cell_setattrib(after, "length", 1.0);
-  for (Cell* c : {before, absorber, after}) Cell_add(sim.lattice, c, -1);
+  sim.lattice = testsupport::compositeof(
+      "line", {testsupport::cellof("before", "Drift", 0.2),
+               testsupport::cellwith("absorber", "Cylinder-blockage",
+                                     {{"radius", 0.3}, {"Length", 0.3}, {"AbsorptionLength", 0.3}}),
+               testsupport::cellof("after", "Drift", 1.0)});
   {
     Captured quiet;
     Simulation_initmachine(&sim, AffineFrame_identity());
@@ -237,6 +215,22 @@ TEST(Blockage, ZeroAbsorptionLengthStopsOnTheFirstStepInside) {
   EXPECT_EQ(tout, 0);
 }
 
+// Steps q through the blockage in material m (where inside it) with steps of `dt`, each cut at
+// the body's surfaces, until it is no longer active or has passed zend.
+void transport(const BlockageCell& b, Particle& q, const ScatterData* material, double dt,
+               double zend) {
+  double t = 0;
+  for (int s = 0; s < 100000 && q.state == Active && q.z < zend; s++) {
+    Particle end = q, out;
+    const ScatterData* m = inblockage(b.c->rtd, q.x, q.y, q.z, t) ? material : nullptr;
+    scatterparticle(&end, t, dt, m);
+    double tout;
+    if (!CDblockage(b.c->rtd, &q, &end, t, t + dt, 0, m, nullptr, &out, &tout)) out = end;
+    q = out;
+    t = tout < t + dt ? tout : t + dt;
+  }
+}
+
 TEST(Blockage, MomentumLossThroughASlabIsTheTablesMeanLoss) {
   Captured quiet;
   ScatterData al = loadelms2_from(ORDAX_SOURCE_DIR "/datafiles/", "mat_Al_%d.dat");
@@ -264,20 +258,10 @@ TEST(Blockage, MomentumLossThroughASlabIsTheTablesMeanLoss) {
   for (int i = 0; i < n; i++) {
     Particle q = muon({0, 0, -0.0103}, {0, 0, p0});
     Particle_setseed(&q, 99, i + 1);
-    double t = 0;
-    // Steps of 0.5 mm cut at the body's surfaces (the transport takes each step's loss rate
-    // from its start, so longer steps would lose less); the material acts on steps starting
-    // inside.
-    const double dt = 0.0005 / speedof(q);
-    while (q.z < 0.01) {
-      Particle end = q, out;
-      const ScatterData* m = inblockage(b.c->rtd, q.x, q.y, q.z, t) ? &al : nullptr;
-      scatterparticle(&end, t, dt, m);
-      double tout;
-      if (!CDblockage(b.c->rtd, &q, &end, t, t + dt, 0, m, nullptr, &out, &tout)) out = end;
-      q = out;
-      t = tout < t + dt ? tout : t + dt;
-    }
+    // Steps of 0.5 mm (the transport takes each step's loss rate from its start, so longer
+    // steps would lose less); the material acts on steps starting inside.
+    transport(b, q, &al, 0.0005 / speedof(q), 0.01);
+    EXPECT_EQ(q.state, Active);
     EXPECT_EQ(q.x, 0);
     sum += p0 - q.Vz / k;
   }
@@ -312,17 +296,7 @@ TEST(Blockage, MuonRangeInThickLithiumHydrideIsTheBetheRange) {
   for (int i = 0; i < n; i++) {
     Particle q = muon({0, 0, -0.01}, {0, 0, 200});
     Particle_setseed(&q, 17, i + 1);
-    double t = 0;
-    const double dt = 0.002 / speedof(q);
-    for (int s = 0; s < 100000 && q.state == Active && q.z < 1.0; s++) {
-      Particle end = q, out;
-      const ScatterData* m = inblockage(b.c->rtd, q.x, q.y, q.z, t) ? &lih : nullptr;
-      scatterparticle(&end, t, dt, m);
-      double tout;
-      if (!CDblockage(b.c->rtd, &q, &end, t, t + dt, 0, m, nullptr, &out, &tout)) out = end;
-      q = out;
-      t = tout < t + dt ? tout : t + dt;
-    }
+    transport(b, q, &lih, 0.002 / speedof(q), 1.0);
     EXPECT_EQ(q.state, ScatterSlow);
     sum += q.z;
   }

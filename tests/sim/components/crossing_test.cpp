@@ -195,15 +195,20 @@ TEST_F(CrossingSearch, NoSignChangeIsNoCrossing) {
   EXPECT_TRUE(calls.empty());
 }
 
+// A plane tilted against the helix of pa, through the point it reaches after `dt`.
+lineariso_coeffs tiltedplane(const Particle& pa, double dt) {
+  const V3 n = V3_normalise(V3{1, 0.3, 0.1});
+  const Particle mid = helix(pa, dt);
+  return lineariso_coeffs{-(n * V3{mid.x, mid.y, mid.z}), n.x, n.y, n.z};
+}
+
 TEST_F(CrossingSearch, CurvedCrossingLiesOnTheFullStepTrajectory) {
   advanceparticle = helixpusher;
   double ta = 3e-9, dt = 1e-10;  // a quarter of a turn or so
   Particle pa = particleat(V3{0.02, -0.01, 0.5}, V3{2.5e8, 0.5e8, 1e8});
   Particle pb = helix(pa, dt);
   // A plane tilted against the curve, crossed part-way through the step.
-  V3 n = V3_normalise(V3{1, 0.3, 0.1});
-  Particle mid = helix(pa, 0.37 * dt);
-  lineariso_coeffs plane{-(n * V3{mid.x, mid.y, mid.z}), n.x, n.y, n.z};
+  lineariso_coeffs plane = tiltedplane(pa, 0.37 * dt);
   ASSERT_LT(lineariso(pa, &plane) * lineariso(pb, &plane), 0);
   Particle out;
   double tout;
@@ -225,9 +230,7 @@ TEST_F(CrossingSearch, TrialsAdvanceFromTheBracketsLowerEnd) {
   double ta = 3e-9, dt = 1e-10;
   Particle pa = particleat(V3{0.02, -0.01, 0.5}, V3{2.5e8, 0.5e8, 1e8});
   Particle pb = helix(pa, dt);
-  V3 n = V3_normalise(V3{1, 0.3, 0.1});
-  Particle mid = helix(pa, 0.23 * dt);
-  lineariso_coeffs plane{-(n * V3{mid.x, mid.y, mid.z}), n.x, n.y, n.z};
+  lineariso_coeffs plane = tiltedplane(pa, 0.23 * dt);
   ASSERT_LT(lineariso(pa, &plane) * lineariso(pb, &plane), 0);
   double s = lineariso(pb, &plane) > 0 ? 1.0 : -1.0;
   Particle out;

@@ -21,15 +21,9 @@
 namespace {
 
 using testsupport::Messages;
-const double MeV = 1.602176462e-13;  // J
 const double pi = std::numbers::pi;
 
-// An attribute: a number, or a text when `text` is set.
-struct Attr {
-  const char* name;
-  double value;
-  const char* text = nullptr;
-};
+using testsupport::Attr;
 
 // The edge profiles of a sector or rectangle: integrated Gaussians; the horizontal one uniform.
 const std::vector<Attr> gaussedges = {{"FringeFunc", 0, "IntGaussian"},
@@ -37,23 +31,11 @@ const std::vector<Attr> gaussedges = {{"FringeFunc", 0, "IntGaussian"},
                                       {"func3degree", 0},
                                       {"func3c0", 1}};
 
-struct Magnet3Cell {
-  Cell* c;
-  Magnet3Cell(const char* type, std::vector<Attr> attrs, AffineFrame f = AffineFrame_identity()) {
-    c = Cell_new(Component, "G1");
-    Cell_settypename(c, type);
-    for (const Attr& a : attrs) {
-      if (a.text) Cell_setstringattrib(c, a.name, a.text);
-      else Cell_setattrib(c, a.name, a.value);
-    }
-    c->entrance = f;
-    c->axis = f;
-    registry_install();
-    init_funcpointers(c);
-    Cell_construct(c, nullptr);
-  }
-  ~Magnet3Cell() { Cell_freeref(c, 0); }
-  const Magnet3* rec() const { return reinterpret_cast<const Magnet3*>(c->rtd); }
+struct Magnet3Cell : testsupport::Component {
+  Magnet3Cell(const char* type, const std::vector<Attr>& attrs,
+              AffineFrame f = AffineFrame_identity())
+      : Component(type, attrs, f, "G1") {}
+  const Magnet3* rec() const { return record<Magnet3>(); }
   V3 B(V3 p) const { return Magnet3_field(c->rtd, p.x, p.y, p.z, 0).B; }
 };
 
@@ -223,21 +205,10 @@ TEST(Magnet3, RestoredRecordGivesTheSameField) {
   Magnet3Cell m("Magnet3Sector", with(gaussedges, {{"Length", 1}, {"Angle", 0.4}, {"Field", 0.7},
                                                    {"Fringe", 0.06}, {"HalfWidth", 0.1},
                                                    {"HalfHeight", 0.05}}));
-  testsupport::TempDir dir;
-  const std::string path = dir / "cell.bin";
-  FILE* f = std::fopen(path.c_str(), "wb");
-  Cell_write(m.c, f);
-  std::fclose(f);
-  f = std::fopen(path.c_str(), "rb");
-  Cell* back = Cell_read(f, nullptr);
-  std::fclose(f);
+  Cell* back = testsupport::restored(m.c);
   ASSERT_NE(back, nullptr);
-  for (V3 p : {V3{0.01, 0.02, -0.05}, V3{0.05, -0.03, 0.5}, V3{0.2, 0.01, 1.0}}) {
-    const EB a = Cell_field(m.c, p.x, p.y, p.z, 0), b = Cell_field(back, p.x, p.y, p.z, 0);
-    EXPECT_EQ(a.B.x, b.B.x);
-    EXPECT_EQ(a.B.y, b.B.y);
-    EXPECT_EQ(a.B.z, b.B.z);
-  }
+  testsupport::expectsamefield(m.c, back,
+                               {{0.01, 0.02, -0.05}, {0.05, -0.03, 0.5}, {0.2, 0.01, 1.0}});
   Cell_freeref(back, 0);
 }
 
@@ -448,11 +419,7 @@ TEST(Magnet3, UniformStraightMagnetGivesTheHardEdgeBend) {
   const double pmev = 200, B0 = -0.1, L = 1.0;
   Magnet3Cell m("Magnet3Rect", with(gaussedges, {{"Length", L}, {"Fringe", 0.02}, {"Field", B0},
                                                  {"HalfWidth", 0.2}, {"HalfHeight", 0.05}}));
-  Cell* cell = m.c;
-  Particle p = Particle_new(MuPlus);
-  p.z = -0.2;
-  p.Vz = pmev * MeV / c_light / speciesmass[MuPlus];
-  Particle_setnearby(&p, &cell, 1);
+  Particle p = testsupport::particleof(MuPlus, {0, 0, -0.2}, {0, 0, pmev}, m.c);
   const double dt = 2e-12;
   for (int i = 0; i < 100000 && p.z < L + 0.2; i++) advanceparticle(&p, i * dt, dt);
   Particle_free(&p);
@@ -471,11 +438,7 @@ TEST(Magnet3, SectorTurnsItsDesignMomentumByItsAngle) {
   Magnet3Cell m("Magnet3Sector",
                 with(gaussedges, {{"Length", L}, {"Angle", A}, {"Fringe", 0.05}, {"Field", B0},
                                   {"HalfWidth", 0.1}, {"HalfHeight", 0.05}}));
-  Cell* cell = m.c;
-  Particle p = Particle_new(MuPlus);
-  p.z = -0.4;
-  p.Vz = pmev * MeV / c_light / speciesmass[MuPlus];
-  Particle_setnearby(&p, &cell, 1);
+  Particle p = testsupport::particleof(MuPlus, {0, 0, -0.4}, {0, 0, pmev}, m.c);
   const double dt = 2e-12;
   double s = -1;
   for (int i = 0; i < 100000 && s < L + 3.8; i++) {

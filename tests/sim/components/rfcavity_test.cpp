@@ -154,10 +154,7 @@ TEST(RFCavity, ThinGapKickMatchesIntegratedNearAxisGapFields) {
 TEST(RFCavity, CrossingOnCrestZeroVoltageAndStopping) {
   // A 2 cm step of a muon on the axis through the gap at 1 m.
   registry_install();
-  Cell* c = Cell_new(Component, "C1");
-  Cell_settypename(c, "RF");
-  Cell_setattrib(c, "Voltage", 1e7);
-  Cell_setattrib(c, "Frequency", 201.25e6);
+  Cell* c = testsupport::cellwith("C1", "RF", {{"Voltage", 1e7}, {"Frequency", 201.25e6}});
   c->axis = c->entrance = AffineFrame_identity();
   c->axis.origin.z = 1;
   init_funcpointers(c);

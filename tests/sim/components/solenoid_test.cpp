@@ -23,26 +23,15 @@ namespace {
 const double MeV = 1.602176462e-13;  // J
 const double pi = std::numbers::pi;
 
-struct Attr {
-  const char* name;
-  double value;
-};
+using testsupport::Attr;
 
 // A constructed solenoid cell (through the class table, as the machine set-up does).
-struct SolenoidCell {
-  Cell* c;
-  SolenoidCell(std::initializer_list<Attr> attrs, AffineFrame frame = AffineFrame_identity()) {
-    c = Cell_new(Component, "S1");
-    Cell_settypename(c, "Solenoid");
-    for (const Attr& a : attrs) Cell_setattrib(c, a.name, a.value);
-    c->entrance = frame;
-    c->axis = frame;
-    registry_install();
-    init_funcpointers(c);
-    EXPECT_EQ(Cell_construct(c, nullptr), 1);
+struct SolenoidCell : testsupport::Component {
+  SolenoidCell(const std::vector<Attr>& attrs, AffineFrame frame = AffineFrame_identity())
+      : Component("Solenoid", attrs, frame, "S1") {
+    EXPECT_EQ(constructed, 1);
   }
-  ~SolenoidCell() { Cell_freeref(c, 0); }
-  const Solenoid* rec() const { return reinterpret_cast<const Solenoid*>(c->rtd); }
+  const Solenoid* rec() const { return record<Solenoid>(); }
   EB B(V3 p, double t = 0) const { return solfield(c->rtd, p.x, p.y, p.z, t); }
 };
 
@@ -82,18 +71,10 @@ V3 sheetbiotsavart(double B0, double a, double L, double rho, double s) {
   return V3{bx * f, 0, bz * f};
 }
 
-// A muon with momentum components (MeV/c) at a point, with `cell` as its only nearby component.
+// A particle with momentum components (MeV/c) at a point, with `cell` as its only nearby
+// component.
 Particle muon(ParticleSpecies sp, V3 r, V3 pmev, Cell* cell) {
-  Particle p = Particle_new(sp);
-  p.x = r.x;
-  p.y = r.y;
-  p.z = r.z;
-  const double k = MeV / c_light / speciesmass[sp];
-  p.Vx = pmev.x * k;
-  p.Vy = pmev.y * k;
-  p.Vz = pmev.z * k;
-  if (cell) Particle_setnearby(&p, &cell, 1);
-  return p;
+  return testsupport::particleof(sp, r, pmev, cell);
 }
 
 // ---- field ----
@@ -236,23 +217,13 @@ TEST(Solenoid, ConstructionReadsAttributesWithDefaults) {
   }
   {
     // Text values read as 0; present "OffTime" as a text makes the off time 0.
-    Cell* c = Cell_new(Component, "S2");
-    Cell_settypename(c, "solenoid");
-    Cell_setattrib(c, "length", 1);
-    Cell_setattrib(c, "radius", 0.2);
-    Cell_setstringattrib(c, "field", "strong");
-    Cell_setstringattrib(c, "outerradius", "wide");
-    Cell_setstringattrib(c, "OffTime", "later");
-    c->axis = AffineFrame_identity();
-    registry_install();
-    init_funcpointers(c);
-    consolenoid(c, nullptr);
-    const Solenoid* r = reinterpret_cast<const Solenoid*>(c->rtd);
+    testsupport::Component s("solenoid", {{"length", 1}, {"radius", 0.2}, {"field", 0, "strong"},
+                                           {"outerradius", 0, "wide"}, {"OffTime", 0, "later"}});
+    const Solenoid* r = s.record<Solenoid>();
     EXPECT_EQ(r->field, 0);
     EXPECT_EQ(r->outerradius, 0);
     EXPECT_EQ(r->offtime, 0);
-    EXPECT_EQ(c->field, nullptr);
-    Cell_freeref(c, 0);
+    EXPECT_EQ(s.c->field, nullptr);
   }
   {
     // A negative length runs the coil backwards from the frame origin.
@@ -528,14 +499,9 @@ TEST(SolenoidChannel, BoreParticlesFinishAndCoilStrikesStopThroughTheStepping) {
   Simulation_defaultdefault();
   Simulation sim = Simulation_default;
   sim.lattice = Cell_new(Composite, "channel");
-  Cell* coil = Cell_new(Component, "S1");
-  Cell_settypename(coil, "Solenoid");
-  for (Attr a : {Attr{"length", 1.0}, Attr{"field", 2.0}, Attr{"radius", 0.3},
-                 Attr{"outerradius", 0.5}})
-    Cell_setattrib(coil, a.name, a.value);
-  Cell* finish = Cell_new(Component, "END");
-  Cell_settypename(finish, "Finish-aperture");
-  Cell_setattrib(finish, "radius", 0.3);
+  Cell* coil = testsupport::cellwith(
+      "S1", "Solenoid", {{"length", 1.0}, {"field", 2.0}, {"radius", 0.3}, {"outerradius", 0.5}});
+  Cell* finish = testsupport::cellwith("END", "Finish-aperture", {{"radius", 0.3}});
   Cell_add(sim.lattice, coil, -1);
   Cell_add(sim.lattice, finish, -1);
   Simulation_initmachine(&sim, AffineFrame_identity());

@@ -37,22 +37,12 @@ struct Sim {
   int size() const { return sim.beam.M; }
 };
 
-struct Attr {
-  const char* name;
-  double number;
-  const char* text = nullptr;
-};
+using testsupport::Attr;
 
 // A cell of type `type` named "T1" with these attributes.
 Cell* makecell(const char* type, const std::vector<Attr>& attrs) {
   registry_install();
-  Cell* c = Cell_new(Component, "T1");
-  Cell_settypename(c, type);
-  for (const Attr& a : attrs) {
-    if (a.text) Cell_setstringattrib(c, a.name, a.text);
-    else Cell_setattrib(c, a.name, a.number);
-  }
-  return c;
+  return testsupport::cellwith("T1", type, attrs);
 }
 
 // Runs the rod-source constructor on such a cell.
