@@ -23,6 +23,7 @@
 #include "display/sideview.h"
 #include "display/terminal.h"
 #include "shell/runstate.h"
+#include "tests/support/helpers.h"
 #include "tests/support/support.h"
 
 namespace fs = std::filesystem;
@@ -101,10 +102,7 @@ class ReportFixture : public ::testing::Test {
     displaymode = savedmode;
     simstop = savedstop;
   }
-  std::string written() {
-    const Bytes b = streambytes(out);  // leaves the stream at its end
-    return std::string(b.begin(), b.end());
-  }
+  std::string written() { return streamtext(out); }
   FILE* out = nullptr;
   int savedmode = 0;
   int savedstop = 0;
