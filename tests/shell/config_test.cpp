@@ -307,7 +307,12 @@ std::string keyof(const char* start) {
   return start;
 }
 
-// The values a test changed before a load that must fall back to the defaults.
+// Values a load that falls back to the defaults must replace, and the check that it did.
+void changesettings() {
+  settings.cputhrottle = 7;
+  settings.threads = 9;
+  settings.sampleurl = "old";
+}
 void expectdefaultsrestored() {
   EXPECT_EQ(settings.cputhrottle, 100);
   EXPECT_EQ(settings.threads, 0);
@@ -325,9 +330,7 @@ TEST_F(ConfigFile, EmptyOrMissingFileBecomesTheDefaultFile) {
     SCOPED_TRACE(exists ? "empty file" : "no file");
     if (exists) writefile("config.txt", "");
     else std::filesystem::remove("config.txt");
-    settings.cputhrottle = 7;  // every run setting is written by each load
-    settings.threads = 3;
-    settings.sampleurl = "old";
+    changesettings();  // every run setting is written by each load
     ordaxconfig();
     EXPECT_EQ(linesof(readfile("config.txt")), defaultlines());
     expectdefaultsrestored();
@@ -700,9 +703,7 @@ TEST_F(ConfigFile, BadFileStartsWithSoundValues) {
 TEST_F(ConfigFile, UnreadableFileIsRetriedThenDefaultsAreUsed) {
   // A link to itself exists but can never be opened, for reading or for writing.
   std::filesystem::create_symlink("config.txt", "config.txt");
-  settings.cputhrottle = 7;
-  settings.threads = 9;
-  settings.sampleurl = "old";
+  changesettings();
   ordaxconfig();
   std::vector<uint32_t> expect;
   for (int i = 0; i <= 12; i++) expect.push_back(1u << i);
@@ -717,9 +718,7 @@ TEST_F(ConfigFile, UnreadableFileIsRetriedThenDefaultsAreUsed) {
 TEST_F(ConfigFile, UnwritableFileIsReportedAndTheRunGoesOn) {
   // The link's target directory does not exist: reading finds no file (no retries), writing fails.
   std::filesystem::create_symlink("nodir/config.txt", "config.txt");
-  settings.threads = 9;
-  settings.cputhrottle = 7;
-  settings.sampleurl = "old";
+  changesettings();
   ordaxconfig();
   EXPECT_TRUE(sleeps.empty());
   expectdefaultsrestored();

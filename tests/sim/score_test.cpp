@@ -26,9 +26,8 @@ struct ScoreFixture : ::testing::Test {
   void build(int n) {
     Cell* m = Cell_new(Composite, "machine");
     for (int i = 0; i < n; i++) {
-      Cell* c = Cell_new(Component, ("C" + std::to_string(i)).c_str());
-      Cell_settypename(c, i == n - 1 ? "Finish-aperture" : "Drift");
-      Cell_setattrib(c, "length", 1.0);
+      Cell* c = testsupport::cellof(("C" + std::to_string(i)).c_str(),
+                                    i == n - 1 ? "Finish-aperture" : "Drift", 1.0);
       c->length = 1.0;
       c->s = i;
       c->entrance = AffineFrame_identity();

@@ -365,9 +365,8 @@ TEST(Stepping, ApertureRecordsOnlyTheCrossingsOfTheRealPath) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
     std::remove(name.c_str());
-    Cell* aperture = cellof("out", "moments-aperture", 0);
-    Cell_setattrib(aperture, "radius", 0.5);
-    Cell_setstringattrib(aperture, "outputfile", name.c_str());
+    Cell* aperture = testsupport::cellwith("out", "moments-aperture",
+                                           {{"radius", 0.5}, {"outputfile", 0, name.c_str()}});
     Cell* other = cellof("other", "Drift", 10);
     Simulation sim = machineof({aperture, other});
     const double dt = sim.dt;
