@@ -270,7 +270,7 @@ std::vector<StoredResult> Store::results(const std::string& sql,
 }
 
 std::vector<StoredResult> Store::top(const std::string& lattice, int n) {
-  return results("WHERE lkey = $1 AND state = 1 ORDER BY rechecked DESC, score DESC LIMIT $2",
+  return results("WHERE lkey = $1 AND state = 1 ORDER BY rechecked DESC, score DESC, id LIMIT $2",
                  {lower(lattice), std::to_string(n)});
 }
 
