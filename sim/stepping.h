@@ -40,8 +40,11 @@ struct StepArgs {
 
 // Live particles below which a step runs on the calling thread alone: handing a step to a
 // second thread and joining it costs some 5–40 µs on a two-core machine (a spinning or a
-// sleeping worker) against 0.1–0.4 µs per particle step, so a few hundred particles are needed
-// before a second thread pays (bench/stepping_bench.cpp measures both).
+// sleeping worker) against 0.1–0.3 µs per particle step, so a few hundred particles are needed
+// before a second thread pays. bench/lanes_bench.cpp (BM_HandOff) times steps of 64 to 2048
+// particles on one and two threads; on the loaded two-processor development machine the two
+// were within 2 % of each other at every size and two threads were ahead from 256 particles
+// (bench/figures.sh prints the table).
 constexpr int32_t STEP_PARALLEL_MIN = 256;
 
 // Advances the particles of one thread's range over [t, t + dt]: a particle whose tstart is
