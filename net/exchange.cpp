@@ -367,6 +367,10 @@ bool ftpupload(const std::string& uploadfile, const std::string& folder, const c
 
 }  // namespace
 
+void exchange_takesignal(const std::string& text) {
+  takesignal(text);
+}
+
 // ---- addresses ----
 
 std::string exchange_projecturl() {

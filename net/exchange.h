@@ -120,3 +120,7 @@ std::string exchange_versionfolder(const char* version);
 // Whether a result line is held back from upload: the word RANK (any case, not part of a
 // longer word) outside the lattice field.
 bool exchange_rankline(const char* line);
+// Takes the server's signal (the text of "signal.dat" or the part of a reply page the signal
+// marks): its first line is the newest version, its second a message; both are kept in the
+// exchange settings' buffers and a newer version is announced.
+void exchange_takesignal(const std::string& text);

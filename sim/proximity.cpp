@@ -71,7 +71,7 @@ CellSubMap* CellSubMap_make(Cell* machine, int resolution) {
   auto count = [h](double extent) {
     if (!(h > 0) || !std::isfinite(h)) return 1;
     double v = std::trunc(extent / h + 0.5);
-    return v < 1 ? 1 : (int)v;
+    return v >= 1 ? (int)v : 1;  // a box edge that is not a number (a damaged record) gives 1
   };
   g->nx = count(g->dx);
   g->ny = count(g->dy);

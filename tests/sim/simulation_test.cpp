@@ -486,6 +486,14 @@ TEST(ProximityGrid, DimensionsFollowTheLargestExtent) {
   EXPECT_TRUE(cap.has("Building proximity grid 5x10x50 (2500 cells)... Done"));
   CellSubMap_free(g);
   EXPECT_EQ(CellSubMap_make(a, 50), nullptr);  // only composites have grids
+  // A box edge that is not a number (a damaged auto-save record) gives one cell along it.
+  setbox(machine, 0, 0, 0, 1, 2, NAN);
+  g = CellSubMap_make(machine, 50);
+  ASSERT_NE(g, nullptr);
+  EXPECT_EQ(g->nx, 25);
+  EXPECT_EQ(g->ny, 50);
+  EXPECT_EQ(g->nz, 1);
+  CellSubMap_free(g);
   Cell_freeref(machine, 0);
 }
 
