@@ -2,6 +2,7 @@
 // state is the terminal mode (restored at exit), the message-log switch and the signal hook.
 #include "base/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -185,6 +187,68 @@ bool platform_syncfile(FILE* f) {
 FILE* platform_memfile(const void* data, size_t n) {
   if (!data || n == 0) return nullptr;
   return fmemopen(const_cast<void*>(data), n, "rb");
+}
+
+namespace {
+
+struct CappedFile {
+  FILE* file;
+  uint64_t written;  // bytes in the file, counting what it held when opened
+  uint64_t maxbytes;
+  std::string cutline;
+  bool cut;
+  bool atlinestart;  // the file is empty or its last byte is a line feed
+};
+
+ssize_t cappedwrite(void* cookie, const char* data, size_t n) {
+  CappedFile* c = static_cast<CappedFile*>(cookie);
+  if (c->cut) return 0;
+  size_t room = c->written >= c->maxbytes ? 0 : (size_t)std::min<uint64_t>(n, c->maxbytes - c->written);
+  if (room > 0 && std::fwrite(data, 1, room, c->file) != room) return 0;
+  c->written += room;
+  if (room > 0) c->atlinestart = data[room - 1] == '\n';
+  if (room == n) return (ssize_t)n;
+  // The limit is reached inside this write: the cut line ends the file.
+  c->cut = true;
+  if (!c->atlinestart) std::fputc('\n', c->file);
+  std::fputs(c->cutline.c_str(), c->file);
+  std::fputc('\n', c->file);
+  return room > 0 ? (ssize_t)room : 0;
+}
+
+int cappedclose(void* cookie) {
+  CappedFile* c = static_cast<CappedFile*>(cookie);
+  int r = std::fclose(c->file);
+  delete c;
+  return r;
+}
+
+}  // namespace
+
+FILE* platform_cappedfile(const char* path, const char* mode, uint64_t maxbytes,
+                          const char* cutline) {
+  if (!path || !mode) return nullptr;
+  FILE* f = std::fopen(path, mode);
+  if (!f) return nullptr;
+  CappedFile* c = new CappedFile{f, 0, maxbytes, cutline ? cutline : "", false, true};
+  if (mode[0] == 'a' && std::fseek(f, 0, SEEK_END) == 0) {
+    long at = std::ftell(f);
+    c->written = at > 0 ? (uint64_t)at : 0;
+    c->cut = c->written >= maxbytes;
+    if (FILE* r = at > 0 ? std::fopen(path, "rb") : nullptr) {
+      if (std::fseek(r, at - 1, SEEK_SET) == 0) c->atlinestart = std::fgetc(r) == '\n';
+      std::fclose(r);
+    }
+  }
+  cookie_io_functions_t io{};
+  io.write = cappedwrite;
+  io.close = cappedclose;
+  FILE* s = fopencookie(c, "w", io);
+  if (!s) {
+    std::fclose(f);
+    delete c;
+  }
+  return s;
 }
 
 std::vector<PlatformDirEntry> platform_listdir(const char* dir) {

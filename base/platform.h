@@ -60,6 +60,14 @@ bool platform_syncfile(FILE* f);
 // A read-only stream over n bytes of memory (n > 0), so that stream readers can parse bytes
 // already read and verified; none on failure. The bytes must outlive the stream (fclose it).
 FILE* platform_memfile(const void* data, size_t n);
+// A stream over the file `path` (opened with `mode`: "w", "wb", "a" or "ab") that lets at most
+// `maxbytes` bytes into it, counting what an appended file already holds: the write that
+// passes the limit is cut there and `cutline` follows it on a line of its own; every later
+// write fails (the stream's error flag is set) and writes nothing. A file that already holds
+// `maxbytes` or more when opened for appending takes nothing (its cut line is there). None
+// when the file cannot be opened.
+FILE* platform_cappedfile(const char* path, const char* mode, uint64_t maxbytes,
+                          const char* cutline);
 struct PlatformDirEntry {
   std::string name;
   bool isdir;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/debuglog.h"
 #include "language/cishtree_internal.h"
 
 using namespace cishtree;
@@ -32,7 +33,7 @@ void exectext(Cish* c, const CishTree* t) {
     }
   } else {
     c->abort |= c->textcallback("No text found in Text node [see oddtree.log].");
-    if (FILE* f = std::fopen("oddtree.log", "ab")) {
+    if (FILE* f = debuglog_open("oddtree.log", "ab")) {
       CishTree_DEBUG_print(t, 0, f);
       std::fclose(f);
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/debuglog.h"
 #include "language/cishtree_internal.h"
 
 using namespace cishtree;
@@ -392,7 +393,7 @@ CishTree* CishTree_make(Cish* c, const char* text) {
   CishTree* root = newnode(c, CishValue_kind("Root"), text, text + std::strlen(text), -1);
   for (int s = red.head; s >= 0; s = red.next[s]) root->sub.push_back(red.node[s]);
   if (c->debuglogs) {
-    if (FILE* f = std::fopen("cishtreeout.log", "wb")) {
+    if (FILE* f = debuglog_open("cishtreeout.log", "wb")) {
       CishTree_DEBUG_print(root, 0, f);
       std::fclose(f);
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/debuglog.h"
 #include "base/text.h"
 #include "language/cishtree_internal.h"
 
@@ -70,7 +71,7 @@ std::string spanshort(const char* s, const char* e) {
 }
 
 void logtokens(Cish* c, const std::vector<CishTree*>& tokens) {
-  FILE* f = std::fopen("cishtokenout.log", "wb");
+  FILE* f = debuglog_open("cishtokenout.log", "wb");
   if (!f) return;
   for (size_t i = 0; i < tokens.size(); i++) {
     const CishTree* t = tokens[i];

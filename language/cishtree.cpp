@@ -104,7 +104,7 @@ const CishOp* CishTree_op(const CishTree* node) {
 
 void CishTree_DEBUG_print(const CishTree* node, int indent, FILE* f) {
   std::vector<std::pair<const CishTree*, int>> work{{node, indent}};
-  while (!work.empty()) {
+  while (!work.empty() && !std::ferror(f)) {  // a cut debug log takes nothing more
     auto [t, depth] = work.back();
     work.pop_back();
     std::fprintf(f, "%*s%s", 2 * depth, "", t->value.kind);

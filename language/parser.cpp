@@ -14,6 +14,7 @@
 #include <optional>
 #include <unordered_set>
 
+#include "base/debuglog.h"
 #include "base/files.h"
 #include "base/platform.h"
 #include "base/text.h"
@@ -667,7 +668,7 @@ Cell* parsecellformula(Parser* p, const char* statement, char lookuponly) {
 
 int parsetextstream(const char* text) {
   if (parseoptions.debuglogs) {
-    if (FILE* f = std::fopen("parser.parsetextstream.log", "ab")) {
+    if (FILE* f = debuglog_open("parser.parsetextstream.log", "ab")) {
       std::fputc(0x95, f);
       std::fputs(text ? text : "@NULL!", f);
       std::fclose(f);
@@ -842,7 +843,7 @@ Cell* machinecell(const char* text, Genome* genome, const char* name, char verbo
     std::remove("parser.parsetextstream.log");
     const std::string& logname =
         parseoptions.logname.empty() ? std::string("PARSEreport.log") : parseoptions.logname;
-    parselog = std::fopen(logname.c_str(), "w");
+    parselog = debuglog_open(logname.c_str(), "w");
   }
   if (verbose) reportf("Interpreting lattice file '%s'...", name);
 

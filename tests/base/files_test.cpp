@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/debuglog.h"
 #include "base/random.h"
 #include "tests/support/helpers.h"
 
@@ -245,6 +246,46 @@ TEST_F(FilesTest, TempfilenameDrawsAgainWhenTaken) {
   // Every name taken: an empty result instead of an endless loop.
   write("fixed", "");
   EXPECT_EQ(tempfilename(path("fixed").c_str(), "", 0), "");
+}
+
+}  // namespace
+
+namespace {
+
+// Debug logs stop at their limit: the write that passes it is cut there, one closing line
+// follows, later writes fail; an appended file counts what it already held.
+TEST(Debuglog, StopsAtItsLimitWithOneClosingLine) {
+  testsupport::WorkDir dir("ordax_debuglog");
+  const uint64_t saved = debuglog_maxbytes;
+  const std::string cut = "*** Log cut here: it reached its limit of 8 bytes ***\n";
+  const struct {
+    const char* mode;
+    std::string before;
+    std::vector<std::string> writes;
+    std::string after;
+    bool fails;
+  } cases[] = {
+      {"w", "", {"abc", "defgh"}, "abcdefgh", false},
+      {"w", "", {"abc", "defghij", "more"}, "abcdefgh\n" + cut, true},
+      {"wb", "old", {"abcdefg\n", "x"}, "abcdefg\n" + cut, true},
+      {"a", "01234", {"5", "6789"}, "01234567\n" + cut, true},
+      {"ab", "0123456789", {"x"}, "0123456789", true},
+  };
+  debuglog_maxbytes = 8;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " after '" + c.before + "'");
+    testsupport::writefile("log.txt", c.before);
+    FILE* f = debuglog_open("log.txt", c.mode);
+    ASSERT_NE(f, nullptr);
+    for (const std::string& w : c.writes) {
+      std::fputs(w.c_str(), f);
+      std::fflush(f);
+    }
+    EXPECT_EQ(std::ferror(f) != 0, c.fails);
+    std::fclose(f);
+    EXPECT_EQ(testsupport::readfile("log.txt"), c.after);
+  }
+  debuglog_maxbytes = saved;
 }
 
 }  // namespace

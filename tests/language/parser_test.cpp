@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/debuglog.h"
 #include "base/platform.h"
 #include "base/random.h"
 #include "base/text.h"
@@ -754,6 +755,36 @@ TEST(ParserLogs, ParseSwitchWritesTheParseAndStreamLogs) {
   EXPECT_EQ((unsigned char)stream[0], 0x95);
   EXPECT_EQ(stream.find("old junk"), std::string::npos);
   EXPECT_NE(stream.find("!MINVER 4.4\n{Solenoid"), std::string::npos);
+}
+
+// Deeply nested code makes the tree log grow with the square of the depth: under -parse every
+// debug log stops at its limit with one closing line, and the parse itself is unchanged.
+TEST(ParserLogs, DebugLogsStopAtTheirLimit) {
+  testsupport::WorkDir scratch("ordax_parser");
+  const uint64_t saved = debuglog_maxbytes;
+  debuglog_maxbytes = 20000;
+  parseoptions.debuglogs = true;
+  const std::string depth(150, '('), back(150, ')');
+  std::string lattice = "{Drift(D) Length(cm)}\n";
+  for (int i = 0; i < 40; i++)
+    lattice += "D" + std::to_string(i) + " #" + depth + std::to_string(i) + back + "#\n";
+  lattice += "line: D0,D39;\n";
+  Captured cap;
+  CellPtr m = parse(lattice);
+  parseoptions = ParseOptions{};
+  debuglog_maxbytes = saved;
+  ASSERT_TRUE(m);
+  ASSERT_EQ(m->n, 2);
+  EXPECT_DOUBLE_EQ(Cell_attrib(m->children[1], "Length", 0), 0.39);
+  const std::string cut = "*** Log cut here: it reached its limit of 20000 bytes ***\n";
+  for (const char* name : {"PARSEreport.log", "parser.parsetextstream.log", "cishtokenout.log",
+                           "cishtreeout.log"}) {
+    SCOPED_TRACE(name);
+    const std::string log = readfile(name);
+    EXPECT_LE(log.size(), 20001 + cut.size());
+    if (log.size() > 20000) EXPECT_EQ(log.substr(log.size() - cut.size()), cut);
+  }
+  EXPECT_GT(readfile("cishtreeout.log").size(), 20000u);  // the tree log did reach its limit
 }
 
 TEST(ParserLattices, EveryBundledLatticeParsesWithoutMessages) {
