@@ -70,4 +70,29 @@ void BM_machinecell(benchmark::State& state) {
 }
 BENCHMARK(BM_machinecell)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
+// One element type whose format line names `n` attributes and one element that gives them all:
+// every value sets an attribute of the one cell, so a look-up that scanned the cell's
+// attributes would make the parse quadratic. The time per attribute should stay nearly
+// constant from 1,000 to 100,000 attributes.
+void BM_wideformat(benchmark::State& state) {
+  report_setsink(quiet, nullptr);
+  const int n = static_cast<int>(state.range(0));
+  std::string format = "{Drift(D) Length(cm)", element = "D1 20";
+  for (int i = 0; i < n; i++) {
+    format += " a" + std::to_string(i);
+    element += " " + std::to_string(i % 97);
+  }
+  const std::string text = format + "}\n" + element + "\nline: D1;\n";
+  Genome genome = Genome_new();
+  for (auto _ : state) {
+    Cell* machine = machinecell(text.c_str(), &genome, "bench", 0, nullptr);
+    benchmark::DoNotOptimize(machine);
+    Cell_freeref(machine, 0);
+  }
+  Genome_free(genome);
+  report_setsink(nullptr, nullptr);
+  state.SetItemsProcessed(static_cast<int64_t>(n) * state.iterations());  // attributes/s
+}
+BENCHMARK(BM_wideformat)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
 }  // namespace

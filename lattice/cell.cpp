@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/bytes.h"
@@ -36,9 +38,56 @@ bool hasattributes(const Cell* c) {
   return c && c->t != Composite;
 }
 
+}  // namespace
+
+// Attribute names folded to lower case (as equalnocase compares them) → the indices of the
+// attributes of that name, ascending. Covers attributes 0 … covered − 1.
+struct CellAttribIndex {
+  uint32_t covered = 0;
+  std::unordered_map<std::string, std::vector<uint32_t>> byname;
+};
+
+namespace {
+
+std::string foldedname(const char* name) {
+  std::string s(name);
+  for (char& ch : s) ch = (char)lc((unsigned char)ch);
+  return s;
+}
+
+void dropindex(Cell* c) {
+  delete c->attribindex;
+  c->attribindex = nullptr;
+}
+
+// Brings the name index up to date after attributes were appended (also by code that adds to
+// the set directly), builds it once the cell is large enough, drops it when it is not.
+void updateindex(Cell* c) {
+  if (!hasattributes(c)) return;
+  const uint32_t n = c->attributes.count;
+  if (n < CELL_ATTRIBINDEX_MIN) {
+    dropindex(c);
+    return;
+  }
+  if (!c->attribindex) c->attribindex = new CellAttribIndex;
+  CellAttribIndex* x = c->attribindex;
+  if (x->covered > n) {
+    x->byname.clear();
+    x->covered = 0;
+  }
+  for (; x->covered < n; x->covered++)
+    if (const char* name = LSet_at<Attribute>(c->attributes, x->covered).name)
+      x->byname[foldedname(name)].push_back(x->covered);
+}
+
 // Index of the attribute named `name`, scanning from the last to the first; -1 when absent.
+// The name index, when it covers every attribute, gives the same (last) match.
 int findattribute(const Cell* c, const char* name) {
   if (!hasattributes(c) || !name) return -1;
+  if (const CellAttribIndex* x = c->attribindex; x && x->covered == c->attributes.count) {
+    auto it = x->byname.find(foldedname(name));
+    return it == x->byname.end() || it->second.empty() ? -1 : (int)it->second.back();
+  }
   const Attribute* a = LSet_data<Attribute>(c->attributes);
   for (uint32_t i = c->attributes.count; i-- > 0;)
     if (equalnocase(a[i].name, name)) return (int)i;
@@ -250,6 +299,7 @@ Cell* Cell_copyof(const Cell* c) {
   if (!d) std::abort();
   std::memcpy(d, c, sizeof(Cell));
   d->name = dupstr(c->name);
+  d->attribindex = nullptr;
   if (c->t == Composite) {
     d->children = nullptr;
     if (c->n > 0) {
@@ -292,6 +342,7 @@ void Cell_freeref(Cell* c, int shallow) {
     for (uint32_t i = 0; i < c->attributes.count; i++)
       Attribute_free(&LSet_at<Attribute>(c->attributes, i));
     LSet_free(c->attributes);
+    dropindex(c);
   }
   std::free(c->name);
   std::free(c);
@@ -423,6 +474,7 @@ Attribute Cell_attribute(const Cell* c, const char* name) {
 
 void Cell_setattrib(Cell* c, const char* name, double v) {
   if (!hasattributes(c) || !name) return;
+  updateindex(c);
   if (equalnocase(name, "length")) c->length = v;
   else if (equalnocase(name, "angle")) c->angle = v;
   int i = findattribute(c, name);
@@ -438,10 +490,12 @@ void Cell_setattrib(Cell* c, const char* name, double v) {
   a.type = AttributeType::Number;
   a.value = v;
   LSet_add(&c->attributes, &a);
+  updateindex(c);
 }
 
 void Cell_setstringattrib(Cell* c, const char* name, const char* text) {
   if (!hasattributes(c) || !name) return;
+  updateindex(c);
   char* copy = dupstr(text ? text : "");
   int i = findattribute(c, name);
   if (i >= 0) {
@@ -456,11 +510,14 @@ void Cell_setstringattrib(Cell* c, const char* name, const char* text) {
   a.type = AttributeType::Text;
   a.text = copy;
   LSet_add(&c->attributes, &a);
+  updateindex(c);
 }
 
 void Cell_unsetattrib(Cell* c, const char* name) {
   int i = findattribute(c, name);
   if (i < 0) return;
+  // The last attribute moves into the gap: the index is built again by the next setter.
+  dropindex(c);
   Attribute_free(attributeat(c, i));
   LSet_remove(&c->attributes, (uint32_t)i);
   // The field follows whatever the look-up now sees (0 once the last copy is gone).
@@ -479,7 +536,9 @@ void Cell_attribchangesign(Cell* c, const char* name) {
 }
 
 void Cell_sortattribs(Cell* c) {
-  if (hasattributes(c)) LSet_qsort(&c->attributes, Attribute_cmp);
+  if (!hasattributes(c)) return;
+  dropindex(c);
+  LSet_qsort(&c->attributes, Attribute_cmp);
 }
 
 Cell* Cell_arrayattrib(const Cell* c, const char* prefix) {

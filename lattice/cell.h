@@ -4,7 +4,8 @@
 // and lattice). A cell owns its name, type name, attribute names and texts, attribute array,
 // child array (and, freed with Cell_freeref(c, 0), its children) and proximity grid. Built by the lattice parser, placed and constructed by the
 // simulation set-up; during tracking only the loss counters change. Attribute look-ups are
-// linear scans and never on the tracking hot path.
+// linear scans on small cells and go through a name index on large ones (a format line may
+// name many thousands of attributes); they are never on the tracking hot path.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,7 @@
 struct Cell;
 struct CellClass;    // a row of the cell class table (lattice/cellclass.h)
 struct CellSubMap;   // the proximity grid of a composite (simulation set-up)
+struct CellAttribIndex;  // the name index of a large cell's attributes (lattice/cell.cpp)
 struct Particle;     // the particle record (simulation)
 struct ScatterData;  // material data of a component (material transport)
 struct Simulation;
@@ -93,7 +95,15 @@ struct Cell {
   double lostenergy;                // eV, kinetic energy lost, weighted
   double lostpositive;              // weight of positive particles lost
   double lostnegative;              // weight of negative particles lost
+  // Component/Nonmachine: owned name index of the attributes, built by the setters once a
+  // cell holds CELL_ATTRIBINDEX_MIN attributes; none below that, in copies and after a removal
+  // or a sort (the next setter builds it again). Look-ups use it only while it covers every
+  // attribute, so a reader never changes it.
+  CellAttribIndex* attribindex;
 };
+
+// Attribute count from which the setters keep a name index.
+constexpr uint32_t CELL_ATTRIBINDEX_MIN = 32;
 
 // ---- attribute records ----
 Attribute Attribute_copyof(const Attribute* a);  // deep copy

@@ -109,10 +109,13 @@ TEST(Cell, AttribBoolIsFalseForNaNAndZero) {
   Cell_freeref(c, 0);
 }
 
-// Random attribute operations against a map keyed by the lower-cased name.
+// Random attribute operations against a map keyed by the lower-cased name: on a small cell
+// (linear look-ups) and on one whose count passes CELL_ATTRIBINDEX_MIN and falls back below it
+// (look-ups through the name index, with the same case-blind rules).
 TEST(Cell, AttributeOperationsMatchAReferenceModel) {
+  for (int extra : {0, 120}) {
   unsigned seed = 20240611;
-  SCOPED_TRACE("seed " + std::to_string(seed));
+  SCOPED_TRACE("seed " + std::to_string(seed) + ", names " + std::to_string(8 + extra));
   std::mt19937 rng(seed);
   struct Value {
     bool text;
@@ -120,10 +123,11 @@ TEST(Cell, AttributeOperationsMatchAReferenceModel) {
     std::string s;
   };
   std::map<std::string, Value> model;
-  const char* names[] = {"Length", "angle", "Field", "FIELD", "Bore", "Name", "x", "X"};
+  std::vector<std::string> names = {"Length", "angle", "Field", "FIELD", "Bore", "Name", "x", "X"};
+  for (int i = 0; i < extra; i++) names.push_back((i % 3 ? "a" : "A") + std::to_string(i / 2));
   Cell* c = Cell_new(Nonmachine, "n");
   for (int step = 0; step < 3000; step++) {
-    std::string name = names[rng() % 8];
+    std::string name = names[rng() % names.size()];
     std::string key = lower(name);
     switch (rng() % 4) {
       case 0: {
@@ -148,7 +152,8 @@ TEST(Cell, AttributeOperationsMatchAReferenceModel) {
         break;
     }
     ASSERT_EQ(c->attributes.count, model.size());
-    for (const char* n : names) {
+    for (const std::string& name : names) {
+      const char* n = name.c_str();
       std::string k = lower(n);
       auto it = model.find(k);
       ASSERT_EQ(Cell_hasattrib(c, n), it != model.end()) << n;
@@ -165,7 +170,22 @@ TEST(Cell, AttributeOperationsMatchAReferenceModel) {
       }
     }
   }
+  // Copied onto a cell that holds the same names (negated): the copies come last and win;
+  // once one is removed, the earlier one is found again.
+  Cell* d = Cell_copyof(c);
+  for (uint32_t i = 0; i < d->attributes.count; i++)
+    Cell_attribchangesign(d, LSet_at<Attribute>(d->attributes, i).name);
+  Cell_copyattribs(c, d);
+  Cell_setattrib(d, "last", 1);  // a setter brings the index up to the copied attributes
+  for (const auto& [key, value] : model) {
+    if (value.text) continue;
+    ASSERT_EQ(Cell_attrib(d, key.c_str(), 7), value.number) << key;
+    Cell_unsetattrib(d, key.c_str());
+    ASSERT_EQ(Cell_attrib(d, key.c_str(), 7), -value.number) << key;
+  }
+  Cell_freeref(d, 0);
   Cell_freeref(c, 0);
+  }
 }
 
 TEST(Cell, AttributeRecordOfMissingNameIsZero) {
