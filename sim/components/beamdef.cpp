@@ -194,6 +194,18 @@ Beam Beam_pencil(ParticleSpecies species, double vx, double vy, double vz, doubl
   return beam;
 }
 
+namespace {
+
+// Whether a CSV field begins with a number (after blanks), as every particle line's first does.
+bool numberfield(const std::string& field) {
+  const char* p = field.c_str();
+  char* end = nullptr;
+  std::strtod(p, &end);
+  return end != p;
+}
+
+}  // namespace
+
 Beam Beam_apertureCSV(const char* file, int pidstyle) {
   Beam beam = Beam_new();
   if (datafilerefused(file, "apertureCSVbeam")) return beam;
@@ -204,6 +216,7 @@ Beam Beam_apertureCSV(const char* file, int pidstyle) {
     return beam;
   }
   int skipped = 0, malformed = 0, firstmalformed = 0, lineno = 0;
+  bool gammav = false;  // the velocity columns hold γv, as the output apertures write them
   while (std::optional<std::string> line = fgetline(f)) {
     lineno++;
     std::vector<std::string> fields = explode(",", *line);
@@ -212,6 +225,13 @@ Beam Beam_apertureCSV(const char* file, int pidstyle) {
       // blank line, as at the end of a file, is no fault).
       if (line->find_first_not_of(" \t\r\n") == std::string::npos) continue;
       if (malformed++ == 0) firstmalformed = lineno;
+      continue;
+    }
+    if (lineno == 1 && !numberfield(fields[0])) {
+      // A header line is no particle. The output apertures' header names the velocity
+      // columns "(gamma m/s)": the file carries V = γv, taken as it is, so that a file an
+      // aperture wrote reads back as the particles that crossed it.
+      gammav = stristr(fields[5].c_str(), "gamma") != nullptr;
       continue;
     }
     double v[6];
@@ -226,11 +246,11 @@ Beam Beam_apertureCSV(const char* file, int pidstyle) {
       species = speciesfromstring(stripspaceinplace(text), 0);
     }
     double v2 = v[3] * v[3] + v[4] * v[4] + v[5] * v[5];
-    if (!finite(v, 6) || !std::isfinite(w) || !(v2 < c_sq)) {
+    if (!finite(v, 6) || !std::isfinite(w) || (!gammav && !(v2 < c_sq))) {
       skipped++;
       continue;
     }
-    double g = 1 / std::sqrt(1 - v2 * inv_c_sq);
+    double g = gammav ? 1 : 1 / std::sqrt(1 - v2 * inv_c_sq);
     Particle* p = Beam_addparticle(&beam, (ParticleSpecies)species, nullptr);
     p->x = v[0];
     p->y = v[1];

@@ -61,9 +61,12 @@ Beam Beam_circular(ParticleSpecies species, int32_t n, double radius, double div
 Beam Beam_pencil(ParticleSpecies species, double vx, double vy, double vz, double Emin,
                  double Emax, double Estep);
 // Reads "datafiles/<file>" as lines of 8 comma-separated fields x, y, t, vx, vy, vz (m/s),
-// species (a name for style 0, a MARS id for 1, a PDG id for 2), weight; reading ends at the
-// first line with another field count. Lines with a number that is not finite or a speed at
-// or above c are skipped ("[WARNING] apertureCSVbeam: %d unusable lines skipped in %s").
+// species (a name for style 0, a MARS id for 1, a PDG id for 2), weight; lines with another
+// field count are skipped and reported. A first line whose first field is not a number is a
+// header; when its sixth field mentions "gamma" (the output apertures' header) the velocity
+// columns hold γv and are taken as the particles' V, otherwise they are plain velocities.
+// Lines with a number that is not finite or a plain speed at or above c are skipped
+// ("[WARNING] apertureCSVbeam: %d unusable lines skipped in %s").
 // Messages: "[FATAL] apertureCSVbeam: data file %s not found" (empty beam returned),
 // "[WARNING] apertureCSVbeam: no particles added from %s".
 Beam Beam_apertureCSV(const char* file, int pidstyle);

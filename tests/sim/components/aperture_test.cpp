@@ -20,7 +20,9 @@
 #include "lattice/cellclass.h"
 #include "base/report.h"
 #include "sim/simulation.h"
+#include "sim/components/beamdef.h"
 #include "sim/components/registry.h"
+#include "sim/beam.h"
 #include "sim/particle.h"
 #include "sim/pusher.h"
 #include "sim/species.h"
@@ -410,6 +412,38 @@ TEST(Aperture, OutputFileGetsItsHeaderOnceAndALinePerCrossing) {
   const std::vector<std::string> l2 = lines(name);
   ASSERT_EQ(l2.size(), 4u);
   EXPECT_EQ(l2[3], l2[1]);
+}
+
+// A file an output aperture wrote, read back as an aperture-CSV beam, gives the particles that
+// crossed: the crossing point (z = 0 of the beam's frame), the crossing time as release
+// time, V (γv, here above c for the fast ones), species and weight; the header is no particle.
+TEST(Aperture, OutputFileReadBackAsABeamGivesTheCrossingParticles) {
+  ThreadSetting one(1);
+  testsupport::WorkDir dir("ordax_aperture");
+  fs::create_directories("datafiles");
+  ApertureCell a("output-aperture", {{"radius", 0.2}}, {{"outputfile", "datafiles/out.csv"}});
+  const Particle ps[] = {particle(MuPlus, V3{0.05, -0.02, 0.4}, V3{10, -5, 200}, 0.25),
+                         particle(PiMinus, V3{-0.01, 0.03, 0.4}, V3{30, 0, 900}, 0.5),
+                         particle(Proton, V3{0, 0.01, 0.47}, V3{-20, 5, 150}, 2)};
+  for (const Particle& p : ps) cross(a, p);
+  Beam b = Beam_apertureCSV("out.csv", 0);
+  ASSERT_EQ(b.M, 3);
+  for (int i = 0; i < 3; i++) {
+    SCOPED_TRACE(i);
+    const Particle& r = b.particles[i];
+    const double tc = planetime(ps[i]);
+    const double f = (tc - 1e-9) * invgamma_from_Vxyz(ps[i].Vx, ps[i].Vy, ps[i].Vz);
+    EXPECT_NEAR(r.x, ps[i].x + ps[i].Vx * f, 1e-11);
+    EXPECT_NEAR(r.y, ps[i].y + ps[i].Vy * f, 1e-11);
+    EXPECT_EQ(r.z, 0);
+    EXPECT_NEAR(r.tstart, tc, 1e-20);
+    EXPECT_NEAR(r.Vx, ps[i].Vx, 1e-11 * ps[i].Vz);
+    EXPECT_NEAR(r.Vy, ps[i].Vy, 1e-11 * ps[i].Vz);
+    EXPECT_NEAR(r.Vz, ps[i].Vz, 1e-11 * ps[i].Vz);
+    EXPECT_EQ(r.species, ps[i].species);
+    EXPECT_EQ(r.weight, ps[i].weight);
+  }
+  Beam_free(&b);
 }
 
 TEST(Aperture, ThreadFilesHoldTheLinesAndTheOutputFileTheHeader) {
