@@ -36,6 +36,7 @@
 #include "shell/report.h"
 #include "shell/runstate.h"
 #include "shell/switches.h"
+#include "sim/components/aperture.h"
 #include "sim/components/matchscan.h"
 #include "sim/components/registry.h"
 #include "sim/simulation.h"
@@ -577,6 +578,8 @@ int runonce(Cycle& c) {
              now.year, now.month, now.day, now.hour, now.minute, now.second);
     Beam_savecsv(&c.sim.beam, name, 0, switches.savebeamstyle, -1.0);
   }
+  // The moments apertures' sums, read after the run and before the machine goes.
+  if (switches.moments) ApertureMoments_savereport(c.sim.lattice, "moments.txt");
   Simulation_free(&c.sim);
 
   if (settings.autosend) {

@@ -88,6 +88,7 @@ struct SwitchState {
   unsigned char nocheck = 0;       // -outerloop, -view, -/ : result check function none
   unsigned char singlethread = 0;  // -singlethread
   unsigned char plot = 0;          // -plot: HTML plots of the run, or of every lattice's progress
+  unsigned char moments = 0;       // -moments: both moment reports in "moments.txt" after each run
   std::string queuefile = "queue.txt";
   std::string autosavefile = "auto.sav";
 };

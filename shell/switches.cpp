@@ -119,6 +119,7 @@ const HelpLine helplines[] = {
     {"-txttobin file", "Convert a file from .txt to .bin format"},
     {"-l", "Save component list from last results.dat result, -L also shows coords"},
     {"-savebeam", "Save final beam as CSV file"},
+    {"-moments", "Save the moment reports of the moments apertures to moments.txt"},
     {"-singlethread", "Run in single threaded mode"},
     {"-/123", "Divide number of particles by 123"},
     {"-param:name=value", "Set simulation parameter"},
@@ -250,7 +251,8 @@ std::vector<std::string> switchproblems(const char* commandline) {
       "pause",  "s",         "ver",        "version",       "once",     "q",
       "queue",  "best",      "l",          "l42",           "latextable", "latextablepdf",
       "savebeam", "singlethread", "help",  "init",          "loadbalancing", "outerloop",
-      "parse",  "rfsync",    "threadoverhead", "plot",      "r"};
+      "parse",  "rfsync",    "threadoverhead", "plot",      "r",
+      "moments"};
   std::vector<std::string> problems;
   std::vector<std::string> words = commandwords(commandline ? commandline : "");
   for (size_t i = 1; i < words.size(); i++) {
@@ -346,6 +348,7 @@ void detectswitches(const char* commandline) {
     openlog(&switches.threadoverheadlog, "thread_overhead.csv");
   }
   if (hasswitch(cl, "savebeam")) switches.savebeamstyle = 5;
+  if (hasswitch(cl, "moments")) switches.moments = 1;
   if (hasswitch(cl, "plot")) {
     switches.plot = 1;
     runsleft = 1;

@@ -225,6 +225,7 @@ const char* const HELP =
     "-txttobin file\tConvert a file from .txt to .bin format\n"
     "-l\tSave component list from last results.dat result, -L also shows coords\n"
     "-savebeam\tSave final beam as CSV file\n"
+    "-moments\tSave the moment reports of the moments apertures to moments.txt\n"
     "-singlethread\tRun in single threaded mode\n"
     "-/123\tDivide number of particles by 123\n"
     "-param:name=value\tSet simulation parameter\n"
