@@ -116,8 +116,11 @@ ParticleSpecies Particle_nextdecay(Particle* p) {
   if (p->decaysleft == 0) {
     p->state = Decayed;
   } else {
+    // From the proper time the decay was due, not the one at which it is handled (the end of
+    // a step): the copies left have been waiting since then, and drawing from a later time
+    // would let every copy after the first outlive its lifetime by part of a step.
     double tau = ParticleSpecies_decay()[p->species].meanlife;
-    p->nextdecay = p->propertime + Particle_expvariate(p) * tau / p->decaysleft;
+    p->nextdecay += Particle_expvariate(p) * tau / p->decaysleft;
   }
   return p->species;
 }

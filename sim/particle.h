@@ -73,7 +73,8 @@ double Particle_expvariate(Particle* p);
 // decays left = n and the next decay comes at proper time + X·tau/n. A negative n counts as 0.
 void Particle_initdecays(Particle* p, int n);
 // One decay copy is used up: decays left decreases by one; at 0 the state becomes Decayed,
-// otherwise the next decay is drawn at proper time + X·tau/(decays left). Returns the species.
+// otherwise the next decay is drawn at the proper time this one was due + X·tau/(decays left)
+// (however late it is handled). Returns the species.
 // A record with no copies left is not changed.
 ParticleSpecies Particle_nextdecay(Particle* p);
 

@@ -656,7 +656,10 @@ int Simulation_advance_t(StepArgs* a) {
         uint32_t n = CellSubMap_nearby(machine, p->x, p->y, p->z, scratch);
         Particle_setnearby(p, scratch, n);
       }
-      if (a->decays) decayparticle(p, newparticles, sim->allowedspecies, sim->n_decays);
+      // Every decay copy that fell due within the step.
+      if (a->decays)
+        while (p->state == Active && p->decaysleft > 0 && p->propertime >= p->nextdecay)
+          decayparticle(p, newparticles, sim->allowedspecies, sim->n_decays);
     }
     if (kind) kind[i] = statekind(p->state);
     count++;

@@ -782,7 +782,9 @@ TEST(ParserLogs, DebugLogsStopAtTheirLimit) {
     SCOPED_TRACE(name);
     const std::string log = readfile(name);
     EXPECT_LE(log.size(), 20001 + cut.size());
-    if (log.size() > 20000) EXPECT_EQ(log.substr(log.size() - cut.size()), cut);
+    if (log.size() > 20000) {
+      EXPECT_EQ(log.substr(log.size() - cut.size()), cut);
+    }
   }
   EXPECT_GT(readfile("cishtreeout.log").size(), 20000u);  // the tree log did reach its limit
 }

@@ -189,6 +189,24 @@ TEST(ParticleDecay, FourDecayCopiesDecayLikeFourParticles) {
   EXPECT_NEAR(first / N, tau / 4, 5 * (tau / 4) / std::sqrt((double)N));
 }
 
+// A copy's decay handled late (at the end of the step in which it fell due) leaves the next
+// decay where it would have been had it been handled on time: the copies left have been
+// waiting since the first was due.
+TEST(ParticleDecay, LateHandledDecayDoesNotDelayTheNextCopy) {
+  for (double late : {1e-12, 3e-10}) {
+    SCOPED_TRACE(late);
+    Particle ontime = seeded(PiPlus, 779, 5), handled = ontime;
+    Particle_initdecays(&ontime, 4);
+    Particle_initdecays(&handled, 4);
+    forcedecay(&ontime, 0, 4);
+    std::vector<Particle> out;
+    handled.propertime = handled.nextdecay + late;
+    decayparticle(&handled, &out, 0, 4);
+    EXPECT_EQ(handled.decaysleft, 3u);
+    EXPECT_EQ(handled.nextdecay, ontime.nextdecay);
+  }
+}
+
 TEST(ParticleDecay, WeightIsSharedAcrossDecayCopies) {
   // Four copies: w → 3w/4 → w/2 → w/4 → Decayed, each decay's muon carrying w/4.
   const double w = 0.8;
