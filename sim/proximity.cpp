@@ -68,10 +68,12 @@ CellSubMap* CellSubMap_make(Cell* machine, int resolution) {
   g->dy = machine->ymax - machine->ymin;
   g->dz = machine->zmax - machine->zmin;
   double h = std::max(g->dx, std::max(g->dy, g->dz)) / res;
-  auto count = [h](double extent) {
+  // At most `res` cells along an axis. A box edge that is not a number (a damaged record) gives
+  // one cell along its axis, and the cells along the others follow the largest extent that is.
+  auto count = [h, res](double extent) {
     if (!(h > 0) || !std::isfinite(h)) return 1;
     double v = std::trunc(extent / h + 0.5);
-    return v >= 1 ? (int)v : 1;  // a box edge that is not a number (a damaged record) gives 1
+    return !(v >= 1) ? 1 : v > res ? res : (int)v;
   };
   g->nx = count(g->dx);
   g->ny = count(g->dy);

@@ -486,14 +486,22 @@ TEST(ProximityGrid, DimensionsFollowTheLargestExtent) {
   EXPECT_TRUE(cap.has("Building proximity grid 5x10x50 (2500 cells)... Done"));
   CellSubMap_free(g);
   EXPECT_EQ(CellSubMap_make(a, 50), nullptr);  // only composites have grids
-  // A box edge that is not a number (a damaged auto-save record) gives one cell along it.
-  setbox(machine, 0, 0, 0, 1, 2, NAN);
-  g = CellSubMap_make(machine, 50);
-  ASSERT_NE(g, nullptr);
-  EXPECT_EQ(g->nx, 25);
-  EXPECT_EQ(g->ny, 50);
-  EXPECT_EQ(g->nz, 1);
-  CellSubMap_free(g);
+  // A box edge that is not a number (a damaged auto-save record) gives one cell along it, and
+  // no axis gets more than the resolution.
+  const struct {
+    double ymax, zmax;
+    int nx, ny, nz;
+  } damaged[] = {{2, NAN, 25, 50, 1}, {NAN, 1e60, 50, 1, 50}};
+  for (const auto& d : damaged) {
+    SCOPED_TRACE(d.zmax);
+    setbox(machine, 0, 0, 0, 1, d.ymax, d.zmax);
+    g = CellSubMap_make(machine, 50);
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->nx, d.nx);
+    EXPECT_EQ(g->ny, d.ny);
+    EXPECT_EQ(g->nz, d.nz);
+    CellSubMap_free(g);
+  }
   Cell_freeref(machine, 0);
 }
 
