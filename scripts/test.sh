@@ -2,7 +2,8 @@
 # Checks the layer order, builds Ordax and runs every test twice: in a normal optimised build
 # (the quick set, then the slow set) and in a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer (both sets); then the tests of the threaded code (time stepping,
-# the aperture sums and the three-dimensional magnets' field) once more under ThreadSanitizer.
+# the aperture sums, the three-dimensional magnets' field and the SIMD lanes) once more under
+# ThreadSanitizer.
 # Installs missing packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,5 +33,5 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORDAX_TSAN
 cmake --build build-tsan -j "$jobs" --target ordax_tests
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 (cd build-tsan && ctest --output-on-failure -j "$jobs" --timeout 900 \
-  -R '^(Stepping|SteppingThreads|Aperture|Magnet3Threads)\.')
+  -R '^(Stepping|SteppingThreads|Aperture|Magnet3Threads|Lanes|LanesSlow)\.')
 echo "== all tests passed in every build"
