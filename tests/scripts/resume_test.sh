@@ -28,14 +28,14 @@ Update lattice files from web every N hours (0=don't): 0
 Download sample results file after a number of hours (0=don't, min. 6): 0
 Threads (number or 'auto'): 1
 Auto-save interval (seconds; 0 for no save): 1
-CPU throttle (%): 25
+CPU throttle (%): 10
 CFG
   cat > "$1/lattices/resume.txt" <<'LAT'
 t_max=40ns
 seedbase=4242
 global_bore=0.3
 {twiss-beam(B) species Energy(MeV) EnergySpread(MeV) TransEmitGeom(mm) betax(m) betay(m) population TimeSpread(ns)}
-BPi "pi+" 250 100 2 0.3 0.3 600 1
+BPi "pi+" 250 100 2 0.3 0.3 1500 1
 {Solenoid(S) Radius(cm) Field(T) Length(cm)}
 {Drift(D) Length(cm) Bore(cm)}
 #for (i = 1; i <= 8; i = i + 1) {#
