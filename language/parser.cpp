@@ -652,6 +652,11 @@ Cell* Parser_parameterscell(const Parser* p) {
 
 Cell* parsecellformula(Parser* p, const char* statement, char lookuponly) {
   if (!p || p->stopped) return nullptr;
+  // The user ended the program: the parse stops without a machine and without a message.
+  if (simstop == 2) {
+    p->stopped = true;
+    return nullptr;
+  }
   if (p->depth >= parserlimits.maxdepth) {
     char what[120];
     std::snprintf(what, sizeof what,

@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/platform.h"
 #include "base/files.h"
 #include "base/report.h"
 #include "results/optimiser.h"
@@ -72,6 +73,10 @@ int manageresultsfile(const PruneOptions& o) {
   if ((int64_t)size <= o.limit) return 0;
   reportf("%s exceeded %d bytes, pruning...", o.file, (int)o.limit);
   LSet set = Results_load(o.file, nullptr);
+  if (simstop == 2) {  // loading was cut short: nothing is pruned
+    Results_free(set);
+    return 0;
+  }
   std::vector<char> marks = prunemarks(set, o.proportion, o.mode);
   // The kept and the removed results, sharing the texts of `set`.
   LSet kept = LSet_new(sizeof(Result));

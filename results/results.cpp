@@ -119,7 +119,7 @@ struct BlockLines {
   bool eof = false;
 
   bool fill() {
-    if (eof) return false;
+    if (eof || simstop == 2) return false;  // the user ended the program
     end = fread(buf.data(), 1, buf.size(), f);
     pos = 0;
     if (end == 0) eof = true;
@@ -597,6 +597,11 @@ LSet Results_load(const char* filename, const char* lattice) {
                     size ? 100.0 * (double)in.consumed / (double)size : 100.0);
   }
   fclose(f);
+  if (simstop == 2) {
+    // Cut short by the user: a part of the file must not pass for all of it.
+    Results_free(set);
+    return LSet_new(sizeof(Result));
+  }
   reportupdatef("Loading '%s'... OK (%d results)", filename, count);
   return set;
 }

@@ -138,7 +138,8 @@ Result Result_read(FILE* f, const char* lattice, CheckFunction check, int accept
 
 // A whole results text file as a new set (results of `lattice` only, or all for none), read
 // without check function and accepting unverifiable results, with "Loading '%s'..." progress;
-// an empty set when the file cannot be opened.
+// an empty set when the file cannot be opened or when the user ends the program (simstop 2)
+// while it is read.
 LSet Results_load(const char* filename, const char* lattice);
 // The number of results Result_read finds (no check function, unverifiable accepted) for
 // `lattice`; 0 if the file cannot be opened.

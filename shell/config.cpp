@@ -86,7 +86,11 @@ void setvector(ConfigStore* store, const char* key, const T* values, unsigned n,
   configset(store, key, text.c_str());
 }
 
-void (*retrysleep)(uint32_t) = platform_sleep;
+// Waits between tries to read the settings; a quit signal ends the wait early.
+void retrywait(uint32_t ms) {
+  platform_waitkey(ms, false);
+}
+void (*retrysleep)(uint32_t) = retrywait;
 
 }  // namespace
 
@@ -320,7 +324,9 @@ ConfigStore loadwithretries(int* status) {
       return store;
     }
     configfree(&store);
+    if (simstop == 2) break;  // the user ended the program: no more waiting
     retrysleep(1u << i);
+    if (simstop == 2) break;
   }
   *status = -1;
   return confignew();
@@ -594,7 +600,7 @@ void readrunsettings(ConfigStore* c) {
 }  // namespace
 
 void ordaxconfig_setsleep(void (*sleep)(uint32_t ms)) {
-  retrysleep = sleep ? sleep : platform_sleep;
+  retrysleep = sleep ? sleep : retrywait;
 }
 
 void ordaxconfig() {

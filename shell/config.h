@@ -90,10 +90,12 @@ int configrename(ConfigStore* store, const char* oldkey, const char* newkey);
 // its place. 1 if removed.
 int configdelete(ConfigStore* store, const char* key);
 
-// Loads "config.txt" (retrying for about 8 s while it exists but cannot be read), migrates and
+// Loads "config.txt" (retrying for about 8 s while it exists but cannot be read, and no longer
+// once the user ends the program: simstop 2), migrates and
 // completes it, fills the run settings and writes it back. Never fails: an unreadable file
 // gives the defaults, an unwritable one is reported with "[WARNING]" and the run goes on.
 void ordaxconfig();
 
-// Test seam: the sleep used between load retries (platform_sleep by default; nullptr restores).
+// Test seam: the sleep used between load retries (by default a wait that a signal ends early;
+// nullptr restores it).
 void ordaxconfig_setsleep(void (*sleep)(uint32_t ms));

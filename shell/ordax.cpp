@@ -425,6 +425,7 @@ int choosebuild(Cycle& c, std::string latticename) {
     if (c.sim.paramoverridden) switches.nocheck = 1;  // the result is not the lattice's own
     if (c.sim.lattice) return 1;
     Simulation_free(&c.sim);
+    if (simstop == 2) return 0;  // ended while the lattice was read or built
     if (!named.empty()) {
       reportf("[FATAL] Lattice %s named on the command line could not be used", named.c_str());
       return -1;
@@ -858,6 +859,7 @@ int TAVLIB_main2(char* commandline) {
       latticenamefromcmdline(commandline).empty()) {
     // Nothing to run: the optimiser's progress on every lattice, from the results file.
     LSet results = Results_load("results.dat", nullptr);
+    if (simstop == 2) exit(0);  // cut short by the user: no report from a part of the file
     int ok = plotreport_write("plot_results.html", plotreport_html(nullptr, results, ""));
     Results_free(results);
     exit(ok ? 0 : 1);

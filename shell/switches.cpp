@@ -156,6 +156,10 @@ void resultsconversion(const char* commandline, const char* sw, const char* usag
     ok = Results_save(set, out.c_str(), 0);
   } else {
     set = Results_load(in.c_str(), nullptr);
+    if (simstop == 2) {  // cut short by the user: no output from a part of the file
+      Results_free(set);
+      exit(0);
+    }
     ok = Results_save_Binary(set, out.c_str());
   }
   Results_free(set);

@@ -189,6 +189,36 @@ uint32_t CellSubMap_nearby(const Cell* machine, double x, double y, double z, Ce
   return n;
 }
 
+bool CellSubMap_outofreach(const Cell* machine, double x, double y, double z, double Vx,
+                           double Vy, double Vz, double margin) {
+  if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z) && std::isfinite(Vx) &&
+        std::isfinite(Vy) && std::isfinite(Vz)))
+    return true;
+  const CellSubMap* g = machine ? machine->submap : nullptr;
+  if (!g) return false;
+  // The path x + V·u for u >= 0 against the widened box, one axis (slab) at a time: the
+  // interval of u inside every slab must not be empty.
+  const double pos[3] = {x, y, z}, vel[3] = {Vx, Vy, Vz};
+  const double lo[3] = {g->x0, g->y0, g->z0}, ext[3] = {g->dx, g->dy, g->dz};
+  double enter = 0, leave = INFINITY;
+  for (int a = 0; a < 3; a++) {
+    const double l = lo[a] - margin, h = lo[a] + ext[a] + margin;
+    // A machine whose components have no boxes (drifts alone) gives no extent to leave; its
+    // particles end at the bores or at the end time.
+    if (!(l <= h)) return false;
+    if (vel[a] == 0) {
+      if (pos[a] < l || pos[a] > h) return true;
+      continue;
+    }
+    double u0 = (l - pos[a]) / vel[a], u1 = (h - pos[a]) / vel[a];
+    if (u0 > u1) std::swap(u0, u1);
+    enter = std::max(enter, u0);
+    leave = std::min(leave, u1);
+    if (enter > leave) return true;
+  }
+  return false;
+}
+
 void Particle_nearbythings(Particle* p) {
   const Cell* bl = p->beamline;
   if (!bl) {

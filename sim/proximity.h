@@ -42,6 +42,15 @@ void CellSubMap_install();
 // machine->n entries). Returns the count (0 outside the grid or without a grid).
 uint32_t CellSubMap_nearby(const Cell* machine, double x, double y, double z, Cell** out);
 
+// Whether a particle at (x, y, z) with proper velocity (Vx, Vy, Vz) can never again meet
+// anything of composite `machine`: some coordinate is not a finite number, or the point lies
+// outside the grid's box widened by `margin` on every side and its straight path (the path of
+// a particle with an empty nearby list) misses that widened box. For finite values false
+// without a grid or when the grid's box is empty (no component has a box). Cheap; meant for
+// particles whose nearby list came out empty.
+bool CellSubMap_outofreach(const Cell* machine, double x, double y, double z, double Vx,
+                           double Vy, double Vz, double margin);
+
 // Recomputes the particle's nearby list from its beam line's grid (the list storage is reused).
 // Without a beam line: "[WARNING] bl is NULL in Particle_nearbythings", particle unchanged.
 void Particle_nearbythings(Particle* p);

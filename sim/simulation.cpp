@@ -299,6 +299,15 @@ Simulation Simulation_new(const char* latticename, Genome* genome, const char* c
     return sim;
   }
 
+  // A bore that is not a number would let every particle pass as if there were none.
+  if (!std::isfinite(sim.global_bore) || sim.global_bore < 0) {
+    reportf("[WARNING] Lattice %s: global_bore = %lg is not a size (a finite number of zero or "
+            "more); the lattice cannot be run",
+            latticename ? latticename : "", sim.global_bore);
+    Simulation_free(&sim);
+    return sim;
+  }
+
   if (sim.seedpitch == 0 || recheckrun < 0) {
     sim.seed = sim.seedbase;
     reportf("Using seed %u", sim.seed);
@@ -311,8 +320,9 @@ Simulation Simulation_new(const char* latticename, Genome* genome, const char* c
   Simulation_namedlattice(&sim, latticename ? latticename : "");
   Simulation_momentloggers(sim.lattice, sim.twiss_interval);
 
-  if (!Simulation_initmachine(&sim, AffineFrame_identity())) {
-    // Reported by the class that failed; this lattice cannot run, another one may.
+  // A class that failed reported why: this lattice cannot run, another one may. A machine
+  // whose building the user cut short (files half read) is not run either.
+  if (!Simulation_initmachine(&sim, AffineFrame_identity()) || simstop == 2) {
     Simulation_free(&sim);
     return sim;
   }
@@ -329,6 +339,37 @@ Simulation Simulation_new(const char* latticename, Genome* genome, const char* c
   }
   sim.t = sim.t0 = Beam_mintstart(&sim.beam);
   return sim;
+}
+
+int Simulation_checksizes(const Cell* cell) {
+  if (!cell) return 0;
+  int bad = 0;
+  if (cell->t == Composite) {
+    for (int i = 0; i < cell->n; i++) bad += Simulation_checksizes(cell->children[i]);
+    return bad;
+  }
+  if (cell->t != Component) return 0;
+  // The attributes the component classes read as radii, lengths, bores, half-widths and sizes
+  // (a NaN radius would otherwise act as no opening at all, a negative one as a coil without
+  // field). Signed offsets, positions and the blockages' absorption length (negative: does not
+  // absorb) are not sizes.
+  static const char* const sizes[] = {"length",      "radius",      "Bore",        "outerradius",
+                                      "InnerRadius", "OuterRadius", "MajorRadius", "MinorRadius",
+                                      "Xsize",       "Ysize",       "Zsize",       "MagLength",
+                                      "HalfWidth",   "HalfHeight"};
+  for (uint32_t i = 0; i < cell->attributes.count; i++) {
+    const Attribute& a = LSet_at<Attribute>(cell->attributes, i);
+    if (a.type != AttributeType::Number || (std::isfinite(a.value) && a.value >= 0)) continue;
+    for (const char* name : sizes) {
+      if (!equalnocase(a.name, name)) continue;
+      reportf("[WARNING] Cell '%s': %s = %lg is not a size (a finite number of zero or more); "
+              "the lattice cannot be run",
+              cell->name ? cell->name : "", a.name, a.value);
+      bad++;
+      break;
+    }
+  }
+  return bad;
 }
 
 AffineFrame Simulation_initmachine_inner(AffineFrame frame, Cell* cell, double* s,
@@ -432,6 +473,7 @@ int Simulation_initmachine(Simulation* sim, AffineFrame frame) {
   installcellops();
   Cell* machine = sim->lattice;
   if (!machine) return 0;
+  if (Simulation_checksizes(machine) > 0) return 0;
   init_funcpointers(machine);
   report("Adding components to simulation space");
   Beam_free(&sim->beam);

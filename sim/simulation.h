@@ -137,9 +137,16 @@ void Simulation_setparameters(Simulation* sim, const Cell* parameters);
 // an RF cavity), removes the non-machine children and
 // zeroes the loss counters. A machine that is not a composite is reported with "[FATAL]
 // machine cell is not Composite in BLfromcell: don't know what's going on" and has no grid.
-// Returns 1, or 0 without a machine or when a class's synchronisation failed (reported by it;
+// Returns 1, or 0 without a machine, when a component's size is not usable
+// (Simulation_checksizes) or when a class's synchronisation failed (reported by it;
 // Simulation_new then gives a simulation without a machine).
 int Simulation_initmachine(Simulation* sim, AffineFrame frame);
+// Checks the sizes of every component of the tree `cell`: each numeric radius, length, bore,
+// half-width or size attribute (names in sim/simulation.cpp, compared without case) must be a
+// finite number of zero or more. Reports each one that is not ("[WARNING] Cell 'NAME': ATTR =
+// VALUE is not a size (a finite number of zero or more); the lattice cannot be run") and
+// returns how many there were. Simulation_initmachine refuses a machine with any.
+int Simulation_checksizes(const Cell* cell);
 // Places `cell` from entrance frame `frame` at path length *s and returns its exit frame;
 // *s grows by the cell's length. Components get their material ("ScatterData") and run their
 // class's constructor; an unknown type reports "[WARNING] Unknown cell type: <type>".

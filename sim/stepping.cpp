@@ -368,6 +368,7 @@ void loseparticleincell(Particle* p, Cell* cell) {
     LossEvent e{cell, p->weight, 0, 0, 0};
     double gamma = gamma_from_Vxyz(p->Vx, p->Vy, p->Vz);
     e.energy = (gamma - 1) * E0[p->species] * p->weight * 6241509744511524864.0;
+    if (!std::isfinite(e.energy)) e.energy = 0;  // a velocity that is not a number
     if (charge[p->species] > 0) e.positive = p->weight;
     else if (charge[p->species] < 0) e.negative = p->weight;
     if (losslog) {
@@ -504,6 +505,17 @@ void collideafter(const Particle* p, const Before& b, const Particle& pushed, do
   if (b.seg >= 0) out->segment = b.seg;
 }
 
+// A particle that can no longer reach the machine, or whose position or velocity is no longer
+// a number, ends Stopped where it is, charged to the beam-line child of its segment.
+void leavemachine(Particle* p) {
+  const Cell* bl = p->beamline;
+  Cell* cell = nullptr;
+  if (bl && bl->t == Composite && bl->n > 0)
+    cell = bl->children[p->segment < 0 ? 0 : p->segment >= bl->n ? bl->n - 1 : p->segment];
+  p->state = Stopped;
+  loseparticleincell(p, cell);
+}
+
 bool samelist(const Particle* a, const Particle* b) {
   return a->nnearby == b->nnearby &&
          (a->nearby == b->nearby ||
@@ -541,6 +553,9 @@ int Simulation_advance_t(StepArgs* a) {
   const double t = sim->t;
   const double t1 = t + sim->dt;
   const Cell* machine = a->refresh ? sim->lattice : nullptr;
+  // Beyond the machine's box by more than a refresh interval's light travel, on a path that
+  // misses it, a particle meets nothing again.
+  const double reachmargin = sim->refreshsteps * sim->dt * c_light;
   StepContext* ctx = contextof(sim);
   ctx->ensurestates((int)a->thread + 1);
   ThreadState* st = ctx->states[a->thread].get();
@@ -655,6 +670,9 @@ int Simulation_advance_t(StepArgs* a) {
       if (machine) {
         uint32_t n = CellSubMap_nearby(machine, p->x, p->y, p->z, scratch);
         Particle_setnearby(p, scratch, n);
+        if (n == 0 && CellSubMap_outofreach(machine, p->x, p->y, p->z, p->Vx, p->Vy, p->Vz,
+                                            reachmargin))
+          leavemachine(p);
       }
       // Every decay copy that fell due within the step.
       if (a->decays)

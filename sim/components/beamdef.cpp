@@ -15,6 +15,7 @@
 #include "base/random.h"
 #include "base/text.h"
 #include "lattice/cell.h"
+#include "base/platform.h"
 #include "base/report.h"
 #include "sim/components/sources.h"
 #include "sim/simulation.h"
@@ -204,6 +205,13 @@ bool numberfield(const std::string& field) {
   return end != p;
 }
 
+// The user ended the program while a beam file was read: nothing of it is kept, and nothing is
+// reported.
+Beam quitreading(FILE* f, Beam* beam) {
+  std::fclose(f);
+  Beam_free(beam);
+  return Beam_new();
+}
 }  // namespace
 
 Beam Beam_apertureCSV(const char* file, int pidstyle) {
@@ -218,6 +226,7 @@ Beam Beam_apertureCSV(const char* file, int pidstyle) {
   int skipped = 0, malformed = 0, firstmalformed = 0, lineno = 0;
   bool gammav = false;  // the velocity columns hold γv, as the output apertures write them
   while (std::optional<std::string> line = fgetline(f)) {
+    if (simstop == 2) return quitreading(f, &beam);
     lineno++;
     std::vector<std::string> fields = explode(",", *line);
     if (fields.size() != 8) {
@@ -283,6 +292,7 @@ Beam Beam_ICOOL(const char* file) {
   for (int i = 0; i < 2; i++)
     if (!fgetline(f)) break;
   while (std::optional<std::string> line = fgetline(f)) {
+    if (simstop == 2) return quitreading(f, &beam);
     int n1, n2, type, n4;
     double v[11];
     if (sscanf(line->c_str(), " %d %d %d %d %lg %lg %lg %lg %lg %lg %lg %lg %lg %lg %lg", &n1,

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/platform.h"
 #include "base/report.h"
 
 namespace {
@@ -79,6 +80,7 @@ int bmagnet_loadmap(const char* dir, const char* const names[BMAG_PLANES]) {
   map.loaded = false;
   report("Loading bending magnet fields...");
   for (int k = 0; k < BMAG_PLANES; k++) {
+    if (simstop == 2) return 0;  // the user ended the program: the map stays unloaded
     reportupdatef("Loading bending magnet fields... y=%dcm", heights[k]);
     if (!readplane(paths[k], map.b[k])) return 0;
   }
@@ -133,7 +135,7 @@ void conbmagnet(Cell* cell, Simulation* /*sim*/) {
   }
   b.cosa = std::cos(b.angle);
   b.sina = std::sin(b.angle);
-  if (!map.loaded) reportf("[FATAL] Bending magnet '%s' has no field map", name);
+  if (!map.loaded && simstop != 2) reportf("[FATAL] Bending magnet '%s' has no field map", name);
   if (std::fabs(M.m[1][1] - 1.0) > 1e-9)
     reportf("[WARNING] Bending magnet '%s' is not level: its field map's plane is taken as the "
             "global horizontal plane",

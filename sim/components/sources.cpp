@@ -16,6 +16,7 @@
 #include "base/files.h"
 #include "base/kinematics.h"
 #include "base/random.h"
+#include "base/platform.h"
 #include "base/report.h"
 #include "base/text.h"
 #include "sim/components/crossing.h"
@@ -80,6 +81,7 @@ struct ReadResult {
   bool klayout = false;  // rod files: the header chose the layout with positions in m and times
   std::vector<SourceRecord> records;
   int skipped = 0;
+  bool quit = false;  // the user ended the program while the file was read (nothing kept)
 };
 
 // Reads the whole file after its header. rod: the rod layouts (chosen by the header's first
@@ -100,7 +102,16 @@ ReadResult readsource(const char* path, bool rod, const char* shown) {
   };
   while (std::optional<std::string> line = fgetline(f)) {
     lines++;
-    if (lines % 1000 == 0) progress();
+    if (lines % 1000 == 0) {
+      if (simstop == 2) {
+        std::fclose(f);
+        r.records.clear();
+        r.skipped = 0;
+        r.quit = true;
+        return r;
+      }
+      progress();
+    }
     SourceRecord rec{};
     double v[11] = {};
     bool ok;
@@ -173,6 +184,7 @@ struct Releaser {
     for (uint64_t k = 1; k <= copies; k++) {
       for (size_t i = 0; i < n; i++) {
         if ((i + 1) % 1000 == 0) {
+          if (simstop == 2) return -1;  // the user ended the program; nothing to report
           if (mars) reportupdatef("Reading particle file '%s'... %zu / %zu", shown, i + 1, n);
           else reportupdatef("Reading CSV file... %zu / %zu", i + 1, n);
         }
@@ -263,6 +275,7 @@ int loadbeam_rodsource(const Rodsource* rod, const char* path, int32_t timesprea
   }
   report("Loading tantalum rod source data...");
   ReadResult file = readsource(path, true, path);
+  if (file.quit) return -1;
   if (!file.opened) {
     reportf("CSV read of %s failed, generating error box", path);
     return 0;
@@ -293,6 +306,7 @@ int loadbeam_marssource(AffineFrame frame, const char* path, int32_t timespread,
                         int32_t axial, Simulation* sim, uint32_t index) {
   reportf("Loading '%s' particle data...", path);
   ReadResult file = readsource(path, false, path);
+  if (file.quit) return -1;
   if (!file.opened) {
     reportf("CSV read of '%s' failed, generating error box", path);
     return 0;

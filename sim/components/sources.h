@@ -58,7 +58,8 @@ int datafilename_ok(const char* name);
 // stream. Returns 1; 0 when the file cannot be opened ("CSV read of %s failed, generating
 // error box"); -1 when the numbers would pass 2³² − 1 ("[FATAL] %s: %d records in %d copies
 // need particle numbers beyond 4294967295") or `species` is not a species number ("[FATAL]
-// %s: no particle species %d").
+// %s: no particle species %d"), and -1 without a message when the user ends the program
+// (simstop 2) while the file is read or its particles added.
 int loadbeam_rodsource(const Rodsource* rod, const char* path, int32_t timespread, int32_t axial,
                        int species, Simulation* sim, uint32_t index);
 // Loads the MARS file `path`: a header line, then "event pid KE(GeV) weight x y z(cm) dx dy dz

@@ -210,8 +210,10 @@ TEST(ConfigStore, VectorAndFrameValuesRoundTrip) {
 
 // A fresh working directory, captured messages, recorded retry pauses, fresh run settings.
 class ConfigFile : public testing::Test {
- protected:
+ public:
   static std::vector<uint32_t> sleeps;
+
+ protected:
   WorkDir dir{"ordax_config"};
   AllMessages captured;
   std::vector<std::string>& messages = captured.all;
@@ -700,19 +702,33 @@ TEST_F(ConfigFile, BadFileStartsWithSoundValues) {
   EXPECT_EQ(readfile("config.txt"), written);
 }
 
+// A quit signal during the third pause (recorded first).
+void sleepthenquit(uint32_t ms) {
+  ConfigFile::sleeps.push_back(ms);
+  if (ConfigFile::sleeps.size() == 3) simstop = 2;
+}
+
 TEST_F(ConfigFile, UnreadableFileIsRetriedThenDefaultsAreUsed) {
-  // A link to itself exists but can never be opened, for reading or for writing.
+  // A link to itself exists but can never be opened, for reading or for writing. 13 tries,
+  // about 8 s in all; a quit signal ends the tries at once.
   std::filesystem::create_symlink("config.txt", "config.txt");
-  changesettings();
-  ordaxconfig();
-  std::vector<uint32_t> expect;
-  for (int i = 0; i <= 12; i++) expect.push_back(1u << i);
-  EXPECT_EQ(sleeps, expect);  // 13 tries, about 8 s in all
-  expectdefaultsrestored();
-  EXPECT_EQ(messages, (std::vector<std::string>{
-                          "Settings file config.txt could not be read: default settings are "
-                          "used and the file is left as it is"}));
-  EXPECT_TRUE(std::filesystem::is_symlink("config.txt"));  // not replaced
+  for (bool quit : {false, true}) {
+    SCOPED_TRACE(quit);
+    messages.clear();
+    sleeps.clear();
+    if (quit) ordaxconfig_setsleep(sleepthenquit);
+    changesettings();
+    ordaxconfig();
+    simstop = 0;
+    std::vector<uint32_t> expect;
+    for (int i = 0; i <= (quit ? 2 : 12); i++) expect.push_back(1u << i);
+    EXPECT_EQ(sleeps, expect);
+    expectdefaultsrestored();
+    EXPECT_EQ(messages, (std::vector<std::string>{
+                            "Settings file config.txt could not be read: default settings are "
+                            "used and the file is left as it is"}));
+    EXPECT_TRUE(std::filesystem::is_symlink("config.txt"));  // not replaced
+  }
 }
 
 TEST_F(ConfigFile, UnwritableFileIsReportedAndTheRunGoesOn) {

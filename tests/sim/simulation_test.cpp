@@ -6,15 +6,19 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "base/platform.h"
 #include "base/random.h"
 #include "lattice/cell.h"
 #include "lattice/frames.h"
 #include "language/genome.h"
 #include "base/report.h"
+#include "results/results.h"
+#include "sim/components/beamdef.h"
 #include "sim/components/registry.h"
 #include "sim/species.h"
 #include "tests/support/support.h"
@@ -852,6 +856,51 @@ TEST_F(SimulationNew, TimeStepThatCannotEndTheRunIsRefused) {
       EXPECT_TRUE(cap.has(c.message));
     }
     Simulation_free(&sim);
+  }
+}
+
+// A radius, length or bore that is not a finite number of zero or more refuses the lattice,
+// with a warning naming the cell and attribute; zero is a size. Then the user's quit (simstop
+// 2) stops the readers of lattices, beam files and results at once and quietly.
+TEST_F(SimulationNew, UnusableSizesAndTheQuitStopTheBuild) {
+  const char* const cases[][2] = {  // override, the start of the message (none: builds)
+      {"", nullptr},
+      {"-param:F1.radius=0", nullptr},
+      {"-param:F1.radius=nan", "Cell 'F1': radius = nan"},
+      {"-param:S1.Radius=-0.1", "Cell 'S1': Radius = -0.1"},
+      {"-param:A1.Length=inf", "Cell 'A1': Length = inf"},
+      {"-param:global_bore=nan", "Lattice sizes: global_bore = nan"},
+  };
+  write("sizes", "{Solenoid(S) Radius(cm) Field(T) Length(cm)}\nS1 25 2 50\n"
+                 "{Cylinder-blockage(A) radius(cm) Length(cm)}\nA1 5 1\n"
+                 "{Finish-aperture(F) radius(cm)}\nF1 10\nline: S1,A1,F1;\n");
+  for (const auto& [override, message] : cases) {
+    SCOPED_TRACE(override);
+    Captured cap;
+    Simulation sim = Simulation_new("sizes", nullptr, override);
+    EXPECT_EQ(sim.lattice == nullptr, message != nullptr);
+    if (message) {
+      EXPECT_TRUE(cap.has(std::string("[WARNING] ") + message + " is not a size (a finite number "
+                          "of zero or more); the lattice cannot be run"));
+    }
+    Simulation_free(&sim);
+  }
+  std::filesystem::create_directory_symlink(std::filesystem::path(ORDAX_SOURCE_DIR) / "datafiles",
+                                           dir.path() / "datafiles");
+  testsupport::writefile(dir.path() / "results.dat", "a=1;\n1.0 (1.0 Mpts) [v4.47_dev] <d> \n");
+  for (int quit : {0, 2}) {
+    Captured cap;
+    simstop = quit;
+    Simulation sim = Simulation_new("sizes", nullptr, "");
+    Beam beam = Beam_apertureCSV("example_aperture.csv", PIDName);
+    LSet results = Results_load("results.dat", nullptr);
+    simstop = 0;
+    for (int loaded : {sim.lattice ? 1 : 0, beam.M, (int)results.count})
+      EXPECT_EQ(loaded > 0, quit == 0) << quit;
+    EXPECT_FALSE(quit && cap.anywarning());
+    Simulation_free(&sim);
+    Beam_free(&beam);
+    Results_free(results);
   }
 }
 

@@ -273,6 +273,59 @@ TEST(Stepping, ParticleOutsideTheBoreStopsWhereItIsAndIsCharged) {
   Simulation_free(&sim);
 }
 
+// On a refresh, a particle with nothing nearby that can no longer reach the machine's box (its
+// straight path misses it) or whose state is not a number ends, charged to its segment's cell.
+TEST(Stepping, ParticlesThatCanNoLongerReachTheMachineAreLost) {
+  const double nan = std::nan("");
+  const struct {
+    const char* what;
+    V3 r, p;  // m, MeV/c
+    bool lost;
+  } cases[] = {
+      {"inside", {0, 0, 0.5}, {0, 0, 100}, false},
+      {"at rest inside", {0, 0, 0.5}, {0, 0, 0}, false},
+      {"beyond the end, going away", {0, 0, 1.5}, {0, 0, 100}, true},
+      {"upstream, coming in", {0, 0, -3}, {0, 0, 100}, false},
+      {"upstream, going away", {0, 0, -3}, {0, 0, -100}, true},
+      {"beside, passing by", {5, 0, -3}, {0, 0, 100}, true},
+      {"beside, heading in at an angle", {3, 0, -1}, {-100, 0, 100}, false},
+      {"position not a number", {nan, 0, 0.5}, {0, 0, 100}, true},
+      {"velocity not a number", {0, 0, 0.5}, {0, 0, nan}, true},  // lost on the second step
+  };
+  Cell* a = component("a", "Drift", 1);
+  Cell_setattrib(a, "Bore", 0);  // no bore limit
+  Simulation sim = machineof({a});
+  sim.refreshsteps = 1;
+  setbox(a, -1, -1, 0, 1, 1, 1);
+  for (const auto& c : cases) addmoving(&sim, Proton, (uint32_t)(&c - cases) + 1, c.r, c.p);
+  regrid(&sim);
+  Simulation_advance(&sim, 0, StepCollide, 1);
+  Simulation_advance(&sim, 0, StepCollide, 1);
+  double lost = 0;
+  for (int i = 0; i < sim.beam.M; i++) {
+    const Particle& p = sim.beam.particles[i];
+    SCOPED_TRACE(cases[p.id - 1].what);
+    EXPECT_EQ(p.state, cases[p.id - 1].lost ? Stopped : Active);
+    lost += cases[p.id - 1].lost;
+  }
+  EXPECT_EQ(a->lostweight, lost);
+  EXPECT_TRUE(std::isfinite(a->lostenergy));
+  Simulation_free(&sim);
+}
+
+// Without a finishing aperture or an end time a run still ends: the beam flies out of the
+// machine and is lost at its last segment.
+TEST(Stepping, RunWithoutAFinishingApertureEndsWhenTheBeamHasLeft) {
+  testsupport::Machine m("{pencil-beam(P) species minenergy(MeV) maxenergy(MeV) energystep(MeV)}"
+                         "\nP1 \"mu+\" 100 300 50\n{Solenoid(S) Radius(cm) Field(T) Length(cm)}"
+                         "\nS1 25 2 50\n{Drift(D) Length(cm)}\nD1 50\nline: P1,S1,D1;\n");
+  ASSERT_TRUE(m.built() && m.sim.t_max == 1e20 && m.sim.beam.m == 5);
+  for (int step = 0; step < 20000 && m.sim.beam.m > 0; step++)
+    Simulation_advance(&m.sim, 0, StepCollide, 1);
+  EXPECT_EQ(m.sim.beam.m, 0);
+  EXPECT_NEAR(m.sim.lattice->children[1]->lostweight, 1.0, 1e-12);  // the normalised beam
+}
+
 TEST(Stepping, EarliestCollisionEventWins) {
   for (int order = 0; order < 2; order++) {
     SCOPED_TRACE(order);
