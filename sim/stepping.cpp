@@ -554,7 +554,8 @@ int Simulation_advance_t(StepArgs* a) {
   const double t1 = t + sim->dt;
   const Cell* machine = a->refresh ? sim->lattice : nullptr;
   // Beyond the machine's box by more than a refresh interval's light travel, on a path that
-  // misses it, a particle meets nothing again.
+  // misses it, a particle meets nothing again (collision steps only: the RF synchronisation and
+  // orbit tracing end their own particles).
   const double reachmargin = sim->refreshsteps * sim->dt * c_light;
   StepContext* ctx = contextof(sim);
   ctx->ensurestates((int)a->thread + 1);
@@ -670,8 +671,8 @@ int Simulation_advance_t(StepArgs* a) {
       if (machine) {
         uint32_t n = CellSubMap_nearby(machine, p->x, p->y, p->z, scratch);
         Particle_setnearby(p, scratch, n);
-        if (n == 0 && CellSubMap_outofreach(machine, p->x, p->y, p->z, p->Vx, p->Vy, p->Vz,
-                                            reachmargin))
+        if (n == 0 && a->mode == StepCollide &&
+            CellSubMap_outofreach(machine, p->x, p->y, p->z, p->Vx, p->Vy, p->Vz, reachmargin))
           leavemachine(p);
       }
       // Every decay copy that fell due within the step.

@@ -50,8 +50,8 @@ constexpr int32_t STEP_PARALLEL_MIN = 256;
 // Advances the particles of one thread's range over [t, t + dt]: a particle whose tstart is
 // after the step is skipped (not counted); the others start at max(t, tstart); mode 0 pushes
 // once, modes 1 and 2 call collideparticle until the end of the step or the particle's end;
-// an Active particle then gets its nearby list refreshed (refresh flag; when the list comes out
-// empty and the particle can no longer reach the machine, CellSubMap_outofreach with a margin
+// an Active particle then gets its nearby list refreshed (refresh flag; in mode 1, when the
+// list comes out empty and the particle can no longer reach the machine, CellSubMap_outofreach with a margin
 // of refreshsteps × dt × c, or its position or velocity is not finite, it ends Stopped where it
 // is, charged to its segment's cell) and may decay (decay flag; daughters go to the thread's
 // list of new particles). Returns 0. Writes only the
