@@ -292,7 +292,7 @@ TEST(Stepping, ParticlesThatCanNoLongerReachTheMachineAreLost) {
       {"position not a number", {nan, 0, 0.5}, {0, 0, 100}, true},
       {"velocity not a number", {0, 0, 0.5}, {0, 0, nan}, true},  // lost on the second step
   };
-  Cell* a = component("a", "Drift", 1);
+  Cell* a = cellof("a", "Drift", 1);
   Cell_setattrib(a, "Bore", 0);  // no bore limit
   Simulation sim = machineof({a});
   sim.refreshsteps = 1;
