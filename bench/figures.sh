@@ -13,7 +13,7 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$here/build}"
+build="$(cd "${1:-$here/build}" && pwd)"
 bench="$build/ordax_bench"
 if [ ! -x "$bench" ]; then
   echo "figures.sh: $bench not found (build with -DCMAKE_BUILD_TYPE=RelWithDebInfo first)" >&2
