@@ -22,7 +22,7 @@ void quiet(const char*, int, void*) {}
 bool genometextok(const char* g) {
   while (*g) {
     const char* start = g;
-    while (isalnum((unsigned char)*g) || *g == '#') g++;
+    while (isalnum((unsigned char)*g) || *g == '#' || *g == '_' || *g == '-') g++;
     if (g == start || *g++ != '=') return false;
     start = g;
     while (isdigit((unsigned char)*g)) g++;
