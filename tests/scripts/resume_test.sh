@@ -28,7 +28,7 @@ Update lattice files from web every N hours (0=don't): 0
 Download sample results file after a number of hours (0=don't, min. 6): 0
 Threads (number or 'auto'): 1
 Auto-save interval (seconds; 0 for no save): 1
-CPU throttle (%): 10
+CPU throttle (%): 25
 CFG
   cat > "$1/lattices/resume.txt" <<'LAT'
 t_max=40ns
