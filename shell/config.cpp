@@ -332,16 +332,29 @@ ConfigStore loadwithretries(int* status) {
   return confignew();
 }
 
+// An old key is renamed; when the file holds it more than once, its last line is the one
+// meant (as for any key given twice) and the earlier ones are dropped. Left in place, an earlier
+// line would be read through the old key's shorter prefix at this start and through the new
+// key at the next, so a setting could change between two starts of an unchanged file.
+void migratekey(ConfigStore* c, const char* oldkey, const char* newkey) {
+  int last = findlast(*c, oldkey, true);
+  if (last < 0) return;
+  c->entries[last].key = newkey;
+  std::vector<ConfigEntry>& e = c->entries;
+  for (int i = last - 1; i >= 0; i--)
+    if (equalnocase(e[i].key, oldkey)) e.erase(e.begin() + i);
+}
+
 void migrateanddefault(ConfigStore* c) {
-  configrename(c, "Resolution", "Resolution (XxY or 'auto')");
-  configrename(c, "Resolution (XxY or 'auto')", "Resolution (XxY, 'auto' or 'span')");
+  migratekey(c, "Resolution", "Resolution (XxY or 'auto')");
+  migratekey(c, "Resolution (XxY or 'auto')", "Resolution (XxY, 'auto' or 'span')");
   configdefault(c, "Resolution (XxY, 'auto' or 'span')", "auto");
   configdefault(c, "Priority for background running ([N]ormal, [L]ow, [B]ackground)", "L");
-  configrename(c, "Threads", "Threads (number or 'auto')");
+  migratekey(c, "Threads", "Threads (number or 'auto')");
   configdefault(c, "Threads (number or 'auto')", "auto");
   configdefault(c, "Auto-send results ([Y]es, [N]o)", "Y");
   configdefault(c, "Results upload method ('FTP' or 'HTTP')", "HTTP");
-  configrename(c, "Use proxy server for HTTP downloads (server,port or 'no')",
+  migratekey(c, "Use proxy server for HTTP downloads (server,port or 'no')",
                "Use proxy server for HTTP downloads ('auto', 'no' or server,port)");
   configdefault(c, "Use proxy server for HTTP downloads ('auto', 'no' or server,port)", "auto");
   configdefault(c, "Auto-save interval (seconds; 0 for no save)", "240");

@@ -360,6 +360,12 @@ TEST_F(ConfigFile, OldKeysAreMigrated) {
   expect.insert(expect.begin(), "Threads (number or 'auto'): 4");
   EXPECT_EQ(lines, expect);
   EXPECT_EQ(settings.threads, 4);
+  // An old key given twice: its last line counts, at this start and the next.
+  writefile("config.txt", "Threads: 40\nThreads: 3\n");
+  for (int start = 0; start < 2; start++) {
+    ordaxconfig();
+    EXPECT_EQ(settings.threads, 3) << "start " << start;
+  }
 
   struct Case {
     std::string in;          // the old line
