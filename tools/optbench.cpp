@@ -8,7 +8,7 @@
 //       scores each genome with smooth functions of its genes with a known optimum (100):
 //       "sphere" 100 − 100·Σ(x_i − c_i)² over 8 genes x_i in [0, 1], and "valley", the same
 //       with the genes coupled in pairs (a long narrow ridge).
-//   optbench lattice NAME [RUNS [SEEDS [DIVISOR [ONLY [RECHECK [FIRSTSEED]]]]]]
+//   optbench lattice NAME [RUNS [SEEDS [DIVISOR [ONLY [RECHECK [FIRSTSEED [QUARANTINE]]]]]]]
 //       runs the real loop in the current directory (which needs "lattices/NAME.txt" and
 //       "datafiles/"): parse and build with Simulation_new, advance to the end, score, record
 //       with genomeresult, with every DIVISOR-th particle of the beam (the -/N switch).
@@ -17,6 +17,11 @@
 //       RECHECK times with the whole beam and fresh seeds: the best score so far of a noisy
 //       search is lifted by the largest of its noise draws, the rechecked score is not.
 //       Runs of a search use the seeds SEED·100000 + run, the rechecks seeds from 900000000.
+//       QUARANTINE > 1 applies the client's rule for a would-be best: a run that no result
+//       run QUARANTINE times has beaten is run QUARANTINE − 1 times more (same divisor, next
+//       seeds) and recorded with the score of that sample (the mean without the highest and
+//       lowest fifth), as the run cycle does through its queue. Every run counts towards
+//       RUNS, so a search that quarantines often gets fewer designs.
 //   optbench sample NAME [RUNS [DIVISOR [SEED]]]
 //       the score of RUNS random designs of the lattice, one line each with where the muon
 //       weight ended (finished, wrong energy, still in flight at the end time, lost), then the
@@ -55,13 +60,18 @@ namespace {
 
 void quiet(const char*, int, void*) {}
 
-// One evaluation: fills the genes the genome lacks, returns the score, records the result.
-using Evaluate = std::function<double(Genome* g, LSet* results)>;
+// One evaluation: fills the genes the genome lacks, records the result, and returns the
+// recorded score and the number of runs it took.
+struct Evaluated {
+  double score;
+  int runs;
+};
+using Evaluate = std::function<Evaluated(Genome* g, LSet* results)>;
 
-// One optimisation from an empty results set: the best score after each run, and the design
-// that scored it (genome text form without hash fields). `checkpoint`, when given, is called
-// after each run with the run count, so that a long search can report as it goes; it returns
-// whether it reported.
+// One optimisation from an empty results set: the best recorded score after each run, and the
+// design that scored it (genome text form without hash fields). `checkpoint`, when given, is
+// called after each run with the run count, so that a long search can report as it goes; it
+// returns whether it reported. A recorded result that took several runs counts them all.
 struct Search {
   std::vector<double> best;
   std::vector<std::string> design;
@@ -74,22 +84,32 @@ Search optimise(const Evaluate& evaluate, const char* lattice, int runs, uint32_
   Search out{std::vector<double>(runs), std::vector<std::string>(runs)};
   double b = -1e300;
   std::string design;
-  for (int i = 0; i < runs; i++) {
+  for (int done = 0; done < runs;) {
     char* name = lattice ? strdup(lattice) : nullptr;
     Genome g = makegenome(results, name, trial::ChooseByRatios, nullptr, settings.trialratios);
     free(name);
-    double s = evaluate(&g, &results);
-    if (s > b) {
-      b = s;
+    const Evaluated e = evaluate(&g, &results);
+    const int now = std::min(runs, done + std::max(1, e.runs));
+    // Until its last run the result is not recorded: the runs before hold the earlier best.
+    for (int i = done; i < now - 1; i++) {
+      out.best[i] = b;
+      out.design[i] = design;
+    }
+    if (e.score > b) {
+      b = e.score;
       Genome_striphashfields(&g);
       design = Genome_string(g);
     }
     Genome_free(g);
-    out.best[i] = b;
-    out.design[i] = design;
+    out.best[now - 1] = b;
+    out.design[now - 1] = design;
     // Building a machine for a recheck draws on the generator the trial types use: after one,
     // the search goes on from a seed of its own, the same whether or not the rechecks drew.
-    if (checkpoint && checkpoint(i + 1, out)) srand15(seed + 7919u * (i + 1));
+    bool reported = false;
+    for (int i = done; i < now; i++)
+      if (checkpoint && checkpoint(i + 1, out)) reported = true;
+    if (reported) srand15(seed + 7919u * now);
+    done = now;
   }
   Results_free(results);
   return out;
@@ -215,7 +235,7 @@ Evaluate synthetic(double (*f)(const std::vector<double>&)) {
   return [f](Genome* g, LSet* results) {
     double s = f(genesof(g));
     Results_genomescore(results, g, s);
-    return s;
+    return Evaluated{s, 1};
   };
 }
 
@@ -244,16 +264,35 @@ struct Divisor {
   ~Divisor() { Simulation_default.divisor = saved; }
 };
 
-Evaluate simulate(const std::string& lattice, int* failures, uint32_t* seed) {
-  return [lattice, failures, seed](Genome* g, LSet* results) {
+// The best score among the results of `lattice` run at least `needed` times, or −1e300.
+double bestquarantined(const LSet& results, const char* lattice, int needed) {
+  double best = -1e300;
+  for (uint32_t i = 0; i < results.count; i++) {
+    const Result& r = LSet_at<Result>(results, i);
+    if (Result_islattice(r, lattice) && Result_runs(r) >= needed) best = std::max(best, r.score);
+  }
+  return best;
+}
+
+// `quarantine` > 1: the client's rule for a would-be best (see the top of the file).
+Evaluate simulate(const std::string& lattice, int* failures, uint32_t* seed, int quarantine) {
+  return [lattice, failures, seed, quarantine](Genome* g, LSet* results) {
     double s = run(lattice, g, (*seed)++);
     if (s <= -1e299) {
       (*failures)++;
-      return s;
+      return Evaluated{s, 1};
     }
     ResultFormat fmt = {3, 6, 1, "Mpts"};
+    int runs = 1;
+    // A candidate unless a result that passed quarantine scored strictly higher.
+    if (quarantine > 1 && !(bestquarantined(*results, lattice.c_str(), quarantine) > s)) {
+      std::vector<double> samples{s};
+      for (; runs < quarantine; runs++) samples.push_back(run(lattice, g, (*seed)++));
+      s = scorefromsample(samples.data(), runs, &fmt);
+      gassign(g, "#runs", runs);
+    }
     genomeresult(g, s, 0, lattice.c_str(), nullptr, "", results, &fmt, nullptr);
-    return s;
+    return Evaluated{s, runs};
   };
 }
 
@@ -322,7 +361,7 @@ int usage() {
   fprintf(stderr,
           "usage: optbench synthetic [RUNS [SEEDS]]\n"
           "       optbench lattice NAME [RUNS [SEEDS [DIVISOR [trial|random|both [RECHECK "
-          "[FIRSTSEED]]]]]]\n"
+          "[FIRSTSEED [QUARANTINE]]]]]]]\n"
           "       optbench noise NAME GENOME [RUNS [DIVISOR]]\n"
           "       optbench scan NAME GENOME [DIVISOR [POINTS]]\n"
           "       optbench sample NAME [RUNS [DIVISOR [SEED]]]\n");
@@ -364,6 +403,7 @@ int main(int argc, char** argv) {
     }
     int recheckruns = argc > 7 ? atoi(argv[7]) : 0;
     int firstseed = argc > 8 ? atoi(argv[8]) : 1;
+    int quarantine = argc > 9 ? atoi(argv[9]) : 1;
     uint32_t runseed = 0, recheckseed = 900000000u + 1000u * firstseed;
     Recheck recheck = nullptr;
     if (recheckruns > 0)
@@ -373,7 +413,7 @@ int main(int argc, char** argv) {
         recheckseed += recheckruns;
         return r.first;
       };
-    compare(("lattice " + name).c_str(), simulate(name, &failures, &runseed), name.c_str(), runs,
+    compare(("lattice " + name).c_str(), simulate(name, &failures, &runseed, quarantine), name.c_str(), runs,
             seeds, modes, recheck, firstseed, &runseed);
     if (failures) printf("  %d runs could not build the lattice\n", failures);
     return 0;
