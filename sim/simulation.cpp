@@ -287,11 +287,11 @@ Simulation Simulation_new(const char* latticename, Genome* genome, const char* c
   Cell_freeref(parameters, 0);
 
   // A time step that is not positive would never advance the clock, and one so small that the
-  // first microsecond (or the run, when it ends sooner) takes more than MAXSTEPS steps would
-  // run for hours: the lattice is refused rather than run.
-  constexpr double MAXSTEPS = 1e8;
+  // first microsecond (or the run, when it ends sooner) takes more than SIMULATION_MAXSTEPS
+  // steps would run for hours: the lattice is refused rather than run.
+  const double maxsteps = (double)SIMULATION_MAXSTEPS;
   double horizon = std::min(1e-6, sim.t_max > 0 ? sim.t_max : 1e-6);
-  if (!(sim.dt > 0) || !std::isfinite(sim.dt) || horizon / sim.dt > MAXSTEPS) {
+  if (!(sim.dt > 0) || !std::isfinite(sim.dt) || horizon / sim.dt > maxsteps) {
     reportf("Lattice %s cannot be run: its time step dt = %lg s %s", latticename ? latticename : "",
             sim.dt, sim.dt > 0 && std::isfinite(sim.dt) ? "needs too many steps"
                                                        : "is not a positive number");
@@ -357,17 +357,40 @@ int Simulation_checksizes(const Cell* cell) {
                                       "InnerRadius", "OuterRadius", "MajorRadius", "MinorRadius",
                                       "Xsize",       "Ysize",       "Zsize",       "MagLength",
                                       "HalfWidth",   "HalfHeight"};
+  // Attributes of any sign that a NaN would silently switch off, because every comparison
+  // with it is false: an aperture's corners, centre, plane and energy window would let every
+  // particle pass, a blockage would never absorb, a coil's field and times would drop to zero,
+  // and a placement or rotation would move the component's box out of every particle's reach.
+  // The first group must also be finite (an infinite corner or shift makes the same NaNs
+  // further on); an infinite time or energy limit keeps its plain meaning.
+  static const char* const finite[] = {
+      "AbsorptionLength", "x1",    "y1",    "x2",    "y2",    "centrex", "centrey",
+      "distance",         "normalx", "normaly", "field", "X",     "Y",       "Z",
+      "Xhere",            "Yhere", "Zhere", "rotXY", "rotYZ", "rotZX",   "twist"};
+  static const char* const numbers[] = {"minenergy", "maxenergy", "OnTime", "OffTime"};
+  const char* cellname = cell->name ? cell->name : "";
   for (uint32_t i = 0; i < cell->attributes.count; i++) {
     const Attribute& a = LSet_at<Attribute>(cell->attributes, i);
     if (a.type != AttributeType::Number || (std::isfinite(a.value) && a.value >= 0)) continue;
+    bool sized = false;
     for (const char* name : sizes) {
       if (!equalnocase(a.name, name)) continue;
       reportf("[WARNING] Cell '%s': %s = %lg is not a size (a finite number of zero or more); "
               "the lattice cannot be run",
-              cell->name ? cell->name : "", a.name, a.value);
+              cellname, a.name, a.value);
       bad++;
+      sized = true;
       break;
     }
+    if (sized || std::isfinite(a.value)) continue;
+    bool refused = false;
+    for (const char* name : finite) refused = refused || equalnocase(a.name, name);
+    for (const char* name : numbers)
+      refused = refused || (std::isnan(a.value) && equalnocase(a.name, name));
+    if (!refused) continue;
+    reportf("[WARNING] Cell '%s': %s = %lg is not a finite number; the lattice cannot be run",
+            cellname, a.name, a.value);
+    bad++;
   }
   return bad;
 }

@@ -32,6 +32,11 @@ struct SimOptions {
   bool rfsynclog = false;             // synchronous particles append to "rfsync.log"
 };
 
+// The most time steps a run may take: a time step so small that the first microsecond needs
+// more is refused with the lattice, and the particles still flying after this many steps
+// (trapped in a field, or in a machine without boxes to leave) end, charged as lost.
+constexpr int64_t SIMULATION_MAXSTEPS = 100000000;
+
 struct Simulation {
   Cell* lattice = nullptr;      // the machine cell, owned; none when the lattice could not be built
   Beam beam{};                  // all particles, owned
@@ -48,6 +53,7 @@ struct Simulation {
   double dt = 1e-11;            // s, time step
   double Mpts = 0;              // work done, millions of particle steps × 1.125
   int64_t steps = 0;            // time steps taken
+  int64_t maxsteps = SIMULATION_MAXSTEPS;  // steps after which the particles left end as lost
   double global_bore = 1.0;     // m, bore of beam-line children without a "Bore" attribute
   double totalcharge = 0;       // C; when nonzero the beam's total charge after normalisation
   double errrate = 1e-6;        // error-rate parameter (stored only)
@@ -144,8 +150,12 @@ int Simulation_initmachine(Simulation* sim, AffineFrame frame);
 // Checks the sizes of every component of the tree `cell`: each numeric radius, length, bore,
 // half-width or size attribute (names in sim/simulation.cpp, compared without case) must be a
 // finite number of zero or more. Reports each one that is not ("[WARNING] Cell 'NAME': ATTR =
-// VALUE is not a size (a finite number of zero or more); the lattice cannot be run") and
-// returns how many there were. Simulation_initmachine refuses a machine with any.
+// VALUE is not a size (a finite number of zero or more); the lattice cannot be run"). Signed
+// attributes that a NaN would silently switch off (aperture corners, centre, plane and energy
+// window, absorption length, coil field and times, placement shifts and rotations) must be
+// finite, the energy window and times at least not NaN ("[WARNING] Cell 'NAME': ATTR = VALUE
+// is not a finite number; the lattice cannot be run"). Returns how many were reported.
+// Simulation_initmachine refuses a machine with any.
 int Simulation_checksizes(const Cell* cell);
 // Places `cell` from entrance frame `frame` at path length *s and returns its exit frame;
 // *s grows by the cell's length. Components get their material ("ScatterData") and run their

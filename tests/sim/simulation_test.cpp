@@ -904,6 +904,38 @@ TEST_F(SimulationNew, UnusableSizesAndTheQuitStopTheBuild) {
   }
 }
 
+// A signed attribute that a NaN (or, for corners and placements, an infinity) would silently
+// switch off refuses the lattice with a warning; negative values keep their meaning.
+TEST_F(SimulationNew, NonFiniteSignedAttributesAreRefused) {
+  const char* const cases[][2] = {  // override, the start of the message (none: builds)
+      {"-param:A1.AbsorptionLength=-1", nullptr},
+      {"-param:R1.x1=-0.5", nullptr},
+      {"-param:R1.minenergy=inf", nullptr},
+      {"-param:A1.AbsorptionLength=nan", "Cell 'A1': AbsorptionLength = nan"},
+      {"-param:A1.AbsorptionLength=inf", "Cell 'A1': AbsorptionLength = inf"},
+      {"-param:R1.y2=-inf", "Cell 'R1': y2 = -inf"},
+      {"-param:R1.x1=nan", "Cell 'R1': x1 = nan"},
+      {"-param:R1.minenergy=nan", "Cell 'R1': minenergy = nan"},
+      {"-param:S1.Field=nan", "Cell 'S1': Field = nan"},
+      {"-param:S1.rotXY=inf", "Cell 'S1': rotXY = inf"},
+  };
+  write("signed", "{Solenoid(S) Radius(cm) Field(T) Length(cm) rotXY}\nS1 25 2 50 0\n"
+                  "{Cylinder-blockage(A) radius(cm) Length(cm) AbsorptionLength}\nA1 5 1 0.5\n"
+                  "{Rectangular-aperture(R) x1 y1 x2 y2 minenergy}\nR1 -0.1 -0.1 0.1 0.1 0\n"
+                  "{Finish-aperture(F) radius(cm)}\nF1 10\nline: S1,A1,R1,F1;\n");
+  for (const auto& [override, message] : cases) {
+    SCOPED_TRACE(override);
+    Captured cap;
+    Simulation sim = Simulation_new("signed", nullptr, override);
+    EXPECT_EQ(sim.lattice == nullptr, message != nullptr);
+    if (message) {
+      EXPECT_TRUE(cap.has(std::string("[WARNING] ") + message +
+                          " is not a finite number; the lattice cannot be run"));
+    }
+    Simulation_free(&sim);
+  }
+}
+
 TEST_F(SimulationNew, BeamWeightsOrChargeAreNormalised) {
   const char* beamline =
       "{pencil-beam(P) species minenergy(MeV) maxenergy(MeV) energystep(MeV)}\n"
