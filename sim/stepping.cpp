@@ -534,6 +534,27 @@ uint64_t listkey(const Particle* p) {
   return h;
 }
 
+// A run that has taken its most steps ends: every particle still in the live section (trapped
+// in a field, flying in a machine without boxes to leave, or not yet started) ends Stopped as
+// if it had left the machine, with one message.
+void endtrappedparticles(Simulation* sim, std::vector<uint8_t>& kinds) {
+  const int32_t m = sim->beam.m;
+  if (kinds.size() < (size_t)m) kinds.resize((size_t)m);
+  double weight = 0;
+  for (int32_t i = 0; i < m; i++) {
+    Particle* p = sim->beam.particles + i;
+    if (p->state == Active) {
+      weight += p->weight;
+      leavemachine(p);
+    }
+    kinds[(size_t)i] = statekind(p->state);
+  }
+  reportf("The run reached its limit of %lld time steps: the %d particles still flying "
+          "(weight %lg) end as lost",
+          (long long)sim->steps, (int)m, weight);
+  Beam_compact(&sim->beam, kinds.data());
+}
+
 }  // namespace
 
 void collideparticle(const Particle* p, double t0, double t1, unsigned thread,
@@ -791,4 +812,5 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   // The clock moves on by one step.
   sim->steps += 1;
   sim->t += sim->dt;
+  if (sim->steps >= sim->maxsteps && sim->beam.m > 0) endtrappedparticles(sim, kinds);
 }

@@ -326,6 +326,38 @@ TEST(Stepping, RunWithoutAFinishingApertureEndsWhenTheBeamHasLeft) {
   EXPECT_NEAR(m.sim.lattice->children[1]->lostweight, 1.0, 1e-12);  // the normalised beam
 }
 
+// Particles that never leave (gyrating on the spot in a long solenoid, or at rest in a machine
+// of drifts alone, which has no boxes to leave) end, charged as lost, once the run has taken
+// its most steps, with one message.
+TEST(Stepping, RunThatWouldNeverEndStopsAtItsStepLimit) {
+  const char* const lattices[] = {
+      "{Solenoid(S) Radius(cm) Field(T) Length(m)}\nS1 25 2 10\n",
+      "{Drift(S) Length(cm)}\nS1 50\n",
+  };
+  for (const char* machine : lattices) {
+    SCOPED_TRACE(machine);
+    testsupport::Machine m(std::string("{pencil-beam(P) species minenergy(MeV) maxenergy(MeV) "
+                                       "energystep(MeV)}\nP1 \"mu+\" 100 300 50\n") +
+                           machine + "line: P1,S1;\n");
+    ASSERT_TRUE(m.built() && m.sim.beam.m == 5);
+    for (int i = 0; i < m.sim.beam.m; i++) {  // transverse motion in the middle of the machine
+      Particle& p = m.sim.beam.particles[i];
+      p.z = 0.25;
+      p.Vx = 0.1 * p.Vz * (i % 2);
+      p.Vz = 0;
+    }
+    m.sim.maxsteps = 300;
+    Captured cap;
+    int steps = 0;
+    for (; steps < 1000 && m.sim.beam.m > 0; steps++) Simulation_advance(&m.sim, 0, StepCollide, 1);
+    EXPECT_EQ(steps, 300);
+    EXPECT_EQ(m.sim.beam.m, 0);
+    EXPECT_NEAR(m.sim.lattice->children[0]->lostweight, 1.0, 1e-12);  // the normalised beam
+    EXPECT_EQ(cap.countcontaining("The run reached its limit of 300 time steps: the 5 particles "
+                                  "still flying (weight 1) end as lost"), 1);
+  }
+}
+
 TEST(Stepping, EarliestCollisionEventWins) {
   for (int order = 0; order < 2; order++) {
     SCOPED_TRACE(order);
