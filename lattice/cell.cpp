@@ -176,7 +176,12 @@ Cell* readcell(ByteReader* r, const Simulation* sim, int depth) {
     if (ok && row && row->destructor) ok = row->restore && row->restore(c, sim);
     if (ok) init_funcpointers(c);
   }
-  if (ok && code == Composite && submapops.make) c->submap = submapops.make(c, sim);
+  // Only the machine (the outermost composite) has a grid, as when it is built; a grid larger
+  // than the grid maker allows for a read record (a damaged box or resolution) refuses it.
+  if (ok && code == Composite && depth == 0 && submapops.make) {
+    c->submap = submapops.make(c, sim);
+    ok = c->submap != nullptr;
+  }
   if (!ok) {
     c->destructor = nullptr;
     Cell_freeref(c, 0);

@@ -202,7 +202,7 @@ void Cell_resetlosscounters(Cell* c);
 // The grid of a composite belongs to the simulation set-up, which installs its operations here
 // once at start-up. The cell tree frees grids with `free`, copies them with `copy` and gives a
 // composite read back by Cell_read a new grid with `make` (from the simulation's grid
-// setting). Until they are installed a composite keeps no grid.
+// setting; none refuses the record). Until they are installed a composite keeps no grid.
 struct CellSubMapOps {
   CellSubMap* (*make)(Cell* machine, const Simulation* sim);
   CellSubMap* (*copy)(const CellSubMap* grid);
@@ -216,10 +216,11 @@ void Cell_setsubmapops(CellSubMapOps ops);
 // to the first; a component's run-time data by its class's data size).
 void Cell_write(const Cell* c, FILE* f);
 // Reads a record written by Cell_write into a new tree (owned by the caller), binding function
-// slots and giving composites a new grid; no constructor runs. Returns none on a truncated or
-// corrupt record (unknown type code, negative count, text cut by the end of the file, nesting
-// deeper than CELL_MAXDEPTH, a class whose run-time record owns memory and cannot be restored);
-// allocation grows only with the bytes actually read.
+// slots and giving the outermost composite a new grid; no constructor runs. Returns none on a
+// truncated or corrupt record (unknown type code, negative count, text cut by the end of the
+// file, nesting deeper than CELL_MAXDEPTH, a class whose run-time record owns memory and cannot
+// be restored, a grid that `make` refuses); allocation grows only with the bytes actually read
+// and the grid's bound.
 Cell* Cell_read(FILE* f, const Simulation* sim);
 constexpr int CELL_MAXDEPTH = 64;
 

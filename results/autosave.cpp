@@ -1,6 +1,8 @@
 // The auto-save file and file signatures (see results/autosave.h for the layout).
 #include "results/autosave.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -105,6 +107,11 @@ bool readsimulation(ByteReader* r, Simulation* sim) {
   br_u8(r, &scatteringoff);
   br_u8(r, &hasfom);
   if (!r->ok || decaysoff > 1 || scatteringoff > 1 || hasfom > 1) return false;
+  // A time step that Simulation_new refuses would never let the restored run end in time.
+  const double horizon = std::min(1e-6, sim->t_max > 0 ? sim->t_max : 1e-6);
+  if (!(sim->dt > 0) || !std::isfinite(sim->dt) ||
+      horizon / sim->dt > (double)SIMULATION_MAXSTEPS)
+    return false;
   sim->decays_off = decaysoff;
   sim->scattering_off = scatteringoff;
   if (hasfom) {

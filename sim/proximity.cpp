@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -22,9 +23,11 @@ bool boxcontains(const Cell* c, double x, double y, double z) {
          z <= c->zmax;
 }
 
-// The grid of a composite read back by Cell_read.
+// The grid of a machine read back by Cell_read, within the bound for read records.
 CellSubMap* makeforread(Cell* machine, const Simulation* sim) {
-  return CellSubMap_make(machine, sim ? sim->gridresolution : Simulation_default.gridresolution);
+  return CellSubMap_makebounded(
+      machine, sim ? sim->gridresolution : Simulation_default.gridresolution,
+      CELLSUBMAP_READENTRIES);
 }
 
 // Index of the grid cell along one axis of a point at offset d from the grid's minimum corner
@@ -56,6 +59,10 @@ void gridrange(double lo, double hi, double origin, int n, double extent, int* i
 }  // namespace
 
 CellSubMap* CellSubMap_make(Cell* machine, int resolution) {
+  return CellSubMap_makebounded(machine, resolution, SIZE_MAX);
+}
+
+CellSubMap* CellSubMap_makebounded(Cell* machine, int resolution, size_t maxentries) {
   if (!machine || machine->t != Composite) return nullptr;
   report("Building proximity grid...");
   int res = resolution < 1 ? 1 : resolution > 500 ? 500 : resolution;
@@ -79,16 +86,16 @@ CellSubMap* CellSubMap_make(Cell* machine, int resolution) {
   g->ny = count(g->dy);
   g->nz = count(g->dz);
   const long ncells = (long)g->nx * g->ny * g->nz;
-  reportupdatef("Building proximity grid %dx%dx%d (%d cells)...", g->nx, g->ny, g->nz,
-                (int)ncells);
 
-  // Two passes: count the entries of every grid cell, then fill them.
-  std::vector<uint32_t> counts((size_t)ncells + 1, 0);
+  // Every child's range of grid cells; the grid's size (cells and entries) is known before
+  // anything of that size is made, and a grid beyond `maxentries` is not made at all.
   struct Span {
     int i0, i1, j0, j1, k0, k1;
   };
-  std::vector<Span> spans((size_t)machine->n);
-  for (int c = machine->n; c-- > 0;) {
+  std::vector<Span> spans;
+  double entries = (double)ncells;
+  if (entries <= (double)maxentries) spans.resize((size_t)machine->n);
+  for (int c = (int)spans.size(); c-- > 0;) {
     const Cell* child = machine->children[c];
     Span& sp = spans[(size_t)c];
     if (Cell_bbempty(child)) {
@@ -98,6 +105,20 @@ CellSubMap* CellSubMap_make(Cell* machine, int resolution) {
     gridrange(child->xmin, child->xmax, g->x0, g->nx, g->dx, &sp.i0, &sp.i1);
     gridrange(child->ymin, child->ymax, g->y0, g->ny, g->dy, &sp.j0, &sp.j1);
     gridrange(child->zmin, child->zmax, g->z0, g->nz, g->dz, &sp.k0, &sp.k1);
+    entries += (double)std::max(0, sp.i1 - sp.i0 + 1) * std::max(0, sp.j1 - sp.j0 + 1) *
+               std::max(0, sp.k1 - sp.k0 + 1);
+  }
+  if (entries > (double)maxentries) {
+    free(g);
+    return nullptr;
+  }
+  reportupdatef("Building proximity grid %dx%dx%d (%d cells)...", g->nx, g->ny, g->nz,
+                (int)ncells);
+
+  // Two passes: count the entries of every grid cell, then fill them.
+  std::vector<uint32_t> counts((size_t)ncells + 1, 0);
+  for (int c = machine->n; c-- > 0;) {
+    const Span& sp = spans[(size_t)c];
     for (int i = sp.i0; i <= sp.i1; i++)
       for (int j = sp.j0; j <= sp.j1; j++)
         for (int k = sp.k0; k <= sp.k1; k++) counts[((size_t)i * g->ny + j) * g->nz + k]++;

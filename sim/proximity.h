@@ -6,6 +6,7 @@
 // thread on refresh steps.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct Beam;
@@ -27,6 +28,13 @@ struct CellSubMap {
 // (clamped to 1 … 500), logging "Building proximity grid %dx%dx%d (%d cells)... Done". None for
 // anything but a composite. Free with CellSubMap_free.
 CellSubMap* CellSubMap_make(Cell* machine, int resolution);
+// The same, or none (nothing logged, nothing made) when the grid would hold more than
+// `maxentries` grid cells and child entries together.
+CellSubMap* CellSubMap_makebounded(Cell* machine, int resolution, size_t maxentries);
+// The most grid cells and entries the grid of a machine read back from a file may hold: a
+// damaged record must not make the program allocate gigabytes. Every bundled machine's grid
+// holds under 130,000 (at most 125,000 cells at the resolution of 50 the program uses).
+constexpr size_t CELLSUBMAP_READENTRIES = (size_t)1 << 22;
 CellSubMap* CellSubMap_copy(const CellSubMap* grid);
 void CellSubMap_free(CellSubMap* grid);
 // After child `index` left the machine: drops it from every grid cell's list and lowers the

@@ -157,6 +157,22 @@ TEST_F(Autosave, DamagedFilesRestoreNothingAndChangeNothing) {
   const size_t body = good.size() - 40;
   std::string flipped = good;
   flipped[body - 60] ^= 1;
+  // Signed files whose records ask for what no run of this program writes: a proximity grid as
+  // large as the grid maker allows (a 500-cell cube), and a time step that is refused.
+  const auto savedwith = [&](int resolution, double half, double dt) {
+    Cell* m = sim.lattice;  // the machine's box is changed for the save only
+    const Cell box = *m;
+    if (half > 0) m->xmin = m->ymin = m->zmin = -half, m->xmax = m->ymax = m->zmax = half;
+    Simulation s = sim;
+    s.gridresolution = resolution;
+    s.dt = dt;
+    EXPECT_EQ(saveall("auto.sav", VERSION, &s, nullptr, genome, &q, autosave_checksum), 1);
+    m->xmin = box.xmin, m->ymin = box.ymin, m->zmin = box.zmin;
+    m->xmax = box.xmax, m->ymax = box.ymax, m->zmax = box.zmax;
+    return readfile("auto.sav");
+  };
+  const std::string biggrid = savedwith(500, 5.0, sim.dt);
+  const std::string tinystep = savedwith(sim.gridresolution, 0, 1e-300);
   struct Case {
     const char* what;
     std::string bytes;
@@ -170,6 +186,8 @@ TEST_F(Autosave, DamagedFilesRestoreNothingAndChangeNothing) {
       {"signed cut at a third", good.substr(0, body / 3), true},
       {"signed cut in the beam", good.substr(0, body - 50), true},
       {"signed trailing byte", good.substr(0, body) + "x", true},
+      {"largest proximity grid", biggrid, false},
+      {"time step that is refused", tinystep, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
