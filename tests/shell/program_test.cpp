@@ -207,6 +207,31 @@ TEST_F(ProgramHome, ViewWaitsBetweenFramesAndEndsOnTheQuitSignal) {
   EXPECT_EQ(finish(pid, 10), 0) << output();
 }
 
+// The quit signal reaches the lattice loader: a lattice whose code loops until its bound
+// (seconds; then "[FATAL]" and code 1) ends at once with code 0 when the signal comes while it
+// loads, and the results of an earlier run are kept byte for byte.
+TEST_F(ProgramHome, QuitSignalWhileALatticeLoadsEndsAtOnceAndKeepsTheResults) {
+  lattice("_pencil.txt");
+  // One result straight into the results files (no quarantine).
+  writefile(dir / "config.txt", readfile(dir / "config.txt") +
+                                    "Rechecks for best-so-far results (min. 5): 1\n");
+  ASSERT_EQ(run({"-c", "-once", "_pencil"}), 0) << output();
+  writefile(dir / "lattices" / "loop.txt",
+            readfile(dir / "lattices" / "_pencil.txt") + "#n=0; while (n>=0) { n++; }#\n");
+  const char* const files[] = {"results.dat", "results.txt"};
+  std::vector<std::string> kept;
+  for (const char* file : files) kept.push_back(readfile(dir / file));
+  ASSERT_NE(kept[0].find("<_pencil>"), std::string::npos);
+  pid_t pid = start({"-c", "-once", "loop"});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(waitfor("TrialType", 60)) << output();
+  pause(300);  // inside the loop, which runs for seconds
+  kill(pid, SIGTERM);
+  EXPECT_EQ(finish(pid, 30), 0) << output();
+  EXPECT_EQ(output().find("[FATAL]"), std::string::npos) << output();
+  for (size_t i = 0; i < kept.size(); i++) EXPECT_EQ(readfile(dir / files[i]), kept[i]) << files[i];
+}
+
 // Without pdflatex, -latextablepdf keeps the LaTeX source, says where it is and ends with
 // code 0 like the other switches that write a file.
 TEST_F(ProgramHome, LatexTablePdfWithoutPdflatexKeepsTheSourceAndEndsWithZero) {
