@@ -28,8 +28,10 @@ inline bool gotolattices() {
 }
 
 // Builds `lattice` from the same random genome every iteration, steps it until no particle is
-// active or its end time is reached, and scores it, on state.range(0) tracking threads (the
-// command line may carry -param: overrides). Counters: Mpts of the run, its score and Mpts
+// active or its end time is reached, and scores it, on state.range(0) tracking threads, which
+// choose between one thread and all of them as a client run does unless state.range(1) is
+// nonzero (then all of them at every step large enough; the command line may carry -param:
+// overrides). Counters: Mpts of the run, its score and Mpts
 // per second. Skipped when the bundled lattices cannot be found. Messages are dropped.
 inline void runlatticebench(benchmark::State& state, const char* lattice,
                             const char* commandline = "") {
@@ -40,6 +42,7 @@ inline void runlatticebench(benchmark::State& state, const char* lattice,
   }
   SimOptions options;
   options.threads = (int)state.range(0);
+  options.fixedthreads = state.range(1) != 0;
   Simulation_defaultdefault(options);
   double mpts = 0, score = 0;
   for (auto _ : state) {

@@ -4,9 +4,11 @@
 #     whole collision steps at lane widths 1, 2, 4 and 8 (those this processor runs);
 #   - two-thread scaling of the widest width;
 #   - the hand-off cost of a step and the beam size at which two threads start to pay;
-#   - "threads auto" (two threads on this machine) against -singlethread while a second process
-#     keeps one core busy;
-#   - Mpts/s of the default run of `frontend` and of `decaychannel` on one and two threads.
+#   - "threads auto" (two threads, or one where the steps measure that one is faster) against
+#     -singlethread and against two threads at every step, while a second process keeps one
+#     core busy;
+#   - Mpts/s of the default run of `frontend` and of `decaychannel` on one thread, automatic
+#     threads and two threads at every step.
 # Usage: bench/figures.sh [BUILD_DIR]   (default: build; the build must have ordax_bench)
 # Run it on an otherwise quiet machine: every figure except the busy-core one assumes the
 # processors are free. Takes about three minutes.
@@ -44,11 +46,13 @@ run runs 'BM_LatticeRun'
 # The busy core: a second process spinning for the whole measurement.
 (while :; do :; done) &
 busy=$!
-run busysteps 'BM_StepAtWidth/width:(1|2|4|8)/threads:(1|2)' --benchmark_min_time=2
-run busyruns 'BM_LatticeRun/frontend'
+run busysteps 'BM_StepAtWidth/width:(4|8)/threads:(1|2)' --benchmark_min_time=2
+run busyruns 'BM_LatticeRun'
 kill "$busy"
 wait "$busy" 2>/dev/null || true
 busy=""
+# Automatic threads against one thread, the busy core a spinning thread of the benchmark itself.
+run busyauto 'BM_StepWithABusyCore' --benchmark_min_time=2
 
 /usr/bin/env python3 - "$work" <<'EOF'
 import json, os, re, sys
@@ -104,21 +108,28 @@ print(f"  two threads pay from about {pays} live particles" if pays else
       "  two threads did not pay at any measured size")
 print()
 
+# Runs by lattice and thread mode: "single" (-singlethread), "auto" (threads auto on two),
+# "two" (two threads at every step).
 def runs(name):
     out = {}
     for b in load(name):
-        m = re.match(r"BM_LatticeRun/(\w+)/(\d+)", b["name"])
+        m = re.match(r"BM_LatticeRun/(\w+)/threads:(\d+)/fixed:(\d+)", b["name"])
         if m:
-            out[(m.group(1), int(m.group(2)))] = b
+            mode = "single" if m.group(2) == "1" else "two" if m.group(3) == "1" else "auto"
+            out[(m.group(1), mode)] = b
     return out
 
-r = runs("runs")
-print("Default runs (Mpts/s of wall time; threads 1 = -singlethread, 2 = threads auto)")
-for lat in ("frontend", "decaychannel"):
-    for t in (1, 2):
-        b = r.get((lat, t))
-        if b:
-            print(f"  {lat:12s} threads {t}: {b['Mpts/s']:6.2f} Mpts/s  ({b['Mpts']:.2f} Mpts, {b['real_time']:.2f} s, CPU of the main thread {b['cpu_time']:.2f} s, score {b['score']:.4g})")
+def printruns(r):
+    for lat in ("frontend", "decaychannel"):
+        for mode in ("single", "auto", "two"):
+            b = r.get((lat, mode))
+            if b:
+                print(f"  {lat:12s} {mode:6s}: {b['Mpts/s']:6.2f} Mpts/s  ({b['Mpts']:.2f} Mpts, {b['real_time']:.2f} s, CPU of the main thread {b['cpu_time']:.2f} s, score {b['score']:.4g})")
+        if (lat, "single") in r and (lat, "auto") in r:
+            print(f"  {lat:12s} auto/single time {r[(lat, 'single')]['Mpts/s'] / r[(lat, 'auto')]['Mpts/s']:.2f}")
+
+print("Default runs (Mpts/s of wall time)")
+printruns(runs("runs"))
 print()
 print("With a second process keeping one core busy")
 busy = {}
@@ -126,13 +137,17 @@ for b in load("busysteps"):
     m = re.match(r"BM_StepAtWidth/width:(\d+)/threads:(\d+)", b["name"])
     if m and "items_per_second" in b:
         busy[(int(m.group(1)), int(m.group(2)))] = ns_per_step(b)[0]
-for w in (1, 2, 4, 8):
+for w in (4, 8):
     if (w, 1) in busy and (w, 2) in busy:
-        print(f"  steps, width {w}: -singlethread {busy[(w, 1)]:7.1f} ns, auto {busy[(w, 2)]:7.1f} ns   auto/single {busy[(w, 2)] / busy[(w, 1)]:.2f}")
-rb = runs("busyruns")
-if ("frontend", 1) in rb and ("frontend", 2) in rb:
-    s, a = rb[("frontend", 1)]["Mpts/s"], rb[("frontend", 2)]["Mpts/s"]
-    print(f"  frontend run: -singlethread {s:.2f} Mpts/s, auto {a:.2f} Mpts/s   auto/single time {s / a:.2f}")
+        print(f"  steps, width {w}: one thread {busy[(w, 1)]:7.1f} ns, two threads {busy[(w, 2)]:7.1f} ns   two/one {busy[(w, 2)] / busy[(w, 1)]:.2f}")
+auto = {}
+for b in load("busyauto"):
+    m = re.match(r"BM_StepWithABusyCore/threads:(\d+)", b["name"])
+    if m and "items_per_second" in b:
+        auto[int(m.group(1))] = ns_per_step(b)[0]
+if 1 in auto and 2 in auto:
+    print(f"  steps, widest width: -singlethread {auto[1]:7.1f} ns, auto {auto[2]:7.1f} ns   auto/single {auto[2] / auto[1]:.2f}")
+printruns(runs("busyruns"))
 EOF
 echo
 echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -63,6 +63,8 @@ BENCHMARK(BM_LoadBundledPionFiles)->Unit(benchmark::kMillisecond);
 void BM_TargetLatticeRun(benchmark::State& state) {
   runlatticebench(state, "_target", "-param:seedbase=777");
 }
-BENCHMARK(BM_TargetLatticeRun)->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_TargetLatticeRun)
+    ->ArgNames({"threads", "fixed"})->Args({1, 0})->Args({2, 0})->Iterations(1)
+    ->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace

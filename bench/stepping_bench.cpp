@@ -106,6 +106,7 @@ void BM_SimulationAdvance(benchmark::State& state) {
   const int mode = (int)state.range(1);
   Simulation sim = channel(40);
   sim.threads = threads;
+  sim.fixedthreads = true;  // the given count, not the faster of one and all
   sim.particlesperthread = 35;
   addbeam(&sim, 10000);
   int64_t particlesteps = 0;

@@ -203,6 +203,7 @@ void Simulation_defaultdefault(const SimOptions& options) {
   d.divisor = options.divisor > 0 ? options.divisor : 1;
   d.threads = options.threads;
   d.particlesperthread = options.particlesperthread;
+  d.fixedthreads = options.fixedthreads;
   d.loadbalancelog = options.loadbalancelog;
   d.threadoverheadlog = options.threadoverheadlog;
   d.materialcounts = options.materialcounts;
@@ -218,6 +219,7 @@ void Simulation_defaultdefault(const SimOptions& options) {
 void Simulation_copyoptions(Simulation* sim, const Simulation* from) {
   sim->threads = from->threads;
   sim->particlesperthread = from->particlesperthread;
+  sim->fixedthreads = from->fixedthreads;
   sim->loadbalancelog = from->loadbalancelog;
   sim->threadoverheadlog = from->threadoverheadlog;
   sim->materialcounts = from->materialcounts;

@@ -26,6 +26,9 @@ struct SimOptions {
   int32_t divisor = 1;                // only every divisor-th beam particle; < 1 means 1
   int32_t threads = 1;                // stepping threads at most; < 1 means 1
   int32_t particlesperthread = 35;    // live particles per stepping thread; < 1 means 1
+  // Steps that could share their particles among several threads do so always, instead of
+  // measuring whether that is faster than one thread (benchmarks of a fixed thread count).
+  bool fixedthreads = false;
   FILE* loadbalancelog = nullptr;     // one record per step of the threads' shares and times
   FILE* threadoverheadlog = nullptr;  // one record per step of threads, work and time
   bool materialcounts = false;        // material loads report their record counts
@@ -67,6 +70,7 @@ struct Simulation {
   // Run options (see SimOptions; the logs are not owned).
   int32_t threads = 1;
   int32_t particlesperthread = 35;
+  bool fixedthreads = false;
   FILE* loadbalancelog = nullptr;
   FILE* threadoverheadlog = nullptr;
   bool materialcounts = false;
@@ -94,8 +98,8 @@ extern Simulation Simulation_default;
 void Simulation_defaultdefault(const SimOptions& options = SimOptions{});
 
 // Copies the run options of `from` that a built simulation does not record (threads,
-// particles per thread, the logs, material counts, RF sync log) into *sim; a simulation read
-// back from a file takes them from the default record this way.
+// particles per thread, fixed threads, the logs, material counts, RF sync log) into *sim; a
+// simulation read back from a file takes them from the default record this way.
 void Simulation_copyoptions(Simulation* sim, const Simulation* from);
 
 // Parses lattice `latticename` ("lattices/<name>.txt") with `genome` (which receives the genes

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "sim/material.h"
 #include "sim/pusher.h"
 #include "sim/simulation.h"
+#include "sim/threadchoice.h"
 #include "sim/components/solenoid.h"
 
 namespace {
@@ -127,9 +129,16 @@ struct StepContext {
   // thread only while no chunk is unfinished).
   StepArgs step{};
   int32_t nlive = 0;                   // live particles of the step
-  std::atomic<uint32_t> next{0};       // the next chunk to claim
+  // The threads that may take part in the present step (thread numbers below the high half;
+  // 0 between steps) and the next chunk to claim (the low half), in one word so that a claim
+  // checks both: a worker woken for one step that runs only after it ended cannot join a
+  // following step that was left to fewer threads.
+  std::atomic<uint64_t> next{0};
   std::atomic<uint32_t> nchunks{0};    // chunks of the step
   std::atomic<uint32_t> finished{0};   // chunks finished
+
+  ThreadChoice choice;          // threads auto: one thread or all, by measurement
+  std::string overheadnote;     // decisions waiting for the end of a thread-overhead log line
 
   void ensurestates(int n) {
     while ((int)states.size() < n) states.push_back(std::make_unique<ThreadState>());
@@ -151,14 +160,18 @@ namespace {
 // step has none left (a worker that wakes late, after the others finished the step).
 void runchunks(StepContext* ctx, unsigned thread) {
   for (;;) {
-    uint32_t c = ctx->next.load(std::memory_order_relaxed);
-    // A claim succeeds only while chunks are left; everything else of the step (arguments,
-    // thread states, chunk records) is read only after a claim and stays put until the
-    // claimed chunk is reported finished.
+    uint64_t word = ctx->next.load(std::memory_order_relaxed);
+    // A claim succeeds only while chunks are left and the step admits the thread; everything
+    // else of the step (arguments, thread states, chunk records, the chunk count) is read only
+    // after a claim and stays put until the claimed chunk is reported finished. A count read
+    // before the claim may be the last step's, so the chunk is checked again after it.
     do {
-      if (c >= ctx->nchunks.load(std::memory_order_relaxed)) return;
-    } while (!ctx->next.compare_exchange_weak(c, c + 1, std::memory_order_acquire,
+      if (thread >= (word >> 32) || (uint32_t)word >= ctx->nchunks.load(std::memory_order_relaxed))
+        return;
+    } while (!ctx->next.compare_exchange_weak(word, word + 1, std::memory_order_acquire,
                                               std::memory_order_relaxed));
+    const uint32_t c = (uint32_t)word;
+    if (c >= ctx->nchunks.load(std::memory_order_relaxed)) return;
     ThreadState* st = ctx->states[thread].get();
     StepArgs a = ctx->step;
     a.thread = thread;
@@ -717,29 +730,38 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   }
 
   // How many threads share the step: one per `perthread` particles, at most the setting, and
-  // the calling thread alone while too few particles are live to pay for a hand-off.
+  // the calling thread alone while too few particles are live to pay for a hand-off. Unless
+  // the count is fixed, the steps measure whether that many threads are faster than one and
+  // take the faster (threads auto, sim/threadchoice.h).
   StepContext* ctx = contextof(sim);
   std::vector<std::unique_ptr<ThreadState>>& states = ctx->states;
   std::vector<uint8_t>& kinds = ctx->kinds;
   const int threads = sim->threads > 0 ? sim->threads : 1;
   const int perthread = sim->particlesperthread > 0 ? sim->particlesperthread : 1;
+  const int refreshsteps = sim->refreshsteps > 0 ? sim->refreshsteps : 1;
+  int refresh = sim->steps % refreshsteps == 0;
   int n = 1;
+  int several = 1;  // the thread count that the choice between one and several stands for
   const bool overheadlog = multithread && sim->threadoverheadlog;
   if (multithread) {
     n = (N - 1) / perthread + 1;
     if (n > threads) n = threads;
     if (N < STEP_PARALLEL_MIN) n = 1;
+    several = n;
+    if (several > 1 && !sim->fixedthreads && !ctx->choice.several(N, refresh, eithertime()))
+      n = 1;
     // The thread-overhead log measures every thread count in turn, small steps included.
     if (overheadlog && N > 1) n = (int)(sim->steps % threads) + 1;
   }
+  // Steps that take part in the choice are timed for it.
+  const bool choosing = several > 1 && !sim->fixedthreads && (n == 1 || n == several);
+  if (n > 1) ctx->ensureworkers(n - 1);
   FILE* balancelog = sim->loadbalancelog;
   const bool timing = ctx->timing = overheadlog || balancelog;
-  const double T0 = timing ? eithertime() : 0;
+  const double T0 = timing || choosing ? eithertime() : 0;
 
   // This step's flags (decays, display refresh, scattering) and each thread's scratch room.
   const int decayflag = decays && !sim->decays_off;
-  const int refreshsteps = sim->refreshsteps > 0 ? sim->refreshsteps : 1;
-  int refresh = sim->steps % refreshsteps == 0;
   if (refresh && !sim->lattice) {
     report("[FATAL] bl is NULL in Simulation_advance_t");
     refresh = 0;
@@ -766,9 +788,8 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   if (ctx->chunks.size() < all) ctx->chunks.resize(all);
   ctx->nchunks.store(all, std::memory_order_relaxed);
   ctx->finished.store(0, std::memory_order_relaxed);
-  ctx->next.store(0, std::memory_order_release);
+  ctx->next.store((uint64_t)n << 32, std::memory_order_release);
   if (n > 1) {
-    ctx->ensureworkers(n - 1);
     for (int k = 1; k < n; k++) {
       Worker* w = ctx->workers[(size_t)k - 1].get();
       w->go.fetch_add(1, std::memory_order_release);
@@ -778,10 +799,9 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   runchunks(ctx, 0);
   spinthenwait(ctx->finished,
                [&] { return ctx->finished.load(std::memory_order_acquire) == all; });
-  // Workers that woke too late find no chunk; from here on none touches the step's data. The
-  // mark is above any chunk count, so a late worker that sees the next step's count before
-  // its start cannot claim a chunk of the next step ahead of the release that publishes it.
-  ctx->next.store(0x80000000u, std::memory_order_relaxed);
+  // Workers that woke too late find no chunk; from here on none touches the step's data. No
+  // thread is admitted until the next step's start publishes it.
+  ctx->next.store(0, std::memory_order_relaxed);
   const double T1 = timing ? eithertime() : 0;
 
   // Each thread's part of the step, for the load-balance log.
@@ -791,14 +811,26 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   // The work done, counted into the run's total (an eighth added for overhead).
   int64_t w = 0;
   for (int k = 0; k < n; k++) w += states[k]->counter;
+  const int64_t advanced = w;
   w += (w + 7) / 8;
   sim->Mpts += w * 1e-6;
 
-  // The thread-overhead and load-balance logs.
-  if (overheadlog)
+  // The thread-overhead and load-balance logs, with the decisions of threads auto (the
+  // thread-overhead log's after the end of its line of thread counts).
+  const std::string note = choosing ? ctx->choice.takenote(several) : std::string();
+  if (overheadlog) {
     fprintf(sim->threadoverheadlog, "%d,%d,%lg%c", n, (int)w, T1 - T0,
             n == threads ? '\n' : ',');
-  if (balancelog) writeloadbalance(ctx, balancelog, n, T0, T1);
+    ctx->overheadnote += note;
+    if (n == threads && !ctx->overheadnote.empty()) {
+      fputs(ctx->overheadnote.c_str(), sim->threadoverheadlog);
+      ctx->overheadnote.clear();
+    }
+  }
+  if (balancelog) {
+    writeloadbalance(ctx, balancelog, n, T0, T1);
+    fputs(note.c_str(), balancelog);
+  }
 
   // After the join: losses, new particles, compaction.
   scatteringsuppressed = false;
@@ -808,6 +840,7 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
   if (kinds.size() < (size_t)sim->beam.m) kinds.resize((size_t)sim->beam.m);
   std::fill(kinds.begin() + N, kinds.begin() + sim->beam.m, (uint8_t)KindActive);
   Beam_compact(&sim->beam, kinds.data());
+  if (choosing) ctx->choice.measured(n > 1, eithertime() - T0, advanced);
 
   // The clock moves on by one step.
   sim->steps += 1;

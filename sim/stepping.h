@@ -44,7 +44,8 @@ struct StepArgs {
 // before a second thread pays. bench/lanes_bench.cpp (BM_HandOff) times steps of 64 to 2048
 // particles on one and two threads; on the loaded two-processor development machine the two
 // were within 2 % of each other at every size and two threads were ahead from 256 particles
-// (bench/figures.sh prints the table).
+// (bench/figures.sh prints the table). Above it the steps still measure whether the threads
+// are faster than the calling thread alone (sim/threadchoice.h) unless the count is fixed.
 constexpr int32_t STEP_PARALLEL_MIN = 256;
 
 // Advances the particles of one thread's range over [t, t + dt]: a particle whose tstart is

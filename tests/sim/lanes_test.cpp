@@ -3,6 +3,8 @@
 // machine has and on 1, 2 and 4 threads: the final beams and the scores must be identical.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -122,12 +124,14 @@ const char* const generatedchannel =
     "#}#\n"
     "channel: BMu#for (i = 1; i <= 16; i = i + 1) {#,S#i#,D#i##}#;\n";
 
-// What a run leaves: a hash of every final record (pointers left out) and the score.
+// What a run leaves: a hash of every final record (pointers left out) and the score; and the
+// steps the load-balance log shows on one thread and on several.
 struct Outcome {
   uint64_t hash = 0;
   double score = 0;
   int32_t records = 0;
   int32_t stopped = 0;  // records that struck matter
+  int onethread = 0, several = 0;
 };
 
 uint64_t fnv(uint64_t h, const void* data, size_t n) {
@@ -136,18 +140,24 @@ uint64_t fnv(uint64_t h, const void* data, size_t n) {
   return h;
 }
 
-Outcome runlattice(const std::string& text, const char* name, int width, int threads) {
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+Outcome runlattice(const std::string& text, const char* name, int width, int threads,
+                   const Files& datafiles) {
   pusher_setwidth(width);
   srand15(7);  // the same free parameters every time
-  Machine m(text, "-param:seedbase=777", name);
+  Machine m(text, "-param:seedbase=777", name, datafiles);
   Outcome o;
   if (!m.built()) return o;
   Simulation& sim = m.sim;
   sim.threads = threads;
   sim.particlesperthread = 1;
+  FILE* log = std::tmpfile();
+  sim.loadbalancelog = log;
   // Enough steps to carry the beams through their machines, bounded for the test's time.
   for (int step = 0; step < 600 && sim.beam.m > 0 && sim.t < sim.t_max; step++)
     Simulation_advance(&sim, 1, StepCollide, 1);
+  sim.loadbalancelog = nullptr;
   o.hash = 14695981039346656037ull;
   o.records = sim.beam.M;
   for (int32_t i = 0; i < sim.beam.M; i++) {
@@ -158,34 +168,60 @@ Outcome runlattice(const std::string& text, const char* name, int width, int thr
     o.hash = fnv(o.hash, &p, sizeof p);
   }
   o.score = Simulation_score(&sim);
+  // Each step's first line holds one tab-led share per thread it ran on.
+  std::rewind(log);
+  char line[512];
+  while (std::fgets(line, sizeof line, log))
+    if (line[0] == '\t' && line[1] >= '0' && line[1] <= '9')
+      (std::count(line, line + std::strlen(line), '\t') > 1 ? o.several : o.onethread)++;
+  std::fclose(log);
   return o;
 }
 
 TEST(LanesSlow, BundledLatticesAndAChannelGiveTheSameBeamAtEveryWidthAndThreadCount) {
   WidthGuard guard;
-  std::vector<std::pair<std::string, std::string>> lattices = {{"generated", generatedchannel}};
+  const fs::path source = ORDAX_SOURCE_DIR;
+  struct Lattice {
+    std::string name, text;
+    Files datafiles;
+  };
+  std::vector<Lattice> lattices = {{"generated", generatedchannel, {}}};
   for (const char* name : {"decaychannel", "_pencil", "_absorber", "_chicane", "_rf"})
-    lattices.push_back(
-        {name, testsupport::readfile(fs::path(ORDAX_SOURCE_DIR) / "lattices" / (std::string(name) + ".txt"))});
-  // Runs at every width on one thread, then at the widest on 2 and 4 threads.
+    lattices.push_back({name, testsupport::readfile(source / "lattices" / (std::string(name) + ".txt")), {}});
+  // The front end with the first 600 pions of its production file (the whole file is a run of
+  // seconds): they leave the target rod at the start of the steps.
+  const std::vector<std::string> pions =
+      testsupport::readlines(source / "datafiles" / "target_piplus.csv");
+  std::string head;
+  for (size_t i = 0; i < pions.size() && i <= 600; i++) head += pions[i] + "\n";
+  lattices.push_back({"frontend", testsupport::readfile(source / "lattices" / "frontend.txt"),
+                      {{"target_piplus.csv", head}}});
+  // Runs at every width on one thread, then at the widest on 2 and 4 threads, which choose at
+  // run time between one thread and all of them.
   std::vector<std::pair<int, int>> runs;
   for (int w : widths()) runs.push_back({w, 1});
   for (int threads : {2, 4}) runs.push_back({widths().back(), threads});
-  for (const auto& [name, text] : lattices) {
-    SCOPED_TRACE(name);
-    ASSERT_FALSE(text.empty());
+  for (const Lattice& l : lattices) {
+    SCOPED_TRACE(l.name);
+    ASSERT_FALSE(l.text.empty());
     testsupport::Messages quiet;
-    const Outcome reference = runlattice(text, name.c_str(), 1, 1);
+    const Outcome reference = runlattice(l.text, l.name.c_str(), 1, 1, l.datafiles);
     ASSERT_GT(reference.records, 0) << "the lattice built no beam";
-    if (name == "generated") {
-      ASSERT_GT(reference.stopped, 0) << "no particle struck a coil";
+    if (l.name == "generated" || l.name == "frontend") {
+      ASSERT_GT(reference.stopped, 0) << "no particle struck matter";
     }
     for (auto [w, threads] : runs) {
       SCOPED_TRACE(testing::Message() << "width " << w << ", threads " << threads);
-      const Outcome o = runlattice(text, name.c_str(), w, threads);
+      const Outcome o = runlattice(l.text, l.name.c_str(), w, threads, l.datafiles);
       EXPECT_EQ(o.records, reference.records);
       EXPECT_EQ(o.hash, reference.hash);
       EXPECT_EQ(o.score, reference.score);
+      // The channel's beam is large enough for several threads at every step: the steps on one
+      // thread are the choice's looks at it.
+      if (l.name == "generated" && threads > 1) {
+        EXPECT_GT(o.onethread, 0);
+        EXPECT_GT(o.several, 0);
+      }
     }
   }
 }

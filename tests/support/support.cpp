@@ -109,9 +109,11 @@ void writelattice(const fs::path& root, std::string_view name, std::string_view 
   lattice_exists(LATTICE_EXISTS_RESET);
 }
 
-Machine::Machine(std::string_view latticetext, const char* commandline, const char* name)
+Machine::Machine(std::string_view latticetext, const char* commandline, const char* name,
+                 const std::vector<std::pair<std::string, std::string>>& datafiles)
     : dir_("ordax_machine") {
   fs::create_directories(dir_.path() / "datafiles");
+  for (const auto& [file, text] : datafiles) writefile(dir_.path() / "datafiles" / file, text);
   writelattice(dir_.path(), name, latticetext);
   Simulation_defaultdefault();
   sim = Simulation_new(name, nullptr, commandline);

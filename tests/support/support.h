@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lattice/cellclass.h"
@@ -114,13 +115,14 @@ Bytes writtenby(Write write) {
 }
 
 // A machine built from lattice text exactly as a run builds it: the text goes to
-// lattices/<name>.txt in a temporary working directory (with datafiles/ beside it), the
-// lattice list is forgotten, and the simulation is made by Simulation_new. Freed on
-// destruction; the previous working directory comes back.
+// lattices/<name>.txt in a temporary working directory (with datafiles/ beside it, holding
+// the given files: name, text), the lattice list is forgotten, and the simulation is made by
+// Simulation_new. Freed on destruction; the previous working directory comes back.
 class Machine {
  public:
   explicit Machine(std::string_view latticetext, const char* commandline = "",
-                   const char* name = "machine");
+                   const char* name = "machine",
+                   const std::vector<std::pair<std::string, std::string>>& datafiles = {});
   ~Machine();
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
