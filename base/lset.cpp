@@ -70,6 +70,9 @@ LSet readelements(ByteReader* r, uint32_t count, uint32_t size, uint32_t initial
   LSet s = LSet_new(size ? size : 1);
   s.initial = initial ? initial : 1;
   s.growth = growth;
+  // Elements of no bytes are never written (every set's size is at least 1): a count of them
+  // would allocate and claim elements that the data does not hold.
+  if (size == 0) return s;
   unsigned long long bytes = (unsigned long long)count * size;
   size_t left = br_remaining(r);  // SIZE_MAX: unknown (a stream that cannot seek)
   if (left != SIZE_MAX && bytes > (unsigned long long)left) return s;

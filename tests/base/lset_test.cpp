@@ -170,6 +170,9 @@ TEST(LSet, TruncatedOrAbsurdFilesGiveEmptySets) {
       {"full form absurd", {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f, 0xff, 0xff, 0xff, 0xff,
                             0, 0, 0x70, 0x42},
        true},
+      {"elements of no bytes", {3, 0, 0, 0x11, 0}, false},
+      {"full form, elements of no bytes", {3, 0, 0, 0x11, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0x70, 0x42},
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
