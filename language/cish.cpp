@@ -174,6 +174,12 @@ void trimcopy(std::string& out, const char* from, const char* to) {
   out.assign(from, to);
 }
 
+// Cuts s to at most n characters and drops the spaces that end the cut.
+void cutfield(std::string& s, size_t n) {
+  if (s.size() > n) s.resize(n);
+  while (!s.empty() && isspacec(s.back())) s.pop_back();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- environment
@@ -475,6 +481,8 @@ int Cish_loadops(Cish* c, const char* path) {
     while ((ch = std::fgetc(f)) != EOF && ch != '\n') line += static_cast<char>(ch);
     if (ch == EOF && line.empty()) break;
     if (line.size() > 159) line.resize(159);
+    // A rule is kept as C text, which a zero byte ends.
+    if (size_t nul = line.find('\0'); nul != std::string::npos) line.resize(nul);
     size_t at = line.find(":==");
     if (at != std::string::npos) {
       std::string out, pattern;
@@ -483,6 +491,10 @@ int Cish_loadops(Cish* c, const char* path) {
       bool right = *rest == 'r' || *rest == 'R';
       if (right) rest++;
       trimcopy(pattern, rest, line.c_str() + line.size());
+      // Cut to what a rule holds, then trimmed again: a cut that ends in a space would not
+      // read back from the table Cish_saveops writes.
+      cutfield(out, CISH_TLEN - 1);
+      cutfield(pattern, CISH_OPLEN - 1);
       // A rule with an empty output drops its matches (the comment rule); it is kept so that
       // a table written by Cish_saveops reads back whole.
       if (!pattern.empty()) {

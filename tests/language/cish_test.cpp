@@ -378,11 +378,18 @@ TEST(CishRules, LoadopsNumbersRulesInFileOrder) {
   TempDir dir("ordax_cish");
   std::string path = dir / "rules.txt";
   std::string longline = "X :== X " + std::string(170, '~') + " X";
+  // Output and pattern cut where a space follows (by their sizes, or by a zero byte): the
+  // spaces go, as a saved table reads them.
+  std::string cutspace = "AB CD EF GH :== X " + std::string(46, '~') + "  Y\nZ :== Z % " +
+                         std::string(1, '\0') + "W :== W";
   writefile(path, "X :== X + X\n# not a rule\nX :==r Xl = X\n  :== Comment\nS:==\n" + longline +
-                      "\nS :==R S S");
+                      "\nS :==R S S\n" + cutspace);
   Cish* c = Cish_new();
   Cish_clearops(c);
-  EXPECT_EQ(Cish_loadops(c, path.c_str()), 5);
+  EXPECT_EQ(Cish_loadops(c, path.c_str()), 7);
+  EXPECT_STREQ(Cish_op(c, c->ops.count - 2).out, "AB CD EF");
+  EXPECT_EQ(std::string(Cish_op(c, c->ops.count - 2).s), "X " + std::string(46, '~'));
+  EXPECT_STREQ(Cish_op(c, c->ops.count - 1).s, "Z %");
   EXPECT_EQ(Cish_opgetprec(c, "X + X"), 0);
   EXPECT_EQ(Cish_opgetprec(c, "Xl = X"), 3);
   EXPECT_EQ(Cish_opgetprec(c, "Comment"), 4);
