@@ -3,7 +3,6 @@
 // signed file. A restored run must hold a machine and a beam whose particles are finite and
 // whose beam lines are the machine; saving it again and restoring that must give the same
 // counts. Built by scripts/fuzz.sh.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,33 +12,16 @@
 #include "language/genome.h"
 #include "results/autosave.h"
 #include "results/queue.h"
-#include "sim/components/registry.h"
 #include "sim/simulation.h"
 
 namespace {
 
 const char VERSION[] = "v4.47_dev";
 
-void checkrun(const Simulation& s) {
-  if (!s.lattice) abort();
-  for (int32_t i = 0; i < s.beam.M; i++) {
-    const Particle& p = s.beam.particles[i];
-    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z) ||
-        !std::isfinite(p.Vx) || !std::isfinite(p.Vy) || !std::isfinite(p.Vz))
-      abort();
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  filefuzz::ready();
-  static bool tables = [] {
-    registry_install();
-    Simulation_defaultdefault();
-    return true;
-  }();
-  (void)tables;
+  filefuzz::readysim();
   std::string file = std::string(VERSION) + "\n";
   file.append(reinterpret_cast<const char*>(data), size);
   for (int sign = 0; sign < 2; sign++) {
@@ -51,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     q.queuefile = "queue.txt";
     SignatureFunction signature = sign ? autosave_checksum : nullptr;
     if (loadall("auto.sav", VERSION, &sim, nullptr, &genome, &q, signature) == 1) {
-      checkrun(sim);
+      if (!sim.lattice || !filefuzz::finitebeam(sim.beam, false)) abort();
       if (saveall("auto.sav", VERSION, &sim, nullptr, genome, &q, signature) != 1) abort();
       Simulation again{};
       Genome g2 = Genome_new();

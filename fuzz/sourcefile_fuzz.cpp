@@ -3,7 +3,6 @@
 // copies per record as the "timespread" and "axial" attributes ask (from the first byte).
 // Every particle loaded must have finite coordinates, a finite start time and a speed below c.
 // Built by scripts/fuzz.sh.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,33 +10,12 @@
 #include "base/kinematics.h"
 #include "fuzz/filefuzz.h"
 #include "base/vec.h"
-#include "sim/components/registry.h"
 #include "sim/components/sources.h"
 #include "sim/simulation.h"
 #include "sim/species.h"
 
-namespace {
-
-void checkbeam(const Simulation& s) {
-  for (int32_t i = 0; i < s.beam.M; i++) {
-    const Particle& p = s.beam.particles[i];
-    const double v2 = p.Vx * p.Vx + p.Vy * p.Vy + p.Vz * p.Vz;
-    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z) ||
-        !std::isfinite(p.tstart) || !std::isfinite(v2))
-      abort();
-  }
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  filefuzz::ready();
-  static bool tables = [] {
-    registry_install();
-    Simulation_defaultdefault();
-    return true;
-  }();
-  (void)tables;
+  filefuzz::readysim();
   if (size == 0) return 0;
   const int copies = 1 + (data[0] & 3), axial = (data[0] >> 2) & 1;
   filefuzz::writefile("datafiles/input.csv", data + 1, size - 1);
@@ -51,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       loadbeam_rodsource(&rod, "datafiles/input.csv", copies, axial, PiPlus, &s, 0);
     else
       loadbeam_marssource(AffineFrame_identity(), "datafiles/input.csv", copies, 1e-9, axial, &s, 0);
-    checkbeam(s);
+    if (!filefuzz::finitebeam(s.beam, true)) abort();
     Simulation_free(&s);
   }
   return 0;
