@@ -1,10 +1,16 @@
 #include "sim/threadchoice.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdio>
 
 namespace {
+
+// The last decision of each size class in this process (0 none yet, 1 one thread, 2 several),
+// the starting choice of later runs: a client runs design after design on the same machine
+// under much the same load.
+std::atomic<int8_t> lastdecision[32] = {};
 
 int sizeclass(int32_t live) {
   return live > 0 ? (int)std::bit_width((uint32_t)live) - 1 : 0;
@@ -16,10 +22,13 @@ bool ThreadChoice::several(int32_t live, bool cyclestart, double now) {
   const int k = sizeclass(live);
   SizeClass& c = classes_[k];
   if (!c.seen) {
-    // A class met for the first time starts with the choice of the nearest class that has
-    // one (beams mostly shrink or grow slowly through the classes), and is compared at once.
+    // A class met for the first time starts with the choice an earlier run took for it, or
+    // else that of the nearest class that has one (beams mostly shrink or grow slowly through
+    // the classes), or else the calling thread alone; it is compared at once.
     c.seen = true;
-    for (int d = 1; d < NCLASSES; d++) {
+    const int8_t earlier = lastdecision[k].load(std::memory_order_relaxed);
+    c.several = earlier == 2;
+    for (int d = 1; earlier == 0 && d < NCLASSES; d++) {
       const SizeClass* near = k - d >= 0 && classes_[k - d].compared   ? &classes_[k - d]
                               : k + d < NCLASSES && classes_[k + d].compared ? &classes_[k + d]
                                                                         : nullptr;
@@ -80,6 +89,7 @@ void ThreadChoice::decide(SizeClass& c, double now) {
     c.doubt = false;
     c.several = several;
     c.compared = true;
+    lastdecision[class_].store(several ? 2 : 1, std::memory_order_relaxed);
     pending_ = true;
     noteclass_ = class_;
     noteone_ = one;

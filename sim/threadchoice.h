@@ -42,7 +42,7 @@ class ThreadChoice {
   struct SizeClass {
     bool seen = false;      // the class has had a step
     bool compared = false;  // a comparison has decided `several`
-    bool several = true;    // the present choice
+    bool several = false;   // the present choice
     bool doubt = false;     // the last comparison contradicted the choice; repeated at once
     double interval = FIRSTINTERVAL;  // s from this comparison to the next
     double next = 0;        // eithertime() of the next comparison

@@ -140,6 +140,7 @@ TEST(Stepping, ThreadCountFollowsParticlesPerExtraThread) {
   SavedState saved;
   options.threads = 4;
   options.particlesperthread = 100;
+  options.fixedthreads = true;  // the count the settings give, not the faster of one and all
   struct Case {
     int particles, multithread, expected;
   } cases[] = {{1000, 1, 4},
@@ -909,6 +910,7 @@ TEST(SteppingThreads, LoadBalanceLogShowsSharesAndThreads) {
   SavedState saved;
   options.threads = 2;
   options.particlesperthread = 1;
+  options.fixedthreads = true;
   Simulation sim = deterministicrun();
   FILE* f = tmpfile();
   sim.loadbalancelog = f;
