@@ -75,13 +75,14 @@ using Evaluate = std::function<Evaluated(Genome* g, LSet* results)>;
 struct Search {
   std::vector<double> best;
   std::vector<std::string> design;
+  std::vector<int> designs;  // designs recorded so far
 };
 
 Search optimise(const Evaluate& evaluate, const char* lattice, int runs, uint32_t seed,
                 const std::function<bool(int, const Search&)>& checkpoint = nullptr) {
   srand15(seed);
   LSet results = LSet_new(sizeof(Result));
-  Search out{std::vector<double>(runs), std::vector<std::string>(runs)};
+  Search out{std::vector<double>(runs), std::vector<std::string>(runs), std::vector<int>(runs)};
   double b = -1e300;
   std::string design;
   for (int done = 0; done < runs;) {
@@ -94,6 +95,7 @@ Search optimise(const Evaluate& evaluate, const char* lattice, int runs, uint32_
     for (int i = done; i < now - 1; i++) {
       out.best[i] = b;
       out.design[i] = design;
+      out.designs[i] = done > 0 ? out.designs[done - 1] : 0;
     }
     if (e.score > b) {
       b = e.score;
@@ -103,6 +105,7 @@ Search optimise(const Evaluate& evaluate, const char* lattice, int runs, uint32_
     Genome_free(g);
     out.best[now - 1] = b;
     out.design[now - 1] = design;
+    out.designs[now - 1] = (done > 0 ? out.designs[done - 1] : 0) + 1;
     // Building a machine for a recheck draws on the generator the trial types use: after one,
     // the search goes on from a seed of its own, the same whether or not the rechecks drew.
     bool reported = false;
@@ -174,7 +177,8 @@ void compare(const char* title, const Evaluate& evaluate, const char* lattice, i
       double value = 0;
       auto report = [&](int n, const Search& so) {
         if (std::find(at.begin(), at.end(), n) == at.end()) return false;
-        fprintf(stderr, "  %s, seed %d, after %d: best %.3f", name, s, n, so.best[n - 1]);
+        fprintf(stderr, "  %s, seed %d, after %d (%d designs): best %.3f", name, s, n,
+                so.designs[n - 1], so.best[n - 1]);
         if (recheck) {
           // The same design at two run counts is measured once.
           if (so.design[n - 1] != last) value = recheck(last = so.design[n - 1]);
