@@ -42,10 +42,13 @@ bool ThreadChoice::several(int32_t live, bool cyclestart, double now) {
   // taken up again when the beam comes back, the class's next time having passed).
   if (stage_ > 0 && k != class_) stage_ = 0;
   if (cyclestart) {
-    if (stage_ > 0 && stagetime_ >= WINDOW) {
+    if (settling_) {
+      settling_ = false;
+    } else if (stage_ > 0 && stagetime_ >= WINDOW) {
       if (stage_ < 3) {
         stage_++;
         stagetime_ = 0;
+        settling_ = true;
       } else {
         decide(c, now);
         stage_ = 0;
@@ -55,6 +58,7 @@ bool ThreadChoice::several(int32_t live, bool cyclestart, double now) {
       class_ = k;
       stage_ = 1;
       stagetime_ = 0;
+      settling_ = true;
       time_[0] = time_[1] = work_[0] = work_[1] = 0;
     }
   }
@@ -64,7 +68,7 @@ bool ThreadChoice::several(int32_t live, bool cyclestart, double now) {
 void ThreadChoice::measured(bool ranonseveral, double seconds, int64_t work) {
   // A step that advanced nothing (every particle still waiting for its release) says nothing
   // about the cost of a particle step.
-  if (stage_ == 0 || work <= 0) return;
+  if (stage_ == 0 || settling_ || work <= 0) return;
   stagetime_ += seconds;
   time_[ranonseveral] += seconds;
   work_[ranonseveral] += (double)work;

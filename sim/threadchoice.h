@@ -12,8 +12,11 @@
 
 class ThreadChoice {
  public:
-  // Step time a window collects before it ends (at the next refresh cycle's start), in s.
-  static constexpr double WINDOW = 0.006;
+  // Step time a window collects before it ends (at the next refresh cycle's start), in s, after
+  // a first refresh cycle that is not counted: the change of thread count has passing costs of
+  // its own (a worker that slept gets its processor back at once from the process it shared
+  // it with, for a few milliseconds), and the window must be long against them.
+  static constexpr double WINDOW = 0.025;
   // Time from one comparison to the next in a size class: the first, and the longest it grows
   // to while comparisons keep confirming the choice, in s.
   static constexpr double FIRSTINTERVAL = 0.5;
@@ -55,6 +58,7 @@ class ThreadChoice {
   // on one thread [0] and on several [1].
   int class_ = -1;
   int stage_ = 0;
+  bool settling_ = false;  // in the present stage's first refresh cycle, not counted
   double stagetime_ = 0;
   double time_[2] = {0, 0};
   double work_[2] = {0, 0};

@@ -885,6 +885,7 @@ TEST(SteppingThreads, TwoSimulationsSteppedAlternatelyMatchEachSteppedAlone) {
   SavedState saved;
   options.threads = 2;
   options.particlesperthread = 1;
+  options.fixedthreads = true;
   const int steps = 120;
   Simulation a = deterministicrun(11), b = deterministicrun(22);
   for (int step = 0; step < steps; step++) {

@@ -65,12 +65,12 @@ TEST(ThreadChoice, OneDisturbedWindowDoesNotChangeTheChoice) {
   bool last;
   run(tc, now, 3.0, 3000, [](double, bool several) { return (several ? 100 : 150) * 1e-9; },
       &last);
-  // In the next comparison the cycle of several-thread steps after the look at one thread takes
-  // three times as long (the worker's processor taken by another process for a moment).
+  // In the next comparison the several-thread steps after the look at one thread take four
+  // times as long for four refresh cycles (the worker's processor taken by another process).
   int hit = -1;
   auto disturbed = [&](double, bool several) {
-    if (!several && hit < 0) hit = 10;
-    if (several && hit > 0) return hit--, 300e-9;
+    if (!several && hit < 0) hit = 40;
+    if (several && hit > 0) return hit--, 400e-9;
     return (several ? 100 : 150) * 1e-9;
   };
   const double share = run(tc, now, 10.0, 3000, disturbed, &last);
