@@ -86,8 +86,10 @@ void ThreadChoice::decide(SizeClass& c, double now) {
       c.next = now;
       return;
     }
-    // Each confirmation doubles the time to the next look; a change brings looks back often.
-    c.interval = c.compared && several == c.several && !c.doubt
+    // Each clear confirmation doubles the time to the next look; a change or a close call
+    // brings looks back often.
+    const bool clear = several ? all < one * (1 - CLEARMARGIN) : one < all * (1 - CLEARMARGIN);
+    c.interval = c.compared && several == c.several && !c.doubt && clear
                      ? std::min(c.interval * 2, LONGESTINTERVAL)
                      : FIRSTINTERVAL;
     c.doubt = false;

@@ -25,6 +25,10 @@ class ThreadChoice {
   // thread's time per particle step: when the two are about as fast, one thread leaves the
   // other processor to the rest of the machine.
   static constexpr double SEVERALBELOW = 0.98;
+  // The time to the next look grows only when the faster count won by more than this fraction:
+  // close calls are looked at again soon (they cost little to look at, and the beam may be
+  // entering a part of the machine where the other count does better).
+  static constexpr double CLEARMARGIN = 0.1;
 
   // At the start of a step whose live section (`live` particles) the settings would share among
   // several threads: whether it runs on several (true) or on the calling thread alone.
