@@ -745,6 +745,21 @@ class SimulationNew : public ::testing::Test {
   testsupport::WorkDir dir{"ordax_simnew"};
   void SetUp() override { Simulation_defaultdefault(); }
   void write(const char* name, const char* text) { testsupport::writelattice(dir.path(), name, text); }
+  // Builds lattice `name` once per case {override, start of the warning (none: it builds)}: a
+  // refused lattice has no machine and warns "[WARNING] " + start + `tail`.
+  template <size_t N>
+  void expectrefusals(const char* name, const char* const (&cases)[N][2], const char* tail) {
+    for (const auto& [override, message] : cases) {
+      SCOPED_TRACE(override);
+      Captured cap;
+      Simulation sim = Simulation_new(name, nullptr, override);
+      EXPECT_EQ(sim.lattice == nullptr, message != nullptr);
+      if (message) {
+        EXPECT_TRUE(cap.has(std::string("[WARNING] ") + message + tail));
+      }
+      Simulation_free(&sim);
+    }
+  }
 };
 
 const char* twodrifts =
@@ -874,17 +889,8 @@ TEST_F(SimulationNew, UnusableSizesAndTheQuitStopTheBuild) {
   write("sizes", "{Solenoid(S) Radius(cm) Field(T) Length(cm)}\nS1 25 2 50\n"
                  "{Cylinder-blockage(A) radius(cm) Length(cm)}\nA1 5 1\n"
                  "{Finish-aperture(F) radius(cm)}\nF1 10\nline: S1,A1,F1;\n");
-  for (const auto& [override, message] : cases) {
-    SCOPED_TRACE(override);
-    Captured cap;
-    Simulation sim = Simulation_new("sizes", nullptr, override);
-    EXPECT_EQ(sim.lattice == nullptr, message != nullptr);
-    if (message) {
-      EXPECT_TRUE(cap.has(std::string("[WARNING] ") + message + " is not a size (a finite number "
-                          "of zero or more); the lattice cannot be run"));
-    }
-    Simulation_free(&sim);
-  }
+  expectrefusals("sizes", cases,
+                 " is not a size (a finite number of zero or more); the lattice cannot be run");
   std::filesystem::create_directory_symlink(std::filesystem::path(ORDAX_SOURCE_DIR) / "datafiles",
                                            dir.path() / "datafiles");
   testsupport::writefile(dir.path() / "results.dat", "a=1;\n1.0 (1.0 Mpts) [v4.47_dev] <d> \n");
@@ -923,17 +929,7 @@ TEST_F(SimulationNew, NonFiniteSignedAttributesAreRefused) {
                   "{Cylinder-blockage(A) radius(cm) Length(cm) AbsorptionLength}\nA1 5 1 0.5\n"
                   "{Rectangular-aperture(R) x1 y1 x2 y2 minenergy}\nR1 -0.1 -0.1 0.1 0.1 0\n"
                   "{Finish-aperture(F) radius(cm)}\nF1 10\nline: S1,A1,R1,F1;\n");
-  for (const auto& [override, message] : cases) {
-    SCOPED_TRACE(override);
-    Captured cap;
-    Simulation sim = Simulation_new("signed", nullptr, override);
-    EXPECT_EQ(sim.lattice == nullptr, message != nullptr);
-    if (message) {
-      EXPECT_TRUE(cap.has(std::string("[WARNING] ") + message +
-                          " is not a finite number; the lattice cannot be run"));
-    }
-    Simulation_free(&sim);
-  }
+  expectrefusals("signed", cases, " is not a finite number; the lattice cannot be run");
 }
 
 TEST_F(SimulationNew, BeamWeightsOrChargeAreNormalised) {
