@@ -10,20 +10,30 @@
 #include "base/text.h"
 
 namespace {
-// The lattice names of "lattices", cached for lattice_exists.
+// The names of every lattice file of "lattices" ('_' files included), cached for
+// lattice_exists.
 std::vector<std::string> latticecache;
 bool latticecached = false;
+
+// The names of the "<name>.txt" files of `dir` (not directories), without ".txt", in the
+// order listed; with `underscored` false, not those beginning with '_'.
+std::vector<std::string> latticefilesin(const char* dir, bool underscored) {
+  std::vector<std::string> names;
+  for (const PlatformDirEntry& e : platform_listdir(dir)) {
+    if (e.isdir || e.name.empty() || (!underscored && e.name[0] == '_') ||
+        !endswith(e.name, ".txt"))
+      continue;
+    if (e.name.size() == 4) continue;  // ".txt" alone names no lattice
+    names.push_back(e.name.substr(0, e.name.size() - 4));
+  }
+  return names;
+}
 
 }  // namespace
 
 std::vector<std::string> getlatticeshere(const char* dir) {
   platform_mkdir(dir);
-  std::vector<std::string> names;
-  for (const PlatformDirEntry& e : platform_listdir(dir)) {
-    if (e.isdir || e.name.empty() || e.name[0] == '_' || !endswith(e.name, ".txt")) continue;
-    if (e.name.size() == 4) continue;  // ".txt" alone names no lattice
-    names.push_back(e.name.substr(0, e.name.size() - 4));
-  }
+  std::vector<std::string> names = latticefilesin(dir, false);
   std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
     int c = strnullcmpi(a.c_str(), b.c_str());
     return c ? c < 0 : a < b;
@@ -39,7 +49,10 @@ int lattice_exists(const char* name) {
   }
   if (!name) return 0;
   if (!latticecached) {
-    latticecache = getlatticeshere("lattices");
+    // A '_' lattice is one the client never picks by itself but runs when named; its file is
+    // there all the same, so what depends on it (a queued result, a check value) stands.
+    platform_mkdir("lattices");
+    latticecache = latticefilesin("lattices", true);
     latticecached = true;
   }
   for (const std::string& n : latticecache)

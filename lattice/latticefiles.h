@@ -12,8 +12,9 @@
 // ignored). Empty when there is none.
 std::vector<std::string> getlatticeshere(const char* dir);
 // 1 if `name` (letter case ignored) is a lattice file of "lattices", else 0 (also for none).
-// The list is cached on first use; LATTICE_EXISTS_RESET in place of a name empties the cache
-// and returns 2.
+// Names beginning with '_' count: their files are lattices that are run only when named, and
+// only the automatic pick (getlatticeshere) leaves them out. The list is cached on first use;
+// LATTICE_EXISTS_RESET in place of a name empties the cache and returns 2.
 inline const char* const LATTICE_EXISTS_RESET = reinterpret_cast<const char*>(1);
 int lattice_exists(const char* name);
 // Whether lattice `name` is there but cannot be read: the "lattices" folder exists and cannot

@@ -61,13 +61,13 @@ class Queue : public ResultsDir {
     LSet_add(&results, &r);
     Genome_free(g);
   }
-  // The lines of a queue entry of demo (its check value taken from the lattice file as it is
+  // The lines of a queue entry of `lat` (its check value taken from the lattice file as it is
   // now) that has run `runs` times, the last with `score`.
-  static std::string queued(int zsrc, int runs, double score) {
+  static std::string queued(int zsrc, int runs, double score, const char* lat = "demo") {
     Genome g = fresh(zsrc);
     gassign(&g, "#runs", runs);
     gassign(&g, "#queued", 1);
-    Result r = Result_createqueued(g, &score, 1, 1, "v4.47_dev", "demo", "", &RUNFORMAT,
+    Result r = Result_createqueued(g, &score, 1, 1, "v4.47_dev", lat, "", &RUNFORMAT,
                                    ordaxchecksum);
     std::string lines = Result_lines(r);
     Result_free(r);
@@ -280,6 +280,25 @@ TEST_F(Queue, HeadEntriesThatCannotRunAreHandledByKind) {
   q.queuefile = nullptr;
   EXPECT_EQ(getqueuedresult(&lat, ordaxchecksum, &q).count, -1);
   EXPECT_EQ(lat, nullptr);
+}
+
+// A lattice whose name begins with '_' is never picked by the client but is run when named;
+// its file is there, so its quarantined result is re-run at the next start, not dropped, and
+// its check value is verified against that file like any other.
+TEST_F(Queue, ResultOfALatticeRunOnlyByNameStaysQueued) {
+  lattice("_check", "S1 1 2 3");
+  const std::string lines = queued(5, 1, 4, "_check");
+  writefile("queue.txt", lines);
+  char* lat = nullptr;
+  Genome head = getqueuedresult(&lat, ordaxchecksum, &q);
+  EXPECT_EQ(Genome_string(head), "zsrc=005;#gen=3;#runs=1;#queued=1;");
+  EXPECT_STREQ(lat, "_check");
+  EXPECT_EQ(readfile("queue.txt"), lines);
+  Result r = Result_create(head, 4, 1, "v4.47_dev", "_check", "", &RUNFORMAT, ordaxchecksum);
+  EXPECT_EQ(Result_valid(r, nullptr, ordaxchecksum, 1), 1);  // verified, not unverifiable
+  Result_free(r);
+  free(lat);
+  Genome_free(head);
 }
 
 // An entry that fails its check (its lattice file was edited) can never be run: it is dropped

@@ -150,8 +150,9 @@ TEST_F(CycleTest, RandomLatticeNameUsesTwoDrawsOfTheProcessGenerator) {
 }
 
 TEST_F(CycleTest, LatticeExistsKeepsItsListUntilEmptied) {
-  lattices({"First.txt"});
+  lattices({"First.txt", "_Check.txt"});
   EXPECT_EQ(lattice_exists("first"), 1);
+  EXPECT_EQ(lattice_exists("_check"), 1);  // run only when named, but there
   EXPECT_EQ(lattice_exists("FIRST"), 1);
   EXPECT_EQ(lattice_exists(nullptr), 0);
   lattices({"second.txt"});
