@@ -217,7 +217,9 @@ const CishRuleIndex& Cish_ruleindex(Cish* c);
 
 // Rule files. Cish_loadops reads lines "out :== pattern" (":==R" or ":==r" for right
 // association), numbering the rules 0, 2, 4, … (odd when right-associative) in file order;
-// returns the number of rules added, or −1 when the file cannot be opened (nothing reported).
+// returns the number of rules it numbered and handed to Cish_addop, or −1 when the file cannot
+// be opened (nothing reported). The table may grow by less: a pattern already there only
+// takes the new precedence, and a pattern without symbols is ignored.
 // Cish_saveops writes the table in that form; Cish_saveops_C writes it as a C source fragment
 // defining Cish_custom_operators. Both return 0, or −1 when the file cannot be written.
 int Cish_loadops(Cish* c, const char* path);
