@@ -525,11 +525,16 @@ int exchange_recover(const char* file) {
     platform_remove((base + ".rest").c_str());
     platform_remove(e.name.c_str());
   }
-  // A remainder whose pair is gone was moved or is a leftover copy of the file's tail.
-  for (const PlatformDirEntry& e : entries)
-    if (!e.isdir && isuploadname(e.name) && endswith(e.name, ".rest") &&
-        !fileexists((e.name.substr(0, e.name.size() - 5) + ".txt").c_str()))
+  // A remainder or binary form whose pair text is gone belongs to an upload that was settled
+  // (the text is removed first) or given up: the remainder was moved or is a leftover copy of
+  // the file's tail, and the binary form holds only results that were sent or are still in
+  // the file.
+  for (const PlatformDirEntry& e : entries) {
+    if (e.isdir || !isuploadname(e.name)) continue;
+    size_t ext = endswith(e.name, ".rest") ? 5 : endswith(e.name, ".bin") ? 4 : 0;
+    if (ext && !fileexists((e.name.substr(0, e.name.size() - ext) + ".txt").c_str()))
       platform_remove(e.name.c_str());
+  }
   if (folded) reportf("%d results of an interrupted upload put back into '%s'", folded, file);
   return folded;
 }

@@ -75,7 +75,8 @@ int sendresultsserver(const char* file, const char* user, char interactive, cons
 int manualsend(const char* user);
 // An upload interrupted by a kill leaves its pair "<date>-<time>-<5 chars>-<user>.txt/.bin"
 // (and "<…>.rest") beside `file`: results of the pair that are not in `file` go back into it
-// and the pair is removed. Returns the number of results folded back.
+// and the pair is removed; a "<…>.rest" or "<…>.bin" left without its "<…>.txt" (a kill while
+// an upload was being settled) is removed. Returns the number of results folded back.
 int exchange_recover(const char* file);
 
 // A server line of "servers.csv": host, FTP user, FTP password.
