@@ -56,6 +56,10 @@ std::atomic<int> width{0};
 // called only where the processor has them.
 void pushlanes4(Particle* const* ps, int count, double t, double dt, uint8_t* coils);
 void pushlanes8(Particle* const* ps, int count, double t, double dt, uint8_t* coils);
+void borelanes4(const Particle* const* ps, int count, const Cell* machine, const SegmentFrame* frames,
+                int32_t* seg, uint8_t* verdict);
+void borelanes8(const Particle* const* ps, int count, const Cell* machine, const SegmentFrame* frames,
+                int32_t* seg, uint8_t* verdict);
 #endif
 
 void advanceparticle_merged2a(Particle* p, double t, double dt) {
@@ -106,4 +110,31 @@ void advanceparticles(Particle* const* ps, int count, double t, double dt, uint8
     default:
       for (int i = 0; i < count; i++) lanes_push<1>(ps + i, 1, t, dt, coils ? coils + i : nullptr);
   }
+}
+
+void boreparticles(const Particle* const* ps, int count, const Cell* machine,
+                   const SegmentFrame* frames, int32_t* seg, uint8_t* verdict) {
+  switch (pusher_width()) {
+#if defined(__x86_64__)
+    case 8:
+      borelanes8(ps, count, machine, frames, seg, verdict);
+      return;
+    case 4:
+      borelanes4(ps, count, machine, frames, seg, verdict);
+      return;
+#endif
+    case 2:
+      lanes_bore<2>(ps, count, machine, frames, seg, verdict);
+      return;
+    default:
+      for (int i = 0; i < count; i++) lanes_bore<1>(ps + i, 1, machine, frames, seg + i, verdict + i);
+  }
+}
+
+SegmentFrame SegmentFrame_of(const Cell* c, double bore) {
+  const AffineFrame& f = c->entrance;
+  return SegmentFrame{f.origin.x,  f.origin.y,  f.origin.z,  f.M.m[0][0], f.M.m[1][0],
+                      f.M.m[2][0], f.M.m[0][1], f.M.m[1][1], f.M.m[2][1], f.M.m[0][2],
+                      f.M.m[1][2], f.M.m[2][2], c->length,   bore,        c->angle,
+                      0};
 }

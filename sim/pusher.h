@@ -82,3 +82,25 @@ bool pusher_batchable(Cell* const* nearby, uint32_t n);
 // (CDsolenoid) would first test it, and to 0 when that check is sure to find nothing.
 void advanceparticles(Particle* const* ps, int count, double t, double dt,
                       uint8_t* coils = nullptr);
+
+// A child of the machine as the lanes' bore test reads it: its entrance frame (origin, then the
+// matrix column by column), length, bore (0 for none) and bend angle.
+struct SegmentFrame {
+  double ox, oy, oz;
+  double m00, m10, m20, m01, m11, m21, m02, m12, m22;
+  double length, bore, angle;
+  double unused;
+};
+static_assert(sizeof(SegmentFrame) == 128, "a segment frame should fill two cache lines");
+// The frame of machine child c with bore radius `bore`.
+SegmentFrame SegmentFrame_of(const Cell* c, double bore);
+
+// The collision step's segment search and bore test for ps[0 … count-1] (1 <= count <=
+// pusher_width()) in lanes, decided where the search ends in the particle's own segment:
+// verdict[i] = 0 when particle i lies inside the bore of segment seg[i] (or that segment has
+// none), 1 when it lies outside, with exactly the values of the one-particle search (Cell_sr);
+// 2 when the lanes leave it to that search (the particle lies before or beyond its segment, the
+// segment is bent, or its beam line is not `machine`). `machine` is a composite with children,
+// frames[k] describes its child k.
+void boreparticles(const Particle* const* ps, int count, const Cell* machine,
+                   const SegmentFrame* frames, int32_t* seg, uint8_t* verdict);

@@ -2,19 +2,22 @@
 // W particles that share one nearby list, each lane doing exactly the operations of the
 // one-particle pusher in the same order (no fused multiply-add, correctly rounded square roots
 // and divisions, masks where the one-particle code branches), so every width gives the same
-// bits. Included only by the pusher's translation units, each of which is compiled for one
+// bits; and the collision step's bore test, the same way. Included only by the pusher's translation units, each of which is compiled for one
 // instruction set: everything here lives in that unit's anonymous namespace and calls no
 // inline function of another header, so no code built for a wider instruction set can be
 // shared with (and picked by the linker for) code that runs on every machine.
 // The including unit defines lanes_sqrt<W> for the widths it instantiates.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "base/kinematics.h"
 #include "lattice/cell.h"
 #include "sim/components/solenoid.h"
 #include "sim/particle.h"
+#include "sim/pusher.h"
 #include "sim/species.h"
 
 namespace {
@@ -277,6 +280,56 @@ void lanes_push(Particle* const* ps, int count, double t, double dt, uint8_t* co
     p->Vy = Vy[i];
     p->Vz = Vz[i];
     p->propertime += dtau[i];
+  }
+}
+
+// The collision step's segment search and bore test over the lanes, for particles whose search
+// ends in the segment they start in: each lane computes the particle's local position in that
+// segment as Cell_sr does (the entrance frame's transposed matrix times the offset from its
+// origin, the same operations in the same order, and a correctly rounded square root), so the
+// distance from the axis and the verdict are those of the one-particle search (see
+// boreparticles in sim/pusher.h).
+// A vector of the W values f(0) ... f(W-1), built in registers.
+template <int W, class F, std::size_t... I>
+inline vd<W> lanes_make(F f, std::index_sequence<I...>) {
+  return vd<W>{f(I)...};
+}
+
+template <int W>
+void lanes_bore(const Particle* const* ps, int count, const Cell* machine,
+                const SegmentFrame* frames, int32_t* seg, uint8_t* verdict) {
+  const Particle* p[W];
+  const SegmentFrame* fr[W];
+  int32_t sg[W];
+  const int32_t n = machine->n;
+  for (int i = 0; i < W; i++) {
+    p[i] = ps[i < count ? i : 0];
+    const int32_t s = p[i]->segment < 0 ? 0 : p[i]->segment >= n ? n - 1 : p[i]->segment;
+    sg[i] = s;
+    fr[i] = frames + s;
+  }
+  const auto lanes = std::make_index_sequence<W>();
+#define ORDAX_LANES(expr) lanes_make<W>([&](std::size_t i) { return (expr); }, lanes)
+  const vd<W> dx = ORDAX_LANES(p[i]->x) - ORDAX_LANES(fr[i]->ox);
+  const vd<W> dy = ORDAX_LANES(p[i]->y) - ORDAX_LANES(fr[i]->oy);
+  const vd<W> dz = ORDAX_LANES(p[i]->z) - ORDAX_LANES(fr[i]->oz);
+  const vd<W> lx = ORDAX_LANES(fr[i]->m00) * dx + ORDAX_LANES(fr[i]->m10) * dy +
+                   ORDAX_LANES(fr[i]->m20) * dz;
+  const vd<W> ly = ORDAX_LANES(fr[i]->m01) * dx + ORDAX_LANES(fr[i]->m11) * dy +
+                   ORDAX_LANES(fr[i]->m21) * dz;
+  const vd<W> lz = ORDAX_LANES(fr[i]->m02) * dx + ORDAX_LANES(fr[i]->m12) * dy +
+                   ORDAX_LANES(fr[i]->m22) * dz;
+  const vd<W> r = lanes_sqrt<W>(lx * lx + ly * ly);
+  const vd<W> bore = ORDAX_LANES(fr[i]->bore);
+  const vd<W> len = ORDAX_LANES(fr[i]->length);
+  const vd<W> bent = ORDAX_LANES(fr[i]->angle);
+#undef ORDAX_LANES
+  const vm<W> outside = (bore > 0.0) & (r > bore);
+  const vm<W> beyond = lz >= len, before = lz < 0.0, curved = bent != 0.0;
+  for (int i = 0; i < count; i++) {
+    seg[i] = sg[i];
+    const bool moves = (beyond[i] && sg[i] + 1 < n) || (before[i] && sg[i] > 0);
+    verdict[i] = p[i]->beamline != machine || moves || curved[i] ? 2 : outside[i] ? 1 : 0;
   }
 }
 

@@ -49,6 +49,7 @@ struct Group {
   uint64_t key;
   const Particle* lead;
   bool batchable;
+  bool boreinlanes;  // batchable without material: the bore test goes with the batch
   uint32_t scatter0, nscatter;
   int n;
   Particle* ps[8];
@@ -137,6 +138,10 @@ struct StepContext {
   std::atomic<uint32_t> nchunks{0};    // chunks of the step
   std::atomic<uint32_t> finished{0};   // chunks finished
 
+  // The machine's children as the lanes' bore test reads them, made with the bore table
+  // (ensurebores).
+  std::vector<SegmentFrame> frames;
+
   ThreadChoice choice;          // threads auto: one thread or all, by measurement
   std::string overheadnote;     // decisions waiting for the end of a thread-overhead log line
 
@@ -211,17 +216,20 @@ StepContext* contextof(Simulation* sim) {
 }
 
 // The bore radius of every machine child, from the "Bore" attributes (numbers only) or the
-// simulation's global_bore.
-void ensurebores(Simulation* sim) {
+// simulation's global_bore, and the children's frames for the lanes' bore test.
+void ensurebores(Simulation* sim, StepContext* ctx) {
   const Cell* m = sim->lattice;
   if (!m || m->t != Composite) return;
   if (sim->boresof == m && sim->nbores == m->n && sim->bores) return;
   free(sim->bores);
   sim->bores = static_cast<double*>(malloc(sizeof(double) * (m->n > 0 ? m->n : 1)));
   if (!sim->bores) abort();
+  ctx->frames.resize((size_t)m->n);
   for (int i = 0; i < m->n; i++) {
-    Attribute a = Cell_attribute(m->children[i], "Bore");
+    const Cell* c = m->children[i];
+    Attribute a = Cell_attribute(c, "Bore");
     sim->bores[i] = a.type == AttributeType::Number ? a.value : sim->global_bore;
+    ctx->frames[(size_t)i] = SegmentFrame_of(c, sim->bores[i]);
   }
   sim->boresof = m;
   sim->nbores = m->n;
@@ -410,13 +418,9 @@ struct Before {
   bool coilsclear;
 };
 
-// The first part of collideparticle, without side effects. With nscatterers >= 0 the material
-// test asks only the entries nearby[scatterers[0 … nscatterers-1]] (those of the particle's
-// nearby list that have material data, from the last to the first), otherwise every entry.
-Before collidebefore(const Particle* p, double t0, const Simulation* sim,
-                     const uint32_t* scatterers = nullptr, int nscatterers = -1) {
-  Before b{-1, false, nullptr, nullptr, false};
-  // The segment the particle is in, and the bore there.
+// The segment search and bore test of a collision step: the segment of the beam line the
+// particle is in and whether it lies outside the bore there.
+void segmentbefore(const Particle* p, const Simulation* sim, Before* b) {
   const Cell* bl = p->beamline;
   if (bl && bl->t == Composite && bl->n > 0) {
     int seg = p->segment < 0 ? 0 : p->segment >= bl->n ? bl->n - 1 : p->segment;
@@ -430,33 +434,45 @@ Before collidebefore(const Particle* p, double t0, const Simulation* sim,
       seg--;
       Cell_sr(bl->children[seg], p->x, p->y, p->z, &s, &r);
     }
-    b.seg = seg;
+    b->seg = seg;
     double bore = borefor(sim, bl, seg);
-    if (bore > 0 && r > bore) {
-      b.outsidebore = true;
-      return b;
-    }
+    if (bore > 0 && r > bore) b->outsidebore = true;
   }
-  // Material: the last nearby component with material data that contains the particle.
+}
+
+// The material test of a collision step (inside the bore): the last nearby component with
+// material data that contains the particle. With nscatterers >= 0 it asks only the entries
+// nearby[scatterers[0 … nscatterers-1]] (those of the particle's nearby list that have material
+// data, from the last to the first), otherwise every entry.
+void materialbefore(const Particle* p, double t0, const uint32_t* scatterers, int nscatterers,
+                    Before* b) {
   if (nscatterers >= 0) {
     for (int k = 0; k < nscatterers; k++) {
       Cell* c = p->nearby[scatterers[k]];
       if (Cell_inside(c, p->x, p->y, p->z, t0)) {
-        b.material = c->scatter;
-        b.materialcell = c;
-        break;
+        b->material = c->scatter;
+        b->materialcell = c;
+        return;
       }
     }
-    return b;
+    return;
   }
   for (uint32_t i = p->nnearby; i-- > 0;) {
     Cell* c = p->nearby[i];
     if (c->scatter && Cell_inside(c, p->x, p->y, p->z, t0)) {
-      b.material = c->scatter;
-      b.materialcell = c;
-      break;
+      b->material = c->scatter;
+      b->materialcell = c;
+      return;
     }
   }
+}
+
+// The first part of collideparticle, without side effects.
+Before collidebefore(const Particle* p, double t0, const Simulation* sim,
+                     const uint32_t* scatterers = nullptr, int nscatterers = -1) {
+  Before b{-1, false, nullptr, nullptr, false};
+  segmentbefore(p, sim, &b);
+  if (!b.outsidebore) materialbefore(p, t0, scatterers, nscatterers, &b);
   return b;
 }
 
@@ -626,7 +642,29 @@ int Simulation_advance_t(StepArgs* a) {
     groups.clear();
     std::vector<uint32_t>& scatterers = st->scatterers;
     scatterers.clear();
+    // The segment search and bore test of a group without material go with its batch, in
+    // lanes, on the copies just before they are pushed (boreparticles; the particles it leaves
+    // undecided take the one-particle search). A copy outside the bore is pushed with the others
+    // and its result left unused.
+    const Cell* machine = sim->boresof;
+    const bool lanesbore = machine && machine->t == Composite && machine->n > 0 &&
+                           sim->nbores == machine->n && ctx->frames.size() == (size_t)machine->n;
     auto push = [&](Group& g) {
+      if (g.boreinlanes) {
+        int32_t seg[8];
+        uint8_t verdict[8];
+        boreparticles(g.ps, g.n, machine, ctx->frames.data(), seg, verdict);
+        for (int k = 0; k < g.n; k++) {
+          const size_t at = (size_t)(g.at[k] - a->first);
+          Before& b = before[at];
+          b = Before{seg[k], verdict[k] == 1, nullptr, nullptr, false};
+          if (verdict[k] == 2) {
+            b.seg = -1;
+            segmentbefore(P + g.at[k], sim, &b);
+          }
+          if (b.outsidebore) slot[at] = -1;
+        }
+      }
       uint8_t coils[8];
       advanceparticles(g.ps, g.n, t, t1 - t, coils);
       for (int k = 0; k < g.n; k++) before[(size_t)(g.at[k] - a->first)].coilsclear = !coils[k];
@@ -642,19 +680,22 @@ int Simulation_advance_t(StepArgs* a) {
       size_t g = 0;
       while (g < groups.size() && !(groups[g].key == key && samelist(groups[g].lead, p))) g++;
       if (g == groups.size()) {
-        Group ng{key, p, p->nnearby > 0 && pusher_batchable(p->nearby, p->nnearby),
+        Group ng{key, p, p->nnearby > 0 && pusher_batchable(p->nearby, p->nnearby), false,
                  (uint32_t)scatterers.size(), 0, 0, {}, {}};
         for (uint32_t k = p->nnearby; k-- > 0;)
           if (p->nearby[k]->scatter) {
             scatterers.push_back(k);
             ng.nscatter++;
           }
+        ng.boreinlanes = lanesbore && ng.batchable && ng.nscatter == 0;
         groups.push_back(ng);
       }
       Group& grp = groups[g];
-      Before& b = before[(size_t)(i - a->first)];
-      b = collidebefore(p, t, sim, scatterers.data() + grp.scatter0, (int)grp.nscatter);
-      if (b.outsidebore || b.material || !grp.batchable) continue;
+      if (!grp.boreinlanes) {
+        Before& b = before[(size_t)(i - a->first)];
+        b = collidebefore(p, t, sim, scatterers.data() + grp.scatter0, (int)grp.nscatter);
+        if (b.outsidebore || b.material || !grp.batchable) continue;
+      }
       slot[(size_t)(i - a->first)] = (int32_t)pushed.size();
       pushed.push_back(*p);
       grp.ps[grp.n] = &pushed.back();
@@ -767,7 +808,7 @@ void Simulation_advance(Simulation* sim, int decays, int mode, int multithread) 
     refresh = 0;
   }
   scatteringsuppressed = mode == StepRFSync || sim->scattering_off;
-  ensurebores(sim);
+  ensurebores(sim, ctx);
   ctx->ensurestates(n > threads ? n : threads);
   const size_t room = sim->lattice && sim->lattice->t == Composite && sim->lattice->n > 0
                           ? (size_t)sim->lattice->n

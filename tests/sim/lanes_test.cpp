@@ -13,6 +13,7 @@
 #include "base/kinematics.h"
 #include "base/random.h"
 #include "lattice/cell.h"
+#include "lattice/frames.h"
 #include "sim/components/solenoid.h"
 #include "sim/pusher.h"
 #include "sim/simulation.h"
@@ -109,18 +110,130 @@ TEST(Lanes, EveryWidthPushesEachParticleAsTheOneParticlePusher) {
   for (Cell* c : coils) Cell_freeref(c, 0);
 }
 
+// The bore test in lanes against the one-particle search (Cell_sr on the particle's segment and
+// the search's moves to a neighbour), at every width and batch size: the lanes decide exactly
+// where the particle stays in its straight segment of the machine and leave the rest undecided.
+TEST(Lanes, BoreTestDecidesAsTheOneParticleSearchOrLeavesItToIt) {
+  WidthGuard guard;
+  // Four children: two tilted straight ones, a bent one, a last straight one without a bore.
+  Cell* machine = Cell_new(Composite, "M");
+  const double lengths[4] = {1.0, 0.5, 1.0, 0.8}, angles[4] = {0, 0, 0.2, 0};
+  AffineFrame f = AffineFrame_identity();
+  f.M = M3x3_Rxyz(V3{0.03, -0.2, 0.1});
+  f.origin = V3{0.1, -0.05, 0.3};
+  for (int k = 0; k < 4; k++) {
+    Cell* c = Cell_new(Component, "C");
+    c->length = lengths[k];
+    c->angle = angles[k];
+    c->entrance = f;
+    Cell_add(machine, c, -1);
+    f = AffineFrame_transportarc(f, lengths[k], angles[k], 0.3);
+  }
+  Cell* other = Cell_new(Composite, "Other");
+  std::vector<SegmentFrame> frames;
+  // A point of child k at arc length s and offsets (X, Y) (global), and its distance r there.
+  auto at = [&](int k, double s, double X, double Y, double* r) {
+    double x, y, z;
+    Cell_unsxy(machine->children[k], s, X, Y, &x, &y, &z);
+    Cell_sr(machine->children[k], x, y, z, nullptr, r);
+    return V3{x, y, z};
+  };
+  double r0, r1;
+  const V3 onbore = at(0, 0.4, 0.03, -0.04, &r0), offaxis = at(1, 0.2, 0.1, 0.02, &r1);
+  // Child 0's bore is the distance of `onbore` exactly (inside), child 1's a hair below that of
+  // `offaxis` (outside); child 2 is bent, child 3 has no bore.
+  const double bores[4] = {r0, std::nextafter(r1, 0.0), 0.2, 0};
+  for (int k = 0; k < 4; k++) frames.push_back(SegmentFrame_of(machine->children[k], bores[k]));
+  struct Case {
+    const char* what;
+    V3 pos;
+    int segment;
+    Cell* line;
+    int verdict, seg;  // expected; seg only where decided
+  } cases[] = {
+      {"on the bore", onbore, 0, machine, 0, 0},
+      {"a hair outside", offaxis, 1, machine, 1, 1},
+      {"segment unknown", onbore, -1, machine, 0, 0},
+      {"segment beyond the machine", at(3, 0.1, 0.5, 0.5, &r0), 7, machine, 0, 3},
+      {"far out, no bore", at(3, 0.7, 3.0, 1.0, &r0), 3, machine, 0, 3},
+      {"before the first child", at(0, -0.2, 0.01, 0, &r0), 0, machine, 0, 0},
+      {"beyond the last child", at(3, 1.5, 0.01, 0, &r0), 3, machine, 0, 3},
+      {"already in the next child", at(1, 0.1, 0.0, 0.01, &r0), 0, machine, 2, 0},
+      {"still in the last child", at(0, 0.9, 0.0, 0.01, &r0), 1, machine, 2, 0},
+      {"in the bent child", at(2, 0.5, 0.01, 0.01, &r0), 2, machine, 2, 0},
+      {"on another beam line", onbore, 0, other, 2, 0},
+  };
+  const int ncases = (int)(sizeof cases / sizeof cases[0]);
+  std::vector<Particle> ps;
+  for (const Case& c : cases) {
+    Particle p = Particle_new(MuPlus);
+    p.x = c.pos.x, p.y = c.pos.y, p.z = c.pos.z;
+    p.segment = c.segment;
+    p.beamline = c.line;
+    ps.push_back(p);
+  }
+  for (int w : widths()) {
+    ASSERT_EQ(pusher_setwidth(w), w);
+    for (int count = 1; count <= w; count++)
+      for (int first = 0; first < ncases; first += count) {
+        const int n = std::min(count, ncases - first);
+        const Particle* batch[8];
+        int32_t seg[8];
+        uint8_t verdict[8];
+        for (int i = 0; i < n; i++) batch[i] = &ps[(size_t)(first + i)];
+        boreparticles(batch, n, machine, frames.data(), seg, verdict);
+        for (int i = 0; i < n; i++) {
+          const Case& c = cases[first + i];
+          EXPECT_EQ(verdict[i], c.verdict) << c.what << ", width " << w << ", batch " << count;
+          if (c.verdict < 2) {
+            EXPECT_EQ(seg[i], c.seg) << c.what;
+          }
+        }
+      }
+  }
+  // Points all over child 1, each with the bore set to its distance from the axis (inside) and
+  // a hair below (outside): a lane value off by one rounding shows.
+  std::vector<SegmentFrame> one = frames;
+  uint32_t seed = 1;
+  for (int w : widths()) {
+    ASSERT_EQ(pusher_setwidth(w), w);
+    for (int k = 0; k < 200; k++) {
+      const double s = 0.5 * durnd(5, seed), X = 0.3 * (durnd(5, seed + 1) - 0.5),
+                   Y = 0.3 * (durnd(5, seed + 2) - 0.5);
+      seed += 3;
+      double r;
+      const V3 q = at(1, s, X, Y, &r);
+      Particle p = ps[1];
+      p.x = q.x, p.y = q.y, p.z = q.z;
+      const Particle* batch[8];
+      for (int i = 0; i < w; i++) batch[i] = &p;
+      int32_t seg[8];
+      uint8_t verdict[8];
+      for (double bore : {r, std::nextafter(r, 0.0)}) {
+        one[1].bore = bore;
+        boreparticles(batch, w, machine, one.data(), seg, verdict);
+        EXPECT_EQ(verdict[w - 1], bore == r ? 0 : 1) << "width " << w << ", point " << k;
+      }
+    }
+  }
+  for (Particle& p : ps) Particle_free(&p);
+  Cell_freeref(machine, 0);
+  Cell_freeref(other, 0);
+}
+
 // A channel of 16 alternating coils with a muon beam, written in the lattice language; the
-// coils' bore is narrow enough that part of the beam strikes them.
+// coils' bore is narrow enough that part of the beam strikes them, and the gaps' bore (a
+// centimetre inside the coils') stops part of it.
 const char* const generatedchannel =
     "t_max=20ns\n"
     "{twiss-beam(B) species Energy(MeV) EnergySpread(MeV) TransEmitGeom(mm) betax(m) betay(m)"
     " population TimeSpread(ns)}\n"
     "BMu \"mu+\" 200 60 6 0.3 0.3 1500 0.5\n"
     "{Solenoid(S) Radius(cm) Field(T) Length(cm) OuterRadius(cm)}\n"
-    "{Drift(D) Length(cm)}\n"
+    "{Drift(D) Length(cm) Bore(cm)}\n"
     "#for (i = 1; i <= 16; i = i + 1) {#\n"
     "S#i# 12 #(i % 2) * 4 - 2# 50 22\n"
-    "D#i# 10\n"
+    "D#i# 10 11\n"
     "#}#\n"
     "channel: BMu#for (i = 1; i <= 16; i = i + 1) {#,S#i#,D#i##}#;\n";
 
