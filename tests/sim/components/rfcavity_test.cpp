@@ -341,7 +341,9 @@ TEST(RFSync, BundledCheckLatticeFinishesOnlyWhenSynchronised) {
     b.run();
     const double score = Simulation_score(&b.sim);
     EXPECT_GT(score, 99.0);  // muons that do not decay within 5 m: 99.7 %
-    EXPECT_LE(score, 100.0);
+    // The weights are normalised to a sum of 1, so with no decay their sum may round a few
+    // ulps above it.
+    EXPECT_LE(score, 100.0 * (1 + 1e-12));
   }
   RFSyncAs none(nullptr);
   Built b(text);
