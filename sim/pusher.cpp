@@ -56,10 +56,10 @@ std::atomic<int> width{0};
 // called only where the processor has them.
 void pushlanes4(Particle* const* ps, int count, double t, double dt, uint8_t* coils);
 void pushlanes8(Particle* const* ps, int count, double t, double dt, uint8_t* coils);
-void borelanes4(const Particle* const* ps, int count, const Cell* machine, const SegmentFrame* frames,
-                int32_t* seg, uint8_t* verdict);
-void borelanes8(const Particle* const* ps, int count, const Cell* machine, const SegmentFrame* frames,
-                int32_t* seg, uint8_t* verdict);
+void borelanes4(const Particle* const* ps, int count, const Cell* machine,
+                const SegmentFrame* frames, int32_t* seg, uint8_t* verdict);
+void borelanes8(const Particle* const* ps, int count, const Cell* machine,
+                const SegmentFrame* frames, int32_t* seg, uint8_t* verdict);
 #endif
 
 void advanceparticle_merged2a(Particle* p, double t, double dt) {
@@ -127,7 +127,8 @@ void boreparticles(const Particle* const* ps, int count, const Cell* machine,
       lanes_bore<2>(ps, count, machine, frames, seg, verdict);
       return;
     default:
-      for (int i = 0; i < count; i++) lanes_bore<1>(ps + i, 1, machine, frames, seg + i, verdict + i);
+      for (int i = 0; i < count; i++)
+        lanes_bore<1>(ps + i, 1, machine, frames, seg + i, verdict + i);
   }
 }
 

@@ -18,8 +18,8 @@ void pushlanes4(Particle* const* ps, int count, double t, double dt, uint8_t* co
   lanes_push<4>(ps, count, t, dt, coils);
 }
 
-void borelanes4(const Particle* const* ps, int count, const Cell* machine, const SegmentFrame* frames,
-                int32_t* seg, uint8_t* verdict) {
+void borelanes4(const Particle* const* ps, int count, const Cell* machine,
+                const SegmentFrame* frames, int32_t* seg, uint8_t* verdict) {
   lanes_bore<4>(ps, count, machine, frames, seg, verdict);
 }
 #endif

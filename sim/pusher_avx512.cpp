@@ -25,8 +25,8 @@ void pushlanes8(Particle* const* ps, int count, double t, double dt, uint8_t* co
   lanes_push<8>(ps, count, t, dt, coils);
 }
 
-void borelanes8(const Particle* const* ps, int count, const Cell* machine, const SegmentFrame* frames,
-                int32_t* seg, uint8_t* verdict) {
+void borelanes8(const Particle* const* ps, int count, const Cell* machine,
+                const SegmentFrame* frames, int32_t* seg, uint8_t* verdict) {
   lanes_bore<8>(ps, count, machine, frames, seg, verdict);
 }
 #endif

@@ -2,10 +2,11 @@
 // W particles that share one nearby list, each lane doing exactly the operations of the
 // one-particle pusher in the same order (no fused multiply-add, correctly rounded square roots
 // and divisions, masks where the one-particle code branches), so every width gives the same
-// bits; and the collision step's bore test, the same way. Included only by the pusher's translation units, each of which is compiled for one
-// instruction set: everything here lives in that unit's anonymous namespace and calls no
-// inline function of another header, so no code built for a wider instruction set can be
-// shared with (and picked by the linker for) code that runs on every machine.
+// bits; and the collision step's bore test, the same way. Included only by the pusher's
+// translation units, each of which is compiled for one instruction set: everything here lives
+// in that unit's anonymous namespace and calls no inline function of another header, so no
+// code built for a wider instruction set can be shared with (and picked by the linker for)
+// code that runs on every machine.
 // The including unit defines lanes_sqrt<W> for the widths it instantiates.
 #pragma once
 
@@ -283,18 +284,18 @@ void lanes_push(Particle* const* ps, int count, double t, double dt, uint8_t* co
   }
 }
 
-// The collision step's segment search and bore test over the lanes, for particles whose search
-// ends in the segment they start in: each lane computes the particle's local position in that
-// segment as Cell_sr does (the entrance frame's transposed matrix times the offset from its
-// origin, the same operations in the same order, and a correctly rounded square root), so the
-// distance from the axis and the verdict are those of the one-particle search (see
-// boreparticles in sim/pusher.h).
 // A vector of the W values f(0) ... f(W-1), built in registers.
 template <int W, class F, std::size_t... I>
 inline vd<W> lanes_make(F f, std::index_sequence<I...>) {
   return vd<W>{f(I)...};
 }
 
+// The collision step's segment search and bore test over the lanes, for particles whose search
+// ends in the segment they start in: each lane computes the particle's local position in that
+// segment as Cell_sr does (the entrance frame's transposed matrix times the offset from its
+// origin, the same operations in the same order, and a correctly rounded square root), so the
+// distance from the axis and the verdict are those of the one-particle search (see
+// boreparticles in sim/pusher.h).
 template <int W>
 void lanes_bore(const Particle* const* ps, int count, const Cell* machine,
                 const SegmentFrame* frames, int32_t* seg, uint8_t* verdict) {
